@@ -1,0 +1,422 @@
+// The grammar nodes, the JSON grammar and the completion entry point.
+#include "carrack/json.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+namespace carrack {
+
+// ---------------------------------------------------------------------------
+// Stack guard for the recursive walk
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Room kept free below the deepest checked frame: what the walk needs between
+// two checks plus what a growing string's allocator needs, with sanitizers on.
+constexpr std::uintptr_t stack_reserve = 64 * 1024;
+
+// Lowest frame address the walk may reach on this thread. The thread's stack
+// bounds are read once per thread; a fixed depth limit would still overflow a
+// small stack, and the walk's frames differ in size between builds.
+std::uintptr_t stack_floor() {
+    thread_local std::uintptr_t floor = [] {
+        pthread_attr_t attr;
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &low, &size);
+            pthread_attr_destroy(&attr);
+        }
+        // Unknown bounds: assume only the reserve below the current frame.
+        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        if (low == nullptr || size <= stack_reserve) return here > stack_reserve ? here - stack_reserve : 0;
+        return reinterpret_cast<std::uintptr_t>(low) + stack_reserve;
+    }();
+    return floor;
+}
+
+void check_stack() {
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor()) {
+        throw nesting_too_deep("JSON nesting is too deep: the walk would exhaust the thread's stack");
+    }
+}
+
+bool occurs(const std::string& bytes, char c) { return bytes.find(c) != std::string::npos; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Node kinds
+// ---------------------------------------------------------------------------
+
+bool Parser::must_consume() const { return true; }
+
+Reference::Reference(Parser* child, bool must_consume) : child(child), must_consume_value(must_consume) {}
+bool Reference::must_consume() const { return must_consume_value; }
+bool Reference::matches(char next_char) const { return child->matches(next_char); }
+void Reference::autocomplete(std::string& prefix, size_t& position) const {
+    check_stack();
+    child->autocomplete(prefix, position);
+}
+
+Lit::Lit(std::string literal) : literal(std::move(literal)) {
+    if (this->literal.empty()) throw std::invalid_argument("Literal cannot be empty");
+}
+bool Lit::matches(char next_char) const { return next_char == literal.front(); }
+void Lit::autocomplete(std::string& prefix, size_t& position) const {
+    for (const char c : literal) {
+        if (position >= prefix.size()) prefix.push_back(c);
+        ++position;
+    }
+}
+
+Range::Range(char start, char end) : Range(start, end, start) {}
+Range::Range(char start, char end, char default_char) : start(start), end(end), default_char(default_char) {
+    if (start > end) throw std::invalid_argument("Range start must not exceed end");
+}
+bool Range::matches(char next_char) const {
+    const auto c = static_cast<signed char>(next_char);
+    return static_cast<signed char>(start) <= c && c <= static_cast<signed char>(end);
+}
+void Range::autocomplete(std::string& prefix, size_t& position) const {
+    if (position >= prefix.size()) prefix.push_back(default_char);
+    ++position;
+}
+
+Any::Any(std::string whitelist) : whitelist(std::move(whitelist)), default_char() {
+    if (this->whitelist.empty()) throw std::invalid_argument("Whitelist cannot be empty");
+    default_char = this->whitelist.front();
+}
+Any::Any(std::string whitelist, char default_char) : whitelist(std::move(whitelist)), default_char(default_char) {
+    if (this->whitelist.empty()) throw std::invalid_argument("Whitelist cannot be empty");
+}
+bool Any::matches(char next_char) const { return occurs(whitelist, next_char); }
+void Any::autocomplete(std::string& prefix, size_t& position) const {
+    if (position >= prefix.size()) prefix.push_back(default_char);
+    ++position;
+}
+
+Except::Except(std::string blacklist) : blacklist(std::move(blacklist)) {
+    if (this->blacklist.empty()) throw std::invalid_argument("Blacklist cannot be empty");
+}
+bool Except::matches(char next_char) const { return !occurs(blacklist, next_char); }
+void Except::autocomplete(std::string& prefix, size_t& position) const {
+    if (position < prefix.size()) ++position;
+}
+
+Opt::Opt(Parser* child) : child(child) {}
+bool Opt::must_consume() const { return false; }
+bool Opt::matches(char next_char) const { return child->matches(next_char); }
+void Opt::autocomplete(std::string& prefix, size_t& position) const {
+    if (position < prefix.size() && child->matches(prefix[position])) child->autocomplete(prefix, position);
+}
+
+Rep::Rep(Parser* child) : child(child) {}
+bool Rep::must_consume() const { return false; }
+bool Rep::matches(char) const { return true; }
+void Rep::autocomplete(std::string& prefix, size_t& position) const {
+    while (position < prefix.size() && child->matches(prefix[position])) child->autocomplete(prefix, position);
+}
+
+Or::Or(std::vector<Parser*> children) : children(std::move(children)) {
+    if (this->children.empty()) throw std::invalid_argument("Or must have at least one child");
+}
+bool Or::must_consume() const {
+    return std::all_of(children.begin(), children.end(), [](const Parser* c) { return c->must_consume(); });
+}
+bool Or::matches(char next_char) const {
+    return std::any_of(children.begin(), children.end(), [=](const Parser* c) { return c->matches(next_char); });
+}
+void Or::autocomplete(std::string& prefix, size_t& position) const {
+    Parser* chosen = children.front();
+    if (position < prefix.size()) {
+        const char c = prefix[position];
+        const auto it = std::find_if(children.begin(), children.end(), [=](const Parser* p) { return p->matches(c); });
+        if (it != children.end()) chosen = *it;
+    }
+    chosen->autocomplete(prefix, position);
+}
+
+Seq::Seq(std::vector<Parser*> children) : children(std::move(children)) {
+    if (this->children.empty()) throw std::invalid_argument("Seq must have at least one child");
+}
+bool Seq::must_consume() const {
+    return std::any_of(children.begin(), children.end(), [](const Parser* c) { return c->must_consume(); });
+}
+bool Seq::matches(char next_char) const {
+    for (const Parser* c : children) {
+        if (c->matches(next_char)) return true;
+        if (c->must_consume()) return false;
+    }
+    return false;
+}
+void Seq::autocomplete(std::string& prefix, size_t& position) const {
+    for (const Parser* c : children) c->autocomplete(prefix, position);
+}
+
+// ---------------------------------------------------------------------------
+// The JSON grammar (RFC 8259, with raw control bytes allowed in strings)
+// ---------------------------------------------------------------------------
+
+Parser* create_json_parser() {
+    auto* SingleDigit = new Range('0', '9');
+    auto* OptionalDigits = new Rep(SingleDigit);
+    auto* Quote = new Lit("\"");
+    auto* WS = new Rep(new Any(" \n\r\t"));
+    auto* Digits = new Seq({SingleDigit, OptionalDigits});
+
+    auto* Number = new Seq({
+        new Opt(new Lit("-")),
+        new Or({new Lit("0"), new Seq({new Range('1', '9'), OptionalDigits})}),
+        new Opt(new Seq({new Lit("."), Digits})),
+        new Opt(new Seq({
+            new Or({new Lit("e"), new Lit("E")}),
+            new Opt(new Or({new Lit("+"), new Lit("-")})),
+            Digits,
+        })),
+    });
+
+    auto* HexDigit = new Or({SingleDigit, new Range('a', 'f'), new Range('A', 'F')});
+    auto* Unicode = new Seq({new Lit("u"), HexDigit, HexDigit, HexDigit, HexDigit});
+    auto* String = new Seq({
+        Quote,
+        new Rep(new Or({
+            new Except("\"\\"),
+            new Seq({new Lit("\\"), new Or({new Any("\"\\/bfnrt"), Unicode})}),
+        })),
+        Quote,
+    });
+
+    // Forward references close the grammar's cycles.
+    auto* Value = new Reference(nullptr, true);
+    auto* Object = new Reference(nullptr, true);
+    auto* Array = new Reference(nullptr, true);
+    Value->child = new Seq({
+        new Or({new Lit("null"), String, Number, Object, Array, new Lit("true"), new Lit("false")}),
+        WS,
+    });
+
+    auto* KeyValue = new Seq({String, WS, new Lit(":"), WS, Value});
+    auto* MemberList = new Seq({KeyValue, new Rep(new Seq({new Lit(","), WS, KeyValue}))});
+    Object->child = new Seq({new Lit("{"), WS, new Opt(MemberList), new Lit("}")});
+
+    auto* ValueList = new Seq({Value, new Rep(new Seq({new Lit(","), WS, Value}))});
+    Array->child = new Seq({new Lit("["), WS, new Opt(ValueList), new Lit("]")});
+
+    auto* WSValue = new Seq({WS, Value});
+    return WSValue;
+}
+
+// ---------------------------------------------------------------------------
+// Entry point
+// ---------------------------------------------------------------------------
+
+Parser* const json_parser = create_json_parser();
+
+namespace {
+
+constexpr char rejection[] = "Given prefix is not from a valid JSON string!";
+
+// Completes JSON by the same rules as walking json_parser, without recursion:
+// the open arrays and objects are an explicit stack, and runs of bytes that
+// need no decision (string bodies, whitespace, digits) are tight loops. Every
+// path mirrors one node of the grammar; the tests hold it byte-identical to
+// the node walk. Once the input is used up, every pending node appends its
+// default.
+class Completion {
+public:
+    // Reads input; appends the completion to out, which may be the string that
+    // holds input: input is never read once anything has been appended.
+    Completion(std::string_view input, std::string& out) : out_(out), in_(input.data()), end_(input.size()) {}
+
+    // Returns whether every byte of the input was consumed.
+    bool run() {
+        whitespace();
+        for (;;) {
+            if (value_opens_container()) continue;
+            // The value is complete; climb out of the containers it closes.
+            for (;;) {
+                whitespace();
+                if (open_.empty()) return pos_ == end_;
+                if (at(',')) {
+                    ++pos_;
+                    whitespace();
+                    if (open_.back() == '}') member_key();
+                    break;
+                }
+                one(open_.back());
+                open_.pop_back();
+            }
+        }
+    }
+
+private:
+    static bool is_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+    static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+    static bool starts_value(char c) {
+        switch (c) {
+            case 'n': case '"': case '-': case '{': case '[': case 't': case 'f':
+                return true;
+            default:
+                return is_digit(c);
+        }
+    }
+
+    bool more() const { return pos_ < end_; }
+    bool at(char c) const { return pos_ < end_ && in_[pos_] == c; }
+
+    // A one-byte leaf (Range, Any, one-byte Lit): passes over the byte unexamined,
+    // or appends its default at the end.
+    void one(char fallback) {
+        if (pos_ < end_) ++pos_;
+        else out_.push_back(fallback);
+    }
+
+    // A Lit: passes over the bytes present, appends the rest.
+    void literal(std::string_view word) {
+        const size_t present = std::min(word.size(), end_ - pos_);
+        pos_ += present;
+        if (present < word.size()) out_.append(word.substr(present));
+    }
+
+    void whitespace() {
+        while (pos_ < end_ && is_whitespace(in_[pos_])) ++pos_;
+    }
+    void digits() {
+        while (pos_ < end_ && is_digit(in_[pos_])) ++pos_;
+    }
+
+    // Reads one value. When it opens an array or object whose first element or
+    // member follows, pushes it and returns true: the caller reads that value.
+    bool value_opens_container() {
+        if (!more()) {
+            out_.append("null");
+            return false;
+        }
+        switch (in_[pos_]) {
+            case '"':
+                string();
+                return false;
+            case '-': case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                number();
+                return false;
+            case '{':
+                enter();
+                ++pos_;
+                whitespace();
+                if (at('"')) {
+                    open_.push_back('}');
+                    member_key();
+                    return true;
+                }
+                one('}');
+                return false;
+            case '[':
+                enter();
+                ++pos_;
+                whitespace();
+                if (more() && starts_value(in_[pos_])) {
+                    open_.push_back(']');
+                    return true;
+                }
+                one(']');
+                return false;
+            case 't':
+                literal("true");
+                return false;
+            case 'f':
+                literal("false");
+                return false;
+            default:  // "null" is the first alternative: it takes any other byte
+                literal("null");
+                return false;
+        }
+    }
+
+    // Opening one more array or object. The stack is on the heap, so the limit
+    // only bounds memory; it does not depend on the calling thread's stack.
+    void enter() const {
+        if (open_.size() >= max_nesting_depth) {
+            throw nesting_too_deep("JSON nesting is too deep: more than 1000000 levels of arrays and objects");
+        }
+    }
+
+    // A member up to its value: key, whitespace, colon, whitespace.
+    void member_key() {
+        string();
+        whitespace();
+        one(':');
+        whitespace();
+    }
+
+    void number() {
+        if (at('-')) ++pos_;
+        if (!more()) {
+            out_.push_back('0');
+            return;
+        }
+        // "0", or a nonzero digit and its run; "0" takes any other byte
+        if (in_[pos_++] != '0' && is_digit(in_[pos_ - 1])) digits();
+        if (at('.')) {
+            ++pos_;
+            one('0');
+            digits();
+        }
+        if (at('e') || at('E')) {
+            ++pos_;
+            if (at('+') || at('-')) ++pos_;
+            one('0');
+            digits();
+        }
+    }
+
+    void string() {
+        one('"');
+        while (pos_ < end_) {
+            const char c = in_[pos_];
+            if (c == '"') break;
+            ++pos_;
+            if (c == '\\') escape();
+        }
+        one('"');
+    }
+
+    // After a backslash: an escape letter (taking any byte but "u"), or "u"
+    // and four hex digits, each taking any byte.
+    void escape() {
+        if (!more()) {
+            out_.push_back('"');
+            return;
+        }
+        if (in_[pos_++] == 'u') {
+            for (int i = 0; i < 4; ++i) one('0');
+        }
+    }
+
+    std::string& out_;
+    const char* const in_;
+    const size_t end_;
+    size_t pos_ = 0;
+    std::string open_;  // closing bracket of every open array and object, innermost last
+};
+
+}  // namespace
+
+std::string carrack_cpp(std::string prefix) {
+    if (!Completion(prefix, prefix).run()) throw std::runtime_error(rejection);
+    return prefix;
+}
+
+std::string carrack_suffix(std::string_view prefix) {
+    std::string suffix;
+    if (!Completion(prefix, suffix).run()) throw std::runtime_error(rejection);
+    return suffix;
+}
+
+}  // namespace carrack
