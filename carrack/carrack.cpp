@@ -1,0 +1,396 @@
+// carrack.carrack: the Python module around the completion engine.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <ios>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <typeinfo>
+
+#include "carrack/json.hpp"
+
+// ---------------------------------------------------------------------------
+// Process-global state, written only during import (under the GIL)
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* qualified_name = "carrack.carrack";
+
+int64_t owner_interpreter = -1;      // the interpreter that first created the module
+PyObject* held_module = nullptr;     // the initialised module, kept for good
+PyObject* prefix_name = nullptr;     // interned "prefix"
+
+// ---------------------------------------------------------------------------
+// C++ exceptions become Python exceptions
+// ---------------------------------------------------------------------------
+
+// Call inside a catch block. An exception the interpreter already has pending
+// stands; otherwise the caught one is mapped by type, first match wins.
+void raise_caught_exception() {
+    if (PyErr_Occurred()) return;
+    try {
+        throw;
+    } catch (const carrack::nesting_too_deep& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
+    } catch (const std::bad_alloc& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_cast& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::bad_typeid& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::ios_base::failure& e) {
+        PyErr_SetString(PyExc_IOError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::range_error& e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::underflow_error& e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The completion itself
+// ---------------------------------------------------------------------------
+
+// prefix followed by the ASCII suffix, as a str of the same kind as prefix,
+// so that the result is exactly what decoding the engine's output would give.
+PyObject* concatenate(PyObject* prefix, const std::string& suffix) {
+    if (suffix.empty()) return Py_NewRef(prefix);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
+    const auto extra = static_cast<Py_ssize_t>(suffix.size());
+    if (extra > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
+    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(prefix));
+    if (result == nullptr) return nullptr;
+    const int kind = PyUnicode_KIND(result);
+    void* data = PyUnicode_DATA(result);
+    std::memcpy(data, PyUnicode_DATA(prefix), static_cast<size_t>(length) * kind);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(static_cast<char*>(data) + length, suffix.data(), suffix.size());
+    } else {
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyUnicode_WRITE(kind, data, length + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
+        }
+    }
+    return result;
+}
+
+// The engine reads the UTF-8 bytes in place (ASCII text is its own UTF-8, so
+// no copy is made) and returns only what it appends; the result is the input
+// str with that suffix, never a decode of the whole text.
+PyObject* complete(PyObject* prefix) {
+    PyObject* encoded = nullptr;
+    std::string_view bytes;
+    if (PyUnicode_IS_ASCII(prefix)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(prefix, &size);
+        if (utf8 == nullptr) return nullptr;
+        bytes = {utf8, static_cast<size_t>(size)};
+    } else {
+        // A temporary, rather than a UTF-8 copy cached on the caller's str for its lifetime.
+        encoded = PyUnicode_AsUTF8String(prefix);
+        if (encoded == nullptr) return nullptr;
+        bytes = {PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded))};
+    }
+    PyObject* result = nullptr;
+    try {
+        const std::string suffix = carrack::carrack_suffix(bytes);
+        result = concatenate(prefix, suffix);
+    } catch (...) {
+        raise_caught_exception();
+    }
+    Py_XDECREF(encoded);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The function object: function-like attributes, called through vectorcall
+// ---------------------------------------------------------------------------
+
+struct CompletionFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* globals;
+    PyObject* code;  // describes the one parameter, for inspect.signature
+    PyObject* annotations;
+};
+
+PyObject* raise_argument_count(Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "carrack", "exactly",
+                 static_cast<Py_ssize_t>(1), "", given);
+    return nullptr;
+}
+
+// Index of the keyword "prefix" in kwnames, or -1: identity first, then equality.
+Py_ssize_t find_prefix_keyword(PyObject* kwnames) {
+    const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) == prefix_name) return i;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_Check(name) && PyUnicode_Compare(name, prefix_name) == 0) return i;
+    }
+    return -1;
+}
+
+PyObject* function_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (positional > 1) return raise_argument_count(positional);
+
+    PyObject* prefix = positional == 1 ? args[0] : nullptr;
+    const Py_ssize_t keyword = find_prefix_keyword(kwnames);
+    if (keyword >= 0) {
+        if (prefix != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "carrack",
+                         PyTuple_GET_ITEM(kwnames, keyword));
+            return nullptr;
+        }
+        prefix = args[positional + keyword];
+    } else if (prefix == nullptr) {
+        return raise_argument_count(0);
+    }
+
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        if (i == keyword) continue;
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "carrack");
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "carrack", name);
+        }
+        return nullptr;
+    }
+
+    if (!Py_IS_TYPE(prefix, &PyUnicode_Type)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "prefix",
+                     "str", Py_TYPE(prefix)->tp_name);
+        return nullptr;
+    }
+    return complete(prefix);
+}
+
+PyObject* function_repr(PyObject*) { return PyUnicode_FromString("<function carrack.carrack.carrack>"); }
+
+PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("carrack"); }
+PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(qualified_name); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->globals);
+}
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->code); }
+PyObject* get_annotations(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->annotations);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Never deallocated: the one instance lives in the held module for good.
+PyTypeObject CompletionFunctionType = [] {
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = "carrack.carrack.function";
+    type.tp_basicsize = sizeof(CompletionFunction);
+    type.tp_vectorcall_offset = offsetof(CompletionFunction, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_getset = function_getset;
+    return type;
+}();
+
+// A code object with one positional-or-keyword parameter, "prefix".
+PyObject* make_code() {
+    PyCodeObject* empty = PyCode_NewEmpty(qualified_name, "carrack", 0);
+    if (empty == nullptr) return nullptr;
+    PyObject* replace = PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "replace");
+    Py_DECREF(empty);
+    if (replace == nullptr) return nullptr;
+    PyObject* code = nullptr;
+    PyObject* kwargs = Py_BuildValue("{s:i,s:i,s:(s)}", "co_argcount", 1, "co_nlocals", 1, "co_varnames", "prefix");
+    if (kwargs != nullptr) {
+        PyObject* no_args = PyTuple_New(0);
+        if (no_args != nullptr) code = PyObject_Call(replace, no_args, kwargs);
+        Py_XDECREF(no_args);
+        Py_DECREF(kwargs);
+    }
+    Py_DECREF(replace);
+    return code;
+}
+
+PyObject* make_function(PyObject* globals) {
+    if (PyType_Ready(&CompletionFunctionType) < 0) return nullptr;
+    PyObject* code = make_code();
+    if (code == nullptr) return nullptr;
+    PyObject* annotations = Py_BuildValue("{s:s,s:s}", "prefix", "str", "return", "str");
+    if (annotations == nullptr) {
+        Py_DECREF(code);
+        return nullptr;
+    }
+    auto* function = PyObject_New(CompletionFunction, &CompletionFunctionType);
+    if (function == nullptr) {
+        Py_DECREF(code);
+        Py_DECREF(annotations);
+        return nullptr;
+    }
+    function->vectorcall = function_vectorcall;
+    function->globals = Py_NewRef(globals);
+    function->code = code;
+    function->annotations = annotations;
+    return reinterpret_cast<PyObject*>(function);
+}
+
+// ---------------------------------------------------------------------------
+// Module creation and execution
+// ---------------------------------------------------------------------------
+
+// Copies spec.<from> to module.<to>; skips None when skip_none is set.
+int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool skip_none) {
+    PyObject* value = PyObject_GetAttrString(spec, from);
+    if (value == nullptr) return -1;
+    int status = 0;
+    if (!(skip_none && value == Py_None)) status = PyObject_SetAttrString(module, to, value);
+    Py_DECREF(value);
+    return status;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (owner_interpreter == -1) {
+        owner_interpreter = current;
+    } else if (owner_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (held_module != nullptr) return Py_NewRef(held_module);
+
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    if (module == nullptr) return nullptr;
+    if (copy_spec_attribute(spec, module, "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, module, "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(spec, module, "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(spec, module, "submodule_search_locations", "__path__", true) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+// The version the module is built for; a test build overrides it to exercise the check.
+#ifndef CARRACK_BUILT_FOR_MAJOR
+#define CARRACK_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#endif
+#ifndef CARRACK_BUILT_FOR_MINOR
+#define CARRACK_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
+// Warns when the running interpreter's major.minor differs from the build's.
+int check_version() {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == CARRACK_BUILT_FOR_MAJOR && minor == CARRACK_BUILT_FOR_MINOR) return 0;
+    char message[200];
+    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  CARRACK_BUILT_FOR_MAJOR, CARRACK_BUILT_FOR_MINOR, qualified_name, "does not match", major, minor);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// Adds value to module under name, consuming the reference.
+int add_new(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) return -1;
+    const int status = PyModule_AddObjectRef(module, name, value);
+    Py_DECREF(value);
+    return status;
+}
+
+// Registers module in sys.modules under its qualified name, unless one is there.
+int register_module(PyObject* module) {
+    PyObject* key = PyUnicode_FromString(qualified_name);
+    if (key == nullptr) return -1;
+    PyObject* modules = PyImport_GetModuleDict();
+    int status = PySequence_Contains(modules, key);
+    if (status == 0) status = PyObject_SetItem(modules, key, module);
+    Py_DECREF(key);
+    return status < 0 ? -1 : 0;
+}
+
+int initialise(PyObject* module) {
+    PyObject* builtins = PyImport_ImportModule("builtins");
+    if (builtins == nullptr) return -1;
+    const int status = PyObject_SetAttrString(module, "__builtins__", builtins);
+    Py_DECREF(builtins);
+    if (status < 0 || check_version() < 0 || register_module(module) < 0) return -1;
+    PyObject* globals = PyModule_GetDict(module);
+    if (globals == nullptr || add_new(module, "carrack", make_function(globals)) < 0) return -1;
+    return add_new(module, "__test__", PyDict_New());
+}
+
+int module_exec(PyObject* module) {
+    if (held_module != nullptr) {
+        if (held_module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'carrack' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    held_module = Py_NewRef(module);
+    if (prefix_name == nullptr) prefix_name = PyUnicode_InternFromString("prefix");
+    if (prefix_name == nullptr || initialise(module) < 0) {
+        Py_CLEAR(held_module);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init carrack.carrack");
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "carrack",     // m_name
+    nullptr,       // m_doc
+    0,             // m_size
+    nullptr,       // m_methods
+    module_slots,  // m_slots
+    nullptr,       // m_traverse
+    nullptr,       // m_clear
+    nullptr,       // m_free
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_carrack() { return PyModuleDef_Init(&module_def); }
