@@ -1,0 +1,141 @@
+"""Per-process behaviour, each case in a fresh interpreter: re-import, a second
+interpreter, the version check."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from conftest import ROOT
+
+INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+
+def test_reimport_after_deleting_from_sys_modules_gives_the_same_module(python):
+    result = python(
+        """
+        import sys
+        import carrack.carrack as first
+        function = first.carrack
+        del sys.modules["carrack.carrack"]
+        import importlib
+        second = importlib.import_module("carrack.carrack")
+        assert second is first, (second, first)
+        assert second.carrack is function
+        assert second.carrack("[1") == "[1]"
+        print("ok")
+        """
+    )
+    assert result.stdout == "ok\n", result.stderr
+
+
+def second_interpreter(first: str) -> str:
+    """Code that runs first, then imports the module in a second interpreter."""
+    return textwrap.dedent(first) + textwrap.dedent(
+        """
+        import _interpreters
+        interp = _interpreters.create("legacy")
+        error = _interpreters.exec(interp, "import carrack.carrack")
+        print(error.type.__name__ if error else None)
+        print(error.msg if error else None)
+        """
+    )
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="_interpreters.create('legacy') is new in 3.13")
+def test_second_interpreter_is_refused(python):
+    result = python(second_interpreter("import carrack.carrack"))
+    assert result.stdout.splitlines() == ["ImportError", INTERPRETER_CHANGE], result.stderr
+
+
+def find_cmake() -> str | None:
+    beside = Path(sys.executable).parent / "cmake"
+    return str(beside) if beside.exists() else shutil.which("cmake")
+
+
+@pytest.fixture(scope="session")
+def mismatched_build(tmp_path_factory):
+    """The module built as if for another Python version, in a package of its own."""
+    cmake = find_cmake()
+    if cmake is None:
+        pytest.skip("cmake is needed to build the module for a version check")
+    claimed = f"{sys.version_info.major}.{sys.version_info.minor - 1}"
+    build = tmp_path_factory.mktemp("mismatched-build")
+    configure = [
+        cmake, "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+        "-DCARRACK_PYTHON_MODULE=ON", f"-DCARRACK_BUILT_FOR={claimed}", f"-DPython_EXECUTABLE={sys.executable}",
+    ]
+    if shutil.which("ninja") or (Path(sys.executable).parent / "ninja").exists():
+        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={shutil.which('ninja') or Path(sys.executable).parent / 'ninja'}"]
+    subprocess.run(configure, check=True, capture_output=True)
+    subprocess.run([cmake, "--build", str(build), "--target", "carrack_module"], check=True, capture_output=True)
+    package = tmp_path_factory.mktemp("mismatched") / "carrack"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (library,) = (build / "carrack").glob("carrack*.so")
+    shutil.copy(library, package)
+    running = f"{sys.version_info.major}.{sys.version_info.minor}"
+    message = (
+        f"compile time Python version {claimed} of module 'carrack.carrack' does not match runtime version {running}"
+    )
+    return {"PYTHONPATH": str(package.parent)}, message
+
+
+def test_version_mismatch_warns_and_imports(python, mismatched_build):
+    env, message = mismatched_build
+    result = python(
+        """
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import carrack.carrack
+        print([(w.category.__name__, str(w.message)) for w in caught])
+        print(carrack.carrack.carrack("[1"))
+        """,
+        env=env,
+    )
+    assert result.stdout.splitlines() == [str([("RuntimeWarning", message)]), "[1]"], result.stderr
+
+
+def test_version_mismatch_as_error_fails_the_import_and_a_retry_starts_over(python, mismatched_build):
+    env, message = mismatched_build
+    result = python(
+        """
+        import sys, warnings
+        warnings.simplefilter("error")
+        try:
+            import carrack.carrack
+        except RuntimeWarning as error:
+            print("failed:", error)
+        print("carrack.carrack" in sys.modules)
+        warnings.simplefilter("ignore")
+        import carrack.carrack
+        print(carrack.carrack.carrack("["))
+        """,
+        env=env,
+    )
+    assert result.stdout.splitlines() == [f"failed: {message}", "False", "[]"], result.stderr
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="_interpreters.create('legacy') is new in 3.13")
+def test_second_interpreter_is_refused_after_a_failed_import(python, mismatched_build):
+    env, _ = mismatched_build
+    first = """
+        import warnings
+        warnings.simplefilter("error")
+        try:
+            import carrack.carrack
+        except RuntimeWarning:
+            print("first import failed")
+    """
+    result = python(second_interpreter(first), env=env)
+    assert result.stdout.splitlines() == ["first import failed", "ImportError", INTERPRETER_CHANGE], result.stderr
+
+
+def test_matching_version_does_not_warn(python):
+    result = python("import carrack.carrack; print('ok')", "-W", "error")
+    assert result.stdout == "ok\n", result.stderr

@@ -1,0 +1,107 @@
+"""Deep nesting, threads and leaks: nothing may crash or grow."""
+
+import gc
+import os
+import sys
+import threading
+
+import pytest
+
+from carrack.carrack import carrack
+
+MAX_DEPTH = 1_000_000
+
+
+@pytest.mark.parametrize(("unit", "inner", "closer"), [("[", "", "]"), ('{"a":', "null", "}")])
+def test_deep_nesting_completes_up_to_the_limit(unit, inner, closer):
+    for depth in (10_000, MAX_DEPTH):
+        assert carrack(unit * depth) == unit * depth + inner + closer * depth
+
+
+@pytest.mark.parametrize("unit", ["[", '{"a":', '[{"":'])
+def test_deeper_nesting_raises_recursion_error(unit):
+    with pytest.raises(RecursionError, match="too deep") as info:
+        carrack(unit * (MAX_DEPTH + 1))
+    assert isinstance(info.value, RuntimeError)
+    assert carrack("[[") == "[[]]"
+
+
+def test_deep_nesting_on_a_small_thread_stack():
+    results = []
+    previous = threading.stack_size(256 * 1024)
+    try:
+        worker = threading.Thread(target=lambda: results.append(carrack("[" * 50_000)))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert results == ["[" * 50_000 + "]" * 50_000]
+
+
+def test_many_threads_at_once():
+    prefixes = [f'{{"id": {i}, "items": [{i}, "é{i}", {{"k": tr' for i in range(200)]
+    expected = [p + "ue}]}" for p in prefixes]
+    failures = []
+    barrier = threading.Barrier(8)
+
+    def work(offset):
+        barrier.wait()
+        for round in range(50):
+            for i in range(offset, len(prefixes), 8):
+                if carrack(prefixes[i]) != expected[i]:
+                    failures.append(i)
+            try:
+                carrack("1 2")
+            except RuntimeError:
+                pass
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def _rss_kib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4
+
+
+def _every_path():
+    """One call through every success and error path of the function."""
+    carrack('{"a": [1, tr')
+    carrack('["é", 1,')
+    carrack('"😀')
+    carrack(prefix="[1")
+    carrack("true")
+    for call in (
+        lambda: carrack("1 2"),
+        lambda: carrack(),
+        lambda: carrack("a", "b"),
+        lambda: carrack(b"["),
+        lambda: carrack(other=1),
+        lambda: carrack("[", prefix="["),
+        lambda: carrack("\ud800"),
+    ):
+        try:
+            call()
+        except (TypeError, RuntimeError, UnicodeEncodeError):
+            pass
+
+
+def test_no_reference_or_memory_leaks():
+    deep = "[" * (MAX_DEPTH + 1)
+    for _ in range(2000):  # warm up caches and free lists
+        _every_path()
+    gc.collect()
+    blocks, rss = sys.getallocatedblocks(), _rss_kib()
+    for i in range(20_000):
+        _every_path()
+        if i % 1000 == 0:
+            with pytest.raises(RecursionError):
+                carrack(deep)
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 100
+    if not os.environ.get("CARRACK_SANITIZED"):  # the sanitizer's quarantine holds freed memory
+        assert _rss_kib() - rss < 4096
