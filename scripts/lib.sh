@@ -44,13 +44,16 @@ ensure_build_tools() {
     apt_install g++ cmake ninja-build
 }
 
-# Creates (once) and prints the project's venv for CPython 3.13, or for the
-# version given, with pip up to date.
+# Creates (once) and prints the project's venv for CPython 3.13 (or PYTHON),
+# or for the version given: .venv for 3.13, .venv-X.Y for others; a suffix
+# names a variant (e.g. "-sanitize").
 ensure_venv() {
-    local version="${1:-3.13}" python venv
+    local version="${1:-3.13}" variant="${2:-}" python actual venv
     python="$(find_python "$version")" || { echo "CPython $version not found; set PYTHON=..." >&2; return 1; }
+    actual="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     venv="$CARRACK_ROOT/.venv"
-    [ "$version" != "3.13" ] && venv="$CARRACK_ROOT/.venv-$version"
+    [ "$actual" != "3.13" ] && venv="$venv-$actual"
+    venv="$venv$variant"
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv" >&2 || return 1
         "$venv/bin/python" -m pip install -q --upgrade pip >&2 || return 1
