@@ -153,6 +153,9 @@ TEST(Completion, SameAsNodeWalkOnEveryPrefixOfSamples) {
         "\"\xe2\x82\xac \xf0\x9f\x98\x80 \\ud83d\\ude00\"",
         "{\"a\":{\"b\":{\"c\":[[[{\"d\":\"e\"}]]]}}}",
         "[1,,2] {\"a\" 1} [\"\\q\"] tru nul -e 1.e5 .5 00 [}] {]",
+        // runs longer than the 16 bytes the scanners take at a time
+        "[" + std::string(40, ' ') + "\"" + std::string(40, 'a') + "\\n" + std::string(33, '\xe9') + "\"" +
+            std::string(17, '\n') + ", 1234567890123456789012345.123456789012345678901e-12345678901234567\t\r\n ]",
     };
     for (const auto& s : samples) expect_same_for_every_prefix(s);
 }
@@ -163,6 +166,7 @@ TEST(Completion, SameAsNodeWalkOnRandomInput) {
         "{", "}", "[", "]", ",", ":", " ", "\n", "\"", "\\", "u", "0", "1", "9", "-", "+", ".", "e",
         "E", "t", "r", "n", "f", "a", "l", "s", "x", "\"k\"", "null", "true", "false", "12.5e3",
         "\\u00e9", "\xc3\xa9", "\x80", std::string(1, '\0'), "\t", "\\n", "/",
+        std::string(15, ' '), std::string(16, '\n'), "12345678901234567", std::string(20, 'z'),
     };
     std::mt19937 rng(20261208);
     std::uniform_int_distribution<size_t> pick(0, pieces.size() - 1);
