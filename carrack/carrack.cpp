@@ -7,6 +7,7 @@
 #include <exception>
 #include <ios>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -91,32 +92,61 @@ PyObject* concatenate(PyObject* prefix, const std::string& suffix) {
     return result;
 }
 
-// The engine reads the UTF-8 bytes in place (ASCII text is its own UTF-8, so
-// no copy is made) and returns only what it appends; the result is the input
-// str with that suffix, never a decode of the whole text.
-PyObject* complete(PyObject* prefix) {
-    PyObject* encoded = nullptr;
-    std::string_view bytes;
-    if (PyUnicode_IS_ASCII(prefix)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(prefix, &size);
-        if (utf8 == nullptr) return nullptr;
-        bytes = {utf8, static_cast<size_t>(size)};
-    } else {
-        // A temporary, rather than a UTF-8 copy cached on the caller's str for its lifetime.
-        encoded = PyUnicode_AsUTF8String(prefix);
-        if (encoded == nullptr) return nullptr;
-        bytes = {PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded))};
+// True when a UCS-2 or UCS-4 text holds a surrogate, which strict UTF-8 refuses.
+// Blocks of 64 without a branch inside let the compiler vectorise the test.
+template <typename Unit>
+bool has_surrogate(const Unit* units, Py_ssize_t length) {
+    const auto surrogate = [](Unit u) { return static_cast<Unit>(u - 0xD800u) < 0x800u; };
+    Py_ssize_t i = 0;
+    for (; i + 64 <= length; i += 64) {
+        Unit hits = 0;
+        for (int k = 0; k < 64; ++k) hits |= static_cast<Unit>(surrogate(units[i + k]));
+        if (hits != 0) return true;
     }
-    PyObject* result = nullptr;
+    for (; i < length; ++i) {
+        if (surrogate(units[i])) return true;
+    }
+    return false;
+}
+
+// The engine's suffix for the str's UTF-8 text, read in place in the str's own
+// storage: ASCII is its own UTF-8, and wider kinds are read as code points, so
+// the text is never encoded or copied.
+std::string suffix_of(PyObject* prefix) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
+    const void* data = PyUnicode_DATA(prefix);
+    const auto size = static_cast<size_t>(length);
+    switch (PyUnicode_KIND(prefix)) {
+        case PyUnicode_1BYTE_KIND:
+            if (PyUnicode_IS_ASCII(prefix)) return carrack::carrack_suffix(std::string_view(static_cast<const char*>(data), size));
+            return carrack::carrack_suffix(std::span(static_cast<const unsigned char*>(data), size));
+        case PyUnicode_2BYTE_KIND:
+            return carrack::carrack_suffix(std::u16string_view(static_cast<const char16_t*>(data), size));
+        default:
+            return carrack::carrack_suffix(std::u32string_view(static_cast<const char32_t*>(data), size));
+    }
+}
+
+PyObject* complete(PyObject* prefix) {
+    const int kind = PyUnicode_KIND(prefix);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
+    const bool surrogate = kind == PyUnicode_2BYTE_KIND
+                               ? has_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(prefix)), length)
+                               : kind == PyUnicode_4BYTE_KIND &&
+                                     has_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(prefix)), length);
+    if (surrogate) {
+        // Let the interpreter's strict encoder raise its own UnicodeEncodeError.
+        PyObject* encoded = PyUnicode_AsUTF8String(prefix);
+        Py_XDECREF(encoded);
+        if (encoded != nullptr) PyErr_SetString(PyExc_SystemError, "surrogate encoded as UTF-8");
+        return nullptr;
+    }
     try {
-        const std::string suffix = carrack::carrack_suffix(bytes);
-        result = concatenate(prefix, suffix);
+        return concatenate(prefix, suffix_of(prefix));
     } catch (...) {
         raise_caught_exception();
+        return nullptr;
     }
-    Py_XDECREF(encoded);
-    return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace carrack {
@@ -226,63 +227,94 @@ namespace {
 
 constexpr char rejection[] = "Given prefix is not from a valid JSON string!";
 
-// Runs of bytes that need no decision are skipped 16 at a time where SSE2 is
-// there (every x86-64): each scanner returns the first index at or after pos,
-// below end, whose byte ends the run, or end.
+// The fast walk reads its input as UTF-8 bytes, held either as those bytes
+// (char) or as code points, one per unit: Latin-1 (unsigned char), UCS-2
+// (char16_t) or UCS-4 (char32_t), each standing for the 1 to 4 bytes that
+// encode it. Every decision in the grammar is on an ASCII byte and every byte
+// of a non-ASCII character is at least 0x80, so such a character needs no
+// encoding: its bytes all read as "other", and only their count matters, where
+// a leaf takes bytes unexamined.
+template <typename Unit>
+constexpr bool is_utf8 = std::is_same_v<Unit, char>;
+
+template <typename Unit>
+bool is_whitespace(Unit c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+template <typename Unit>
+bool is_digit(Unit c) {
+    return c >= '0' && c <= '9';  // a signed char from 0x80 is negative: never a digit
+}
+
+// UTF-8 length of a code point; surrogates count 3, as they would be written.
+unsigned utf8_length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+// Runs that need no decision are skipped 16 bytes at a time where SSE2 is there
+// (every x86-64). Each scanner returns the first index at or after pos, below
+// end, whose unit ends the run, or end.
 #if defined(__SSE2__)
-template <typename Stops>
-size_t scan16(const char* in, size_t pos, size_t end, Stops stops) {
-    while (pos + 16 <= end) {
+template <typename Unit, typename Stops>
+size_t scan16(const Unit* in, size_t pos, size_t end, Stops stops) {
+    constexpr size_t per_chunk = 16 / sizeof(Unit);
+    while (pos + per_chunk <= end) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops(chunk)));
-        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
-        pos += 16;
+        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask)) / sizeof(Unit);
+        pos += per_chunk;
     }
     return pos;
+}
+
+template <typename Unit>
+__m128i equal_units(__m128i chunk, char c) {
+    if constexpr (sizeof(Unit) == 1) return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(c));
+    else if constexpr (sizeof(Unit) == 2) return _mm_cmpeq_epi16(chunk, _mm_set1_epi16(c));
+    else return _mm_cmpeq_epi32(chunk, _mm_set1_epi32(c));
 }
 #endif
 
 // A string body ends at a double quote or a backslash.
-size_t find_quote_or_backslash(const char* in, size_t pos, size_t end) {
+template <typename Unit>
+size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
 #if defined(__SSE2__)
-    pos = scan16(in, pos, end, [](__m128i c) {
-        return _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('"')), _mm_cmpeq_epi8(c, _mm_set1_epi8('\\')));
-    });
+    pos = scan16(in, pos, end, [](__m128i c) { return _mm_or_si128(equal_units<Unit>(c, '"'), equal_units<Unit>(c, '\\')); });
 #endif
     while (pos < end && in[pos] != '"' && in[pos] != '\\') ++pos;
     return pos;
 }
 
-bool is_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-size_t skip_digits(const char* in, size_t pos, size_t end) {
-    if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
+template <typename Unit>
+size_t skip_digits(const Unit* in, size_t pos, size_t end) {
 #if defined(__SSE2__)
-        // Signed comparison: bytes from 0x80 are negative, so never digits.
-        pos = scan16(in, pos, end, [](__m128i c) {
-            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
-                                                _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
-            return _mm_xor_si128(digit, _mm_set1_epi8(-1));
-        });
-#endif
+    if constexpr (sizeof(Unit) == 1) {
+        if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
+            // Signed comparison: bytes from 0x80 are negative, so never digits.
+            pos = scan16(in, pos, end, [](__m128i c) {
+                const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
+                                                    _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
+                return _mm_xor_si128(digit, _mm_set1_epi8(-1));
+            });
+        }
     }
+#endif
     while (pos < end && is_digit(in[pos])) ++pos;
     return pos;
 }
 
-size_t skip_whitespace(const char* in, size_t pos, size_t end) {
-    // Most runs are empty or one byte: only longer ones (indentation) go wide.
-    if (pos + 1 < end && is_whitespace(in[pos]) && is_whitespace(in[pos + 1])) {
+template <typename Unit>
+size_t skip_whitespace(const Unit* in, size_t pos, size_t end) {
 #if defined(__SSE2__)
-        pos = scan16(in, pos, end, [](__m128i c) {
-            const __m128i ws = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(c, _mm_set1_epi8('\n'))),
-                _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(c, _mm_set1_epi8('\t'))));
-            return _mm_xor_si128(ws, _mm_set1_epi8(-1));
-        });
-#endif
+    // Most runs are empty or one byte: only longer ones (indentation) go wide.
+    if constexpr (sizeof(Unit) == 1) {
+        if (pos + 1 < end && is_whitespace(in[pos]) && is_whitespace(in[pos + 1])) {
+            pos = scan16(in, pos, end, [](__m128i c) {
+                const __m128i ws = _mm_or_si128(_mm_or_si128(equal_units<Unit>(c, ' '), equal_units<Unit>(c, '\n')),
+                                                _mm_or_si128(equal_units<Unit>(c, '\r'), equal_units<Unit>(c, '\t')));
+                return _mm_xor_si128(ws, _mm_set1_epi8(-1));
+            });
+        }
     }
+#endif
     while (pos < end && is_whitespace(in[pos])) ++pos;
     return pos;
 }
@@ -293,11 +325,12 @@ size_t skip_whitespace(const char* in, size_t pos, size_t end) {
 // path mirrors one node of the grammar; the tests hold it byte-identical to
 // the node walk. Once the input is used up, every pending node appends its
 // default.
+template <typename Unit>
 class Completion {
 public:
     // Reads input; appends the completion to out, which may be the string that
     // holds input: input is never read once anything has been appended.
-    Completion(std::string_view input, std::string& out) : out_(out), in_(input.data()), end_(input.size()) {}
+    Completion(const Unit* input, size_t size, std::string& out) : out_(out), in_(input), end_(size) {}
 
     // Returns whether every byte of the input was consumed.
     bool run() {
@@ -307,9 +340,9 @@ public:
             // The value is complete; climb out of the containers it closes.
             for (;;) {
                 whitespace();
-                if (open_.empty()) return pos_ == end_;
+                if (open_.empty()) return !more();
                 if (at(',')) {
-                    ++pos_;
+                    step();
                     whitespace();
                     if (open_.back() == '}') member_key();
                     break;
@@ -330,29 +363,68 @@ private:
         }
     }
 
-    bool more() const { return pos_ < end_; }
-    bool at(char c) const { return pos_ < end_ && in_[pos_] == c; }
+    // The input is a sequence of bytes; for code points, tail_ counts the bytes
+    // of the character before pos_ that are still to be read.
+    bool more() const {
+        if constexpr (is_utf8<Unit>) return pos_ < end_;
+        else return tail_ != 0 || pos_ < end_;
+    }
+    // The byte at the position, when more(); any byte from 0x80 reads as 0x80.
+    char peek() const {
+        if constexpr (is_utf8<Unit>) {
+            return in_[pos_];
+        } else {
+            if (tail_ != 0 || in_[pos_] >= 0x80) return '\x80';
+            return static_cast<char>(in_[pos_]);
+        }
+    }
+    // Whether the next byte is the ASCII byte c.
+    bool at(char c) const {
+        if constexpr (is_utf8<Unit>) return pos_ < end_ && in_[pos_] == c;
+        else return tail_ == 0 && pos_ < end_ && in_[pos_] == static_cast<Unit>(c);
+    }
+    // Passes over a byte just seen to be ASCII.
+    void step() { ++pos_; }
+    // Passes over any byte.
+    void advance() {
+        if constexpr (is_utf8<Unit>) {
+            ++pos_;
+        } else if (tail_ != 0) {
+            --tail_;
+        } else {
+            tail_ = utf8_length(in_[pos_++]) - 1;
+        }
+    }
 
     // A one-byte leaf (Range, Any, one-byte Lit): passes over the byte unexamined,
     // or appends its default at the end.
     void one(char fallback) {
-        if (pos_ < end_) ++pos_;
+        if (more()) advance();
         else out_.push_back(fallback);
     }
 
     // A Lit: passes over the bytes present, appends the rest.
     void literal(std::string_view word) {
-        const size_t present = std::min(word.size(), end_ - pos_);
-        pos_ += present;
+        size_t present = 0;
+        if constexpr (is_utf8<Unit>) {
+            present = std::min(word.size(), end_ - pos_);
+            pos_ += present;
+        } else {
+            for (; present < word.size() && more(); ++present) advance();
+        }
         if (present < word.size()) out_.append(word.substr(present));
     }
 
-    // The common cases, no whitespace or a single digit, stay inline.
+    // The common cases, no whitespace or a single digit, stay inline. A pending
+    // byte of a character is never whitespace or a digit.
     void whitespace() {
-        if (pos_ < end_ && is_whitespace(in_[pos_])) pos_ = skip_whitespace(in_, pos_ + 1, end_);
+        if constexpr (!is_utf8<Unit>) {
+            if (tail_ != 0) return;
+        }
+        if (pos_ < end_ && in_[pos_] <= ' ' && is_whitespace(in_[pos_])) pos_ = skip_whitespace(in_, pos_ + 1, end_);
     }
     void digits() {
-        if (pos_ < end_ && is_digit(in_[pos_])) pos_ = skip_digits(in_, pos_ + 1, end_);
+        if (more() && is_digit(peek())) pos_ = skip_digits(in_, pos_ + 1, end_);
     }
 
     // Reads one value. When it opens an array or object whose first element or
@@ -362,7 +434,7 @@ private:
             out_.append("null");
             return false;
         }
-        switch (in_[pos_]) {
+        switch (peek()) {
             case '"':
                 string();
                 return false;
@@ -372,7 +444,7 @@ private:
                 return false;
             case '{':
                 enter();
-                ++pos_;
+                step();
                 whitespace();
                 if (at('"')) {
                     open_.push_back('}');
@@ -383,9 +455,9 @@ private:
                 return false;
             case '[':
                 enter();
-                ++pos_;
+                step();
                 whitespace();
-                if (more() && starts_value(in_[pos_])) {
+                if (more() && starts_value(peek())) {
                     open_.push_back(']');
                     return true;
                 }
@@ -420,21 +492,23 @@ private:
     }
 
     void number() {
-        if (at('-')) ++pos_;
+        if (at('-')) step();
         if (!more()) {
             out_.push_back('0');
             return;
         }
         // "0", or a nonzero digit and its run; "0" takes any other byte
-        if (in_[pos_++] != '0' && is_digit(in_[pos_ - 1])) digits();
+        const char first = peek();
+        advance();
+        if (first != '0' && is_digit(first)) digits();
         if (at('.')) {
-            ++pos_;
+            step();
             one('0');
             digits();
         }
         if (at('e') || at('E')) {
-            ++pos_;
-            if (at('+') || at('-')) ++pos_;
+            step();
+            if (at('+') || at('-')) step();
             one('0');
             digits();
         }
@@ -443,9 +517,10 @@ private:
     void string() {
         one('"');
         for (;;) {
+            tail_ = 0;  // the rest of a character are ordinary string bytes
             pos_ = find_quote_or_backslash(in_, pos_, end_);
             if (pos_ == end_ || in_[pos_] == '"') break;
-            ++pos_;
+            step();
             escape();
         }
         one('"');
@@ -458,29 +533,63 @@ private:
             out_.push_back('"');
             return;
         }
-        if (in_[pos_++] == 'u') {
+        const char letter = peek();
+        advance();
+        if (letter == 'u') {
             for (int i = 0; i < 4; ++i) one('0');
         }
     }
 
     std::string& out_;
-    const char* const in_;
+    const Unit* const in_;
     const size_t end_;
     size_t pos_ = 0;
-    std::string open_;  // closing bracket of every open array and object, innermost last
+    unsigned tail_ = 0;
+    // Closing bracket of every open array and object, innermost last.
+    class Stack {
+    public:
+        bool empty() const { return top_ == 0; }
+        size_t size() const { return top_; }
+        char back() const { return data_[top_ - 1]; }
+        void pop_back() { --top_; }
+        void push_back(char closer) {
+            if (top_ == capacity_) grow();
+            data_[top_++] = closer;
+        }
+
+    private:
+        void grow() {
+            heap_.resize(capacity_ * 2);
+            if (data_ == local_) std::copy(local_, local_ + top_, heap_.begin());
+            data_ = heap_.data();
+            capacity_ = heap_.size();
+        }
+        char local_[64];  // enough for nearly every document, without allocating
+        char* data_ = local_;
+        size_t top_ = 0;
+        size_t capacity_ = sizeof local_;
+        std::vector<char> heap_;
+    };
+    Stack open_;
 };
+
+template <typename Unit>
+std::string suffix_of(const Unit* input, size_t size) {
+    std::string suffix;
+    if (!Completion<Unit>(input, size, suffix).run()) throw std::runtime_error(rejection);
+    return suffix;
+}
 
 }  // namespace
 
 std::string carrack_cpp(std::string prefix) {
-    if (!Completion(prefix, prefix).run()) throw std::runtime_error(rejection);
+    if (!Completion<char>(prefix.data(), prefix.size(), prefix).run()) throw std::runtime_error(rejection);
     return prefix;
 }
 
-std::string carrack_suffix(std::string_view prefix) {
-    std::string suffix;
-    if (!Completion(prefix, suffix).run()) throw std::runtime_error(rejection);
-    return suffix;
-}
+std::string carrack_suffix(std::string_view prefix) { return suffix_of(prefix.data(), prefix.size()); }
+std::string carrack_suffix(std::span<const unsigned char> latin1) { return suffix_of(latin1.data(), latin1.size()); }
+std::string carrack_suffix(std::u16string_view ucs2) { return suffix_of(ucs2.data(), ucs2.size()); }
+std::string carrack_suffix(std::u32string_view ucs4) { return suffix_of(ucs4.data(), ucs4.size()); }
 
 }  // namespace carrack

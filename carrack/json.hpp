@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -158,5 +159,13 @@ std::string carrack_cpp(std::string prefix);
 // carrack_cpp does. Lets a caller that keeps its own copy of the input (the
 // Python binding) build the result from it and the suffix.
 std::string carrack_suffix(std::string_view prefix);
+
+// The same for text given as code points, one per unit: Latin-1, UCS-2 (no
+// surrogate pairs) or UCS-4. The result is the suffix for the text's UTF-8
+// encoding, found without encoding it. Surrogate code points count as the
+// three bytes they would take; callers wanting strict UTF-8 refuse them first.
+std::string carrack_suffix(std::span<const unsigned char> latin1);
+std::string carrack_suffix(std::u16string_view ucs2);
+std::string carrack_suffix(std::u32string_view ucs4);
 
 }  // namespace carrack

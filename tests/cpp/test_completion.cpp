@@ -153,6 +153,14 @@ TEST(Completion, SameAsNodeWalkOnEveryPrefixOfSamples) {
         "\"\xe2\x82\xac \xf0\x9f\x98\x80 \\ud83d\\ude00\"",
         "{\"a\":{\"b\":{\"c\":[[[{\"d\":\"e\"}]]]}}}",
         "[1,,2] {\"a\" 1} [\"\\q\"] tru nul -e 1.e5 .5 00 [}] {]",
+        // nesting past the stack's first 64 levels, and back out
+        [] {
+            std::string s;
+            for (int i = 0; i < 50; ++i) s += "[{\"k\":";
+            s += "1";
+            for (int i = 0; i < 50; ++i) s += "}, 2]";
+            return s;
+        }(),
         // runs longer than the 16 bytes the scanners take at a time
         "[" + std::string(40, ' ') + "\"" + std::string(40, 'a') + "\\n" + std::string(33, '\xe9') + "\"" +
             std::string(17, '\n') + ", 1234567890123456789012345.123456789012345678901e-12345678901234567\t\r\n ]",

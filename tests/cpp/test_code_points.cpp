@@ -1,0 +1,110 @@
+// Completing code points (Latin-1, UCS-2, UCS-4) gives exactly what completing
+// their UTF-8 encoding gives.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "walk.hpp"
+
+namespace carrack {
+namespace {
+
+std::string utf8(const std::u32string& text) {
+    std::string out;
+    for (const char32_t c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+template <typename Text>
+std::optional<std::string> suffix(const Text& text) {
+    try {
+        return carrack_suffix(text);
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
+}
+
+// Checks every representation that can hold text against its UTF-8 encoding.
+void expect_same_as_utf8(const std::u32string& text) {
+    const std::string bytes = utf8(text);
+    const auto expected = suffix(std::string_view(bytes));
+    ASSERT_EQ(suffix(std::u32string_view(text)), expected) << "UCS-4 of " << bytes;
+    char32_t widest = 0;
+    for (const char32_t c : text) widest = std::max(widest, c);
+    if (widest <= 0xFFFF) {
+        const std::u16string ucs2(text.begin(), text.end());
+        ASSERT_EQ(suffix(std::u16string_view(ucs2)), expected) << "UCS-2 of " << bytes;
+    }
+    if (widest <= 0xFF) {
+        const std::vector<unsigned char> latin1(text.begin(), text.end());
+        ASSERT_EQ(suffix(std::span<const unsigned char>(latin1)), expected) << "Latin-1 of " << bytes;
+    }
+}
+
+TEST(CodePoints, WhereLeavesTakeBytesOfACharacterUnexamined) {
+    const std::vector<std::u32string> cases = {
+        U"\u00e9",            // "null" takes both bytes of é: éll
+        U"\u20ac",            // three bytes: €l
+        U"\U0001F600",        // four bytes: the whole of "null"
+        U"\U0001F600\u00e9",  // "null" ends inside é: left over
+        U"[1,\u00e9",
+        U"\"\\\u00e9",        // the escape letter takes é's first byte
+        U"\"\\u\u00e9ab",     // two hex digits from é
+        U"\"\\u\U0001F600",   // four hex digits from one character
+        U"\"\\u\U0001F600x",
+        U"[\u00e9",           // "]" takes é's first byte, its second is left over
+        U"{\"a\":1,\u00e9",   // the key's opening quote takes a byte of é
+        U"{\"a\"\u00e9",      // ":" takes the first byte of é
+        U"1.\u00e9",          // the fraction's digit takes a byte of é
+        U"-\u00e9",
+        U"tr\u00e9",
+        U"\"caf\u00e9",
+        U"{\"\u65e5\u672c\": \"\u8a9e",
+        U"[\"\U0001F600\", \"a\\ud83d\\ude00",
+        U"\u00a0",            // no-break space is not whitespace
+        U"[1 \u3000",         // nor the ideographic space
+    };
+    for (const auto& text : cases) {
+        SCOPED_TRACE(utf8(text));
+        expect_same_as_utf8(text);
+    }
+}
+
+TEST(CodePoints, SameAsUtf8OnEveryPrefixOfRandomText) {
+    const std::vector<std::u32string> pieces = {
+        U"{", U"}", U"[", U"]", U",", U":", U" ", U"\n", U"\"", U"\\", U"u", U"0", U"7", U"-", U".", U"e",
+        U"t", U"n", U"f", U"null", U"true", U"\"k\"", U"\u00e9", U"\u00ff", U"\u0100", U"\u20ac",
+        U"\uffff", U"\U0001F600", U"\U0010FFFF", std::u32string(20, U'\u00e9'), std::u32string(17, U' '),
+        std::u32string(18, U'x'), U"12345678901234567890",
+    };
+    std::mt19937 rng(8);
+    std::uniform_int_distribution<size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<int> length(0, 16);
+    for (int i = 0; i < 3000; ++i) {
+        std::u32string text;
+        for (int n = length(rng); n > 0; --n) text += pieces[pick(rng)];
+        for (size_t cut = 0; cut <= text.size(); ++cut) expect_same_as_utf8(text.substr(0, cut));
+    }
+}
+
+}  // namespace
+}  // namespace carrack
