@@ -11,7 +11,6 @@ import gc
 import json
 import os
 import platform
-import resource
 import subprocess
 import sys
 import time
@@ -124,17 +123,22 @@ def large(peers, corpus: Path) -> list[dict]:
 
 
 MEMORY_CHILD = """
-import itertools, json, resource, sys
+import itertools, json, sys
 from carrack.carrack import carrack
+
+def high_water():  # peak resident memory of this process image, in bytes
+    with open("/proc/self/status") as status:
+        line = next(l for l in status if l.startswith("VmHWM:"))
+    return int(line.split()[1]) * 1024
+
 record = json.dumps({"id": "item-00001", "title": "Total Amount", "tags": ["a", "b"], "price": 12.5,
                      "ok": True, "note": "pending order for the customer at the street address"}) + ","
 count = int(sys.argv[1]) // len(record)
 text = "".join(itertools.chain("[", itertools.repeat(record, count)))  # one allocation of the whole text
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+before = high_water()
 result = carrack(text)
 assert result.endswith(",null]")
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-print(json.dumps({"input": len(text), "peak_before": before, "peak": peak}))
+print(json.dumps({"input": len(text), "peak_before": before, "peak": high_water()}))
 """
 
 
@@ -206,13 +210,18 @@ def report(results: dict) -> str:
 
     if results["engine"]:
         lines += ["## Engine (C++, Google Benchmark)", "",
-                  "MB/s; the literal walk asks every node's rules down the grammar at each decision, "
-                  "as the grammar is written.", "",
-                  "| input | carrack_suffix | carrack_cpp | literal walk | speed-up |", "|---|---|---|---|---|"]
+                  "MB/s of UTF-8 input, median of three runs. `carrack_suffix` reads the UTF-8 bytes, `carrack_cpp` "
+                  "also copies them into the result, the code-point column reads the same text as UCS-4 (as the "
+                  "module does for a non-ASCII `str`), and the literal walk asks every node's rules down the grammar "
+                  "at each decision, as the grammar is written. Reproduce with "
+                  "`build/bench/bench/cpp/carrack_bench build/bench-inputs/*.json` after `bash bench/run`.", "",
+                  "| input | carrack_suffix | carrack_cpp | code points (UCS-4) | literal walk | speed-up |",
+                  "|---|---|---|---|---|---|"]
         for row in results["engine"]:
             m = row["mb_per_s"]
             lines.append(f"| {row['input']} | {_fmt(m['carrack_suffix'])} | {_fmt(m['carrack_cpp'])} | "
-                         f"{_fmt(m['literal_walk'])} | {m['carrack_suffix'] / m['literal_walk']:.1f}× |")
+                         f"{_fmt(m['carrack_suffix_ucs4'])} | {_fmt(m['literal_walk'])} | "
+                         f"{m['carrack_suffix'] / m['literal_walk']:.1f}× |")
         lines.append("")
 
     m = results["memory"]
@@ -258,7 +267,7 @@ def chart(results: dict, path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (left, right) = plt.subplots(1, 2, figsize=(15, 6.5), gridspec_kw={"width_ratios": [3, 2]})
+    fig, (left, right) = plt.subplots(1, 2, figsize=(15, 7.5), gridspec_kw={"width_ratios": [3, 2]})
     rows = results["streaming"]
     names = list(rows[0]["us_per_prefix"])
     width = 0.8 / len(names)
@@ -269,7 +278,7 @@ def chart(results: dict, path: Path) -> None:
     left.set_yscale("log")
     left.set_ylabel("µs per prefix (log scale, lower is better)")
     left.set_title("Streaming: every token-boundary prefix of a tool call")
-    left.legend(fontsize=7)
+    left.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.08), ncol=3)
 
     if results["large"]:
         docs = results["large"]
@@ -283,7 +292,7 @@ def chart(results: dict, path: Path) -> None:
         right.set_yscale("log")
         right.set_ylabel("ms per call (log scale)")
         right.set_title("Large documents cut at 90%")
-        right.legend(fontsize=7)
+        right.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.08), ncol=2)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -295,7 +304,13 @@ def main() -> int:
     parser.add_argument("--memory-bytes", type=int, default=100_000_000)
     parser.add_argument("--quick", action="store_true", help="fewer prefixes, for a smoke test")
     parser.add_argument("--out", type=Path, default=DOCS)
+    parser.add_argument("--replot", action="store_true", help="rewrite the report and chart from benchmarks.json")
     args = parser.parse_args()
+    if args.replot:
+        results = json.loads((args.out / "benchmarks.json").read_text())
+        (args.out / "benchmarks.md").write_text(report(results))
+        chart(results, args.out / "benchmarks.png")
+        return 0
 
     peers = _peers()
     inputs_dir = ROOT / "build" / "bench-inputs"

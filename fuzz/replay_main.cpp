@@ -1,0 +1,37 @@
+// Runs a fuzz target over files and directories without libFuzzer, so that
+// every target builds and runs with any compiler and the seeds replay in CI.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size);
+
+namespace {
+
+void replay(const std::filesystem::path& path, size_t& count) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    ++count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t count = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::filesystem::path path = argv[i];
+        if (std::filesystem::is_directory(path)) {
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
+                if (entry.is_regular_file()) replay(entry.path(), count);
+            }
+        } else if (std::filesystem::exists(path)) {
+            replay(path, count);
+        }
+    }
+    std::printf("replayed %zu inputs\n", count);
+    return 0;
+}
