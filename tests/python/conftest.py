@@ -5,8 +5,15 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
 
 ROOT = Path(__file__).resolve().parents[2]
+
+# Hypothesis: 300 examples a property by default; under valgrind everything
+# runs some thirty times slower.
+settings.register_profile("default", max_examples=300, deadline=None)
+settings.register_profile("valgrind", max_examples=5, deadline=None)
+settings.load_profile("default")
 
 
 def run_python(code: str, *args: str, env: dict | None = None, **kwargs) -> subprocess.CompletedProcess:

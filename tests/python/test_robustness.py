@@ -105,3 +105,15 @@ def test_no_reference_or_memory_leaks():
     assert sys.getallocatedblocks() - blocks < 100
     if not os.environ.get("CARRACK_SANITIZED"):  # the sanitizer's quarantine holds freed memory
         assert _rss_kib() - rss < 4096
+
+
+@pytest.mark.slow
+def test_a_200_mb_string_completes_or_raises_memory_error():
+    text = "".join(["[", '{"k": "v", "n": 1.5},' * 10_000_000])  # 210 MB
+    try:
+        result = carrack(text)
+    except MemoryError:
+        return
+    assert len(result) == len(text) + len("null]")
+    assert result.endswith(",null]")
+    assert result[: 1000] == text[:1000]
