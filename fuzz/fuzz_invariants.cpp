@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "carrack/json.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -34,27 +35,6 @@ std::optional<std::string> outcome(Call call) {
     }
 }
 
-// Decodes strict UTF-8 into code points; nullopt when the bytes are not UTF-8.
-std::optional<std::u32string> decode(const std::string& bytes) {
-    std::u32string out;
-    for (size_t i = 0; i < bytes.size();) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        const int n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > bytes.size()) return std::nullopt;
-        char32_t c = n == 1 ? b : b & (0x7F >> n);
-        for (int k = 1; k < n; ++k) {
-            const auto cont = static_cast<unsigned char>(bytes[i + k]);
-            if ((cont & 0xC0) != 0x80) return std::nullopt;
-            c = (c << 6) | (cont & 0x3F);
-        }
-        static constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-        out += c;
-        i += n;
-    }
-    return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
@@ -71,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         }
     }
 
-    if (const auto text = decode(input)) {
+    if (const auto text = carrack::testing::from_utf8(input)) {
         const auto as_bytes = outcome([&] { return carrack::carrack_suffix(input); });
         if (outcome([&] { return carrack::carrack_suffix(std::u32string_view(*text)); }) != as_bytes) fail("UCS-4 differs");
         bool bmp = true, latin1 = true;

@@ -5,35 +5,15 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "text.hpp"
 #include "walk.hpp"
 
 namespace {
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-// Decodes UTF-8 into code points (the input is valid UTF-8).
-std::u32string code_points(const std::string& bytes) {
-    std::u32string out;
-    for (size_t i = 0; i < bytes.size();) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        const int n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-        char32_t c = n == 1 ? b : b & (0x3F >> (n - 1));
-        for (int k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
-        out += c;
-        i += n;
-    }
-    return out;
-}
+using carrack::testing::read_file;
 
 void run_code_points(benchmark::State& state, const std::u32string& text, size_t utf8_size) {
     for (auto _ : state) benchmark::DoNotOptimize(carrack::carrack_suffix(std::u32string_view(text)));
@@ -78,7 +58,7 @@ void register_document(const std::filesystem::path& path) {
         benchmark::RegisterBenchmark(("carrack_suffix/" + label).c_str(), run, std::cref(text), 1);
         benchmark::RegisterBenchmark(("literal_walk/" + label).c_str(), run, std::cref(text), 2);
         wide_inputs().reserve(1024);
-        wide_inputs().push_back(code_points(text));
+        wide_inputs().push_back(*carrack::testing::from_utf8(text));
         benchmark::RegisterBenchmark(("carrack_suffix_ucs4/" + label).c_str(), run_code_points,
                                      std::cref(wide_inputs().back()), text.size());
     }

@@ -7,32 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "text.hpp"
 #include "walk.hpp"
 
 namespace carrack {
 namespace {
 
-std::string utf8(const std::u32string& text) {
-    std::string out;
-    for (const char32_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+using testing::to_utf8;
 
 template <typename Text>
 std::optional<std::string> suffix(const Text& text) {
@@ -45,7 +26,8 @@ std::optional<std::string> suffix(const Text& text) {
 
 // Checks every representation that can hold text against its UTF-8 encoding.
 void expect_same_as_utf8(const std::u32string& text) {
-    const std::string bytes = utf8(text);
+    const std::string bytes = to_utf8(text);
+    ASSERT_EQ(testing::from_utf8(bytes), text);  // the helpers agree with each other
     const auto expected = suffix(std::string_view(bytes));
     ASSERT_EQ(suffix(std::u32string_view(text)), expected) << "UCS-4 of " << bytes;
     char32_t widest = 0;
@@ -58,6 +40,10 @@ void expect_same_as_utf8(const std::u32string& text) {
         const std::vector<unsigned char> latin1(text.begin(), text.end());
         ASSERT_EQ(suffix(std::span<const unsigned char>(latin1)), expected) << "Latin-1 of " << bytes;
     }
+}
+
+TEST(CodePoints, Utf8HelperEncodesEveryLength) {
+    EXPECT_EQ(to_utf8(U"a\u00e9\u20ac\U0001F600"), "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
 }
 
 TEST(CodePoints, WhereLeavesTakeBytesOfACharacterUnexamined) {
@@ -84,7 +70,7 @@ TEST(CodePoints, WhereLeavesTakeBytesOfACharacterUnexamined) {
         U"[1 \u3000",         // nor the ideographic space
     };
     for (const auto& text : cases) {
-        SCOPED_TRACE(utf8(text));
+        SCOPED_TRACE(to_utf8(text));
         expect_same_as_utf8(text);
     }
 }

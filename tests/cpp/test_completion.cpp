@@ -2,13 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "text.hpp"
 #include "walk.hpp"
 
 namespace carrack {
@@ -16,6 +15,7 @@ namespace {
 
 using testing::fast_complete;
 using testing::literal_complete;
+using testing::read_file;
 
 const std::optional<std::string> rejected = std::nullopt;
 
@@ -189,13 +189,6 @@ TEST(Completion, SameAsNodeWalkOnRandomInput) {
 std::filesystem::path corpus_dir() {
     if (const char* env = std::getenv("CARRACK_CORPUS")) return env;
     return CARRACK_CORPUS_DIR;
-}
-
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 TEST(Completion, SameAsNodeWalkOnCorpusDocumentsCut) {
