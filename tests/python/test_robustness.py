@@ -95,7 +95,7 @@ def test_no_reference_or_memory_leaks():
     for _ in range(2000):  # warm up caches and free lists
         _every_path()
     gc.collect()
-    blocks, rss = sys.getallocatedblocks(), _rss_kib()
+    blocks, objects, rss = sys.getallocatedblocks(), len(gc.get_objects()), _rss_kib()
     for i in range(20_000):
         _every_path()
         if i % 1000 == 0:
@@ -103,6 +103,7 @@ def test_no_reference_or_memory_leaks():
                 carrack(deep)
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 100
+    assert len(gc.get_objects()) - objects < 50
     if not os.environ.get("CARRACK_SANITIZED"):  # the sanitizer's quarantine holds freed memory
         assert _rss_kib() - rss < 4096
 
