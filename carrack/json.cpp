@@ -249,27 +249,37 @@ bool is_digit(Unit c) {
 // UTF-8 length of a code point; surrogates count 3, as they would be written.
 unsigned utf8_length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
 
-// Runs that need no decision are skipped 16 bytes at a time where SSE2 is there
-// (every x86-64). Each scanner returns the first index at or after pos, below
-// end, whose unit ends the run, or end.
+// Runs that need no decision are skipped 16 units at a time where SSE2 is
+// there (every x86-64). Each scanner returns the first index at or after pos,
+// below end, whose unit ends the run, or end. Whitespace and digit runs are
+// scanned wide for single-byte units only: in wider text they are short.
 #if defined(__SSE2__)
-template <typename Unit, typename Stops>
-size_t scan16(const Unit* in, size_t pos, size_t end, Stops stops) {
-    constexpr size_t per_chunk = 16 / sizeof(Unit);
-    while (pos + per_chunk <= end) {
+template <typename Stops>
+size_t scan16(const char* in, size_t pos, size_t end, Stops stops) {
+    while (pos + 16 <= end) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops(chunk)));
-        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask)) / sizeof(Unit);
-        pos += per_chunk;
+        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+        pos += 16;
     }
     return pos;
 }
+#endif
 
+#if defined(__SSE2__)
+// Sixteen units narrowed to sixteen bytes with saturation: a unit keeps its
+// value if it is below 0x100 and becomes 0x00 or 0xFF otherwise, so an ASCII
+// byte in the result stands for exactly that ASCII unit.
 template <typename Unit>
-__m128i equal_units(__m128i chunk, char c) {
-    if constexpr (sizeof(Unit) == 1) return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(c));
-    else if constexpr (sizeof(Unit) == 2) return _mm_cmpeq_epi16(chunk, _mm_set1_epi16(c));
-    else return _mm_cmpeq_epi32(chunk, _mm_set1_epi32(c));
+__m128i narrow16(const Unit* in) {
+    const auto load = [in](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(in) + i); };
+    if constexpr (sizeof(Unit) == 1) {
+        return load(0);
+    } else if constexpr (sizeof(Unit) == 2) {
+        return _mm_packus_epi16(load(0), load(1));
+    } else {
+        return _mm_packus_epi16(_mm_packs_epi32(load(0), load(1)), _mm_packs_epi32(load(2), load(3)));
+    }
 }
 #endif
 
@@ -277,7 +287,14 @@ __m128i equal_units(__m128i chunk, char c) {
 template <typename Unit>
 size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
 #if defined(__SSE2__)
-    pos = scan16(in, pos, end, [](__m128i c) { return _mm_or_si128(equal_units<Unit>(c, '"'), equal_units<Unit>(c, '\\')); });
+    // Strings are where long runs are, so every unit size goes sixteen at a time.
+    while (pos + 16 <= end) {
+        const __m128i c = narrow16(in + pos);
+        const __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('"')), _mm_cmpeq_epi8(c, _mm_set1_epi8('\\')));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+        pos += 16;
+    }
 #endif
     while (pos < end && in[pos] != '"' && in[pos] != '\\') ++pos;
     return pos;
@@ -289,7 +306,7 @@ size_t skip_digits(const Unit* in, size_t pos, size_t end) {
     if constexpr (sizeof(Unit) == 1) {
         if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
             // Signed comparison: bytes from 0x80 are negative, so never digits.
-            pos = scan16(in, pos, end, [](__m128i c) {
+            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
                 const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
                                                     _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
                 return _mm_xor_si128(digit, _mm_set1_epi8(-1));
@@ -307,9 +324,9 @@ size_t skip_whitespace(const Unit* in, size_t pos, size_t end) {
     // Most runs are empty or one byte: only longer ones (indentation) go wide.
     if constexpr (sizeof(Unit) == 1) {
         if (pos + 1 < end && is_whitespace(in[pos]) && is_whitespace(in[pos + 1])) {
-            pos = scan16(in, pos, end, [](__m128i c) {
-                const __m128i ws = _mm_or_si128(_mm_or_si128(equal_units<Unit>(c, ' '), equal_units<Unit>(c, '\n')),
-                                                _mm_or_si128(equal_units<Unit>(c, '\r'), equal_units<Unit>(c, '\t')));
+            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
+                const auto is = [c](char w) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(w)); };
+                const __m128i ws = _mm_or_si128(_mm_or_si128(is(' '), is('\n')), _mm_or_si128(is('\r'), is('\t')));
                 return _mm_xor_si128(ws, _mm_set1_epi8(-1));
             });
         }

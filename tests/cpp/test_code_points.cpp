@@ -75,6 +75,26 @@ TEST(CodePoints, WhereLeavesTakeBytesOfACharacterUnexamined) {
     }
 }
 
+// Long string bodies are scanned sixteen units at a time: a quote or a backslash
+// at every offset, among characters whose low byte looks like one.
+TEST(CodePoints, StringBodiesOfEveryLengthAndStop) {
+    const std::vector<char32_t> fillers = {U'a', U'\u00e9', U'\u0122', U'\u225c', U'\u8022', U'\uff5c',
+                                           U'\U0001F600', U'\U00010022', U'\U0002005C'};
+    for (const char32_t filler : fillers) {
+        for (size_t length = 0; length <= 40; ++length) {
+            for (const char32_t stop : {U'"', U'\\'}) {
+                for (size_t at = 0; at <= length; ++at) {
+                    std::u32string text = U"[\"" + std::u32string(length, filler);
+                    if (at < length) text[2 + at] = stop;
+                    SCOPED_TRACE(to_utf8(text));
+                    expect_same_as_utf8(text);
+                    expect_same_as_utf8(text + U"\", 1]");
+                }
+            }
+        }
+    }
+}
+
 TEST(CodePoints, SameAsUtf8OnEveryPrefixOfRandomText) {
     const std::vector<std::u32string> pieces = {
         U"{", U"}", U"[", U"]", U",", U":", U" ", U"\n", U"\"", U"\\", U"u", U"0", U"7", U"-", U".", U"e",
