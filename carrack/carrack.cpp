@@ -301,7 +301,7 @@ PyObject* make_function(PyObject* globals) {
 // Module creation and execution
 // ---------------------------------------------------------------------------
 
-// Copies spec.<from> to module.<to>; skips None when skip_none is set.
+// Copies an attribute of the import spec onto the module; skips None when skip_none is set.
 int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool skip_none) {
     PyObject* value = PyObject_GetAttrString(spec, from);
     if (value == nullptr) return -1;
