@@ -39,11 +39,6 @@ apt_install() {
     $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# The build tools every script needs.
-ensure_build_tools() {
-    apt_install g++ cmake ninja-build
-}
-
 # Creates (once) and prints the project's venv for CPython 3.13 (or PYTHON),
 # or for the version given: .venv for 3.13, .venv-X.Y for others; a suffix
 # names a variant (e.g. "-sanitize").
