@@ -127,14 +127,21 @@ std::string suffix_of(PyObject* prefix) {
     }
 }
 
+// Only the two wide kinds can hold a surrogate.
+bool holds_surrogate(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_2BYTE_KIND:
+            return has_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(text)), length);
+        case PyUnicode_4BYTE_KIND:
+            return has_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
+        default:
+            return false;
+    }
+}
+
 PyObject* complete(PyObject* prefix) {
-    const int kind = PyUnicode_KIND(prefix);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
-    const bool surrogate = kind == PyUnicode_2BYTE_KIND
-                               ? has_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(prefix)), length)
-                               : kind == PyUnicode_4BYTE_KIND &&
-                                     has_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(prefix)), length);
-    if (surrogate) {
+    if (holds_surrogate(prefix)) {
         // Let the interpreter's strict encoder raise its own UnicodeEncodeError.
         PyObject* encoded = PyUnicode_AsUTF8String(prefix);
         Py_XDECREF(encoded);

@@ -496,7 +496,8 @@ private:
     // only bounds memory; it does not depend on the calling thread's stack.
     void enter() const {
         if (open_.size() >= max_nesting_depth) {
-            throw nesting_too_deep("JSON nesting is too deep: more than 1000000 levels of arrays and objects");
+            throw nesting_too_deep("JSON nesting is too deep: more than " + std::to_string(max_nesting_depth) +
+                                   " levels of arrays and objects");
         }
     }
 

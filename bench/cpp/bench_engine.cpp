@@ -4,9 +4,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "text.hpp"
 #include "walk.hpp"
@@ -36,20 +36,20 @@ void run(benchmark::State& state, const std::string& text, int walker) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
 }
 
-// Kept alive for the whole run: benchmarks refer to them.
-std::vector<std::string>& inputs() {
-    static std::vector<std::string> all;
+// Kept alive for the whole run: benchmarks refer to them, and a deque's
+// elements stay where they are as it grows.
+std::deque<std::string>& inputs() {
+    static std::deque<std::string> all;
     return all;
 }
-std::vector<std::u32string>& wide_inputs() {
-    static std::vector<std::u32string> all;
+std::deque<std::u32string>& wide_inputs() {
+    static std::deque<std::u32string> all;
     return all;
 }
 
 void register_document(const std::filesystem::path& path) {
     const std::string doc = read_file(path);
     const std::string name = path.stem().string();
-    inputs().reserve(1024);
     for (const int percent : {50, 90, 100}) {
         inputs().push_back(doc.substr(0, doc.size() * static_cast<size_t>(percent) / 100));
         const std::string& text = inputs().back();
@@ -57,7 +57,6 @@ void register_document(const std::filesystem::path& path) {
         benchmark::RegisterBenchmark(("carrack_cpp/" + label).c_str(), run, std::cref(text), 0);
         benchmark::RegisterBenchmark(("carrack_suffix/" + label).c_str(), run, std::cref(text), 1);
         benchmark::RegisterBenchmark(("literal_walk/" + label).c_str(), run, std::cref(text), 2);
-        wide_inputs().reserve(1024);
         wide_inputs().push_back(*carrack::testing::from_utf8(text));
         benchmark::RegisterBenchmark(("carrack_suffix_ucs4/" + label).c_str(), run_code_points,
                                      std::cref(wide_inputs().back()), text.size());
