@@ -118,12 +118,12 @@ std::string suffix_of(PyObject* prefix) {
     const auto size = static_cast<size_t>(length);
     switch (PyUnicode_KIND(prefix)) {
         case PyUnicode_1BYTE_KIND:
-            if (PyUnicode_IS_ASCII(prefix)) return carrack::carrack_suffix(std::string_view(static_cast<const char*>(data), size));
-            return carrack::carrack_suffix(std::span(static_cast<const unsigned char*>(data), size));
+            if (PyUnicode_IS_ASCII(prefix)) return carrack::carrack_suffix_utf8(std::string_view(static_cast<const char*>(data), size));
+            return carrack::carrack_suffix_latin1(std::span(static_cast<const unsigned char*>(data), size));
         case PyUnicode_2BYTE_KIND:
-            return carrack::carrack_suffix(std::u16string_view(static_cast<const char16_t*>(data), size));
+            return carrack::carrack_suffix_ucs2(std::u16string_view(static_cast<const char16_t*>(data), size));
         default:
-            return carrack::carrack_suffix(std::u32string_view(static_cast<const char32_t*>(data), size));
+            return carrack::carrack_suffix_ucs4(std::u32string_view(static_cast<const char32_t*>(data), size));
     }
 }
 

@@ -1,153 +1,26 @@
-// carrack's completion engine: a small grammar-combinator library, the JSON
-// grammar built from it, and the entry point that completes a truncated JSON
-// text. The engine works on bytes and knows no encoding.
+// carrack's completion engine: the JSON grammar built from the node library
+// (nodes.hpp), and the entry points that complete a truncated JSON text. The
+// entry points walk the same grammar through the resumable Walker
+// (walker.hpp); the engine works on bytes and knows no encoding.
 #pragma once
 
-#include <cstddef>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "carrack/errors.hpp"
+#include "carrack/nodes.hpp"
+#include "carrack/walker.hpp"
 
 namespace carrack {
-
-// Thrown when a prefix nests deeper than the engine can serve. It derives from
-// std::runtime_error so that callers catching rejections still catch it.
-class nesting_too_deep : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Base of every grammar node. Nodes are built once, linked by non-owning
-// pointers, shared and never destroyed, hence no virtual destructor.
-struct Parser {
-    // True when the node never matches the empty text.
-    virtual bool must_consume() const;
-    // Could the node begin with next_char? The one byte of look-ahead.
-    virtual bool matches(char next_char) const = 0;
-    // Walks the node over prefix from position; where the prefix has run out,
-    // appends the node's completion. Only appends; position only advances.
-    virtual void autocomplete(std::string& prefix, size_t& position) const = 0;
-
-protected:
-    Parser() = default;
-    Parser(const Parser&) = default;
-    Parser& operator=(const Parser&) = default;
-    ~Parser() = default;
-};
-
-// Forwards to child, which the grammar builder may assign after construction
-// to close a cycle. must_consume answers the stored flag without asking child.
-//
-// Every cycle of a grammar passes through a Reference, so its autocomplete is
-// where recursion depth grows with the input: it checks the calling thread's
-// remaining stack there and throws nesting_too_deep rather than overflow.
-struct Reference : Parser {
-    Parser* child;
-    bool must_consume_value;
-
-    Reference(Parser* child, bool must_consume);
-    bool must_consume() const override;
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// A fixed text. Passes over as many bytes as the text has, without comparing
-// them, and appends the part of the text beyond the end of the prefix.
-struct Lit : Parser {
-    std::string literal;
-
-    explicit Lit(std::string literal);  // throws std::invalid_argument if empty
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// One byte between start and end inclusive, compared as signed char, so no
-// ASCII range matches bytes 0x80-0xFF. Rejects start > end with
-// std::invalid_argument "Range start must not exceed end".
-struct Range : Parser {
-    char start;
-    char end;
-    char default_char;
-
-    Range(char start, char end);
-    Range(char start, char end, char default_char);
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// One byte from whitelist; default_char need not occur in it.
-struct Any : Parser {
-    std::string whitelist;
-    char default_char;
-
-    explicit Any(std::string whitelist);  // default_char is whitelist's first byte
-    Any(std::string whitelist, char default_char);
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// One byte not in blacklist; appends nothing when completing.
-struct Except : Parser {
-    std::string blacklist;
-
-    explicit Except(std::string blacklist);
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// Zero or one child.
-struct Opt : Parser {
-    Parser* child;
-
-    explicit Opt(Parser* child);
-    bool must_consume() const override;
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// Zero or more children; matches every byte.
-struct Rep : Parser {
-    Parser* child;
-
-    explicit Rep(Parser* child);
-    bool must_consume() const override;
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// Ordered choice: the first child that matches the next byte, or the first
-// child when none does or the prefix has ended. Rejects an empty list with
-// std::invalid_argument "Or must have at least one child".
-struct Or : Parser {
-    std::vector<Parser*> children;
-
-    explicit Or(std::vector<Parser*> children);
-    bool must_consume() const override;
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
-
-// The children one after another.
-struct Seq : Parser {
-    std::vector<Parser*> children;
-
-    explicit Seq(std::vector<Parser*> children);  // rejects an empty list
-    bool must_consume() const override;
-    bool matches(char next_char) const override;
-    void autocomplete(std::string& prefix, size_t& position) const override;
-};
 
 // Builds a new JSON grammar of 65 nodes and returns its root. Never freed.
 Parser* create_json_parser();
 
 // The root of the process-wide grammar, built by the library's static
-// initialiser before anything can call carrack_cpp.
+// initialiser before anything can call carrack_cpp. It is the reference model
+// of the walk: the Walker is held byte-identical to walking it.
 extern Parser* const json_parser;
-
-// The deepest nesting of arrays and objects that carrack_cpp completes.
-inline constexpr size_t max_nesting_depth = 1'000'000;
 
 // Completes prefix to one JSON value and returns it: the unchanged prefix with
 // only ASCII bytes appended. Throws std::runtime_error "Given prefix is not from
@@ -155,17 +28,15 @@ inline constexpr size_t max_nesting_depth = 1'000'000;
 // nesting_too_deep beyond max_nesting_depth levels of arrays and objects.
 std::string carrack_cpp(std::string prefix);
 
-// What carrack_cpp would append to prefix, without copying prefix; throws as
-// carrack_cpp does. Lets a caller that keeps its own copy of the input (the
-// Python binding) build the result from it and the suffix.
-std::string carrack_suffix(std::string_view prefix);
-
-// The same for text given as code points, one per unit: Latin-1, UCS-2 (no
-// surrogate pairs) or UCS-4. The result is the suffix for the text's UTF-8
-// encoding, found without encoding it. Surrogate code points count as the
-// three bytes they would take; callers wanting strict UTF-8 refuse them first.
-std::string carrack_suffix(std::span<const unsigned char> latin1);
-std::string carrack_suffix(std::u16string_view ucs2);
-std::string carrack_suffix(std::u32string_view ucs4);
+// What carrack_cpp would append, without copying the text; they throw as
+// carrack_cpp does. One name per encoding, so that no text is taken for
+// another: UTF-8 bytes, or code points one per unit (Latin-1, UCS-2 without
+// surrogate pairs, UCS-4), found without encoding them. Surrogate code points
+// count as the three bytes they would take; callers wanting strict UTF-8
+// refuse them first.
+std::string carrack_suffix_utf8(std::string_view prefix);
+std::string carrack_suffix_latin1(std::span<const unsigned char> prefix);
+std::string carrack_suffix_ucs2(std::u16string_view prefix);
+std::string carrack_suffix_ucs4(std::u32string_view prefix);
 
 }  // namespace carrack

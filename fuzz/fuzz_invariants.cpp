@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     const auto first = outcome([&] { return carrack::carrack_cpp(input); });
     const auto second = outcome([&] { return carrack::carrack_cpp(input); });
     if (first != second) fail("two calls differ");
-    const auto suffix = outcome([&] { return input + carrack::carrack_suffix(input); });
-    if (suffix != first) fail("carrack_suffix differs from carrack_cpp");
+    const auto suffix = outcome([&] { return input + carrack::carrack_suffix_utf8(input); });
+    if (suffix != first) fail("carrack_suffix_utf8 differs from carrack_cpp");
     if (first && first->rfind("\x01", 0) != 0) {
         if (first->compare(0, input.size(), input) != 0) fail("result does not begin with the input");
         for (size_t i = input.size(); i < first->size(); ++i) {
@@ -52,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     }
 
     if (const auto text = carrack::testing::from_utf8(input)) {
-        const auto as_bytes = outcome([&] { return carrack::carrack_suffix(input); });
-        if (outcome([&] { return carrack::carrack_suffix(std::u32string_view(*text)); }) != as_bytes) fail("UCS-4 differs");
+        const auto as_bytes = outcome([&] { return carrack::carrack_suffix_utf8(input); });
+        if (outcome([&] { return carrack::carrack_suffix_ucs4(std::u32string_view(*text)); }) != as_bytes) fail("UCS-4 differs");
         bool bmp = true, latin1 = true;
         for (const char32_t c : *text) {
             bmp = bmp && c <= 0xFFFF;
@@ -61,11 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         }
         if (bmp) {
             const std::u16string ucs2(text->begin(), text->end());
-            if (outcome([&] { return carrack::carrack_suffix(std::u16string_view(ucs2)); }) != as_bytes) fail("UCS-2 differs");
+            if (outcome([&] { return carrack::carrack_suffix_ucs2(std::u16string_view(ucs2)); }) != as_bytes) fail("UCS-2 differs");
         }
         if (latin1) {
             const std::vector<unsigned char> narrow(text->begin(), text->end());
-            if (outcome([&] { return carrack::carrack_suffix(std::span<const unsigned char>(narrow)); }) != as_bytes) {
+            if (outcome([&] { return carrack::carrack_suffix_latin1(std::span<const unsigned char>(narrow)); }) != as_bytes) {
                 fail("Latin-1 differs");
             }
         }

@@ -16,7 +16,7 @@ namespace {
 using carrack::testing::read_file;
 
 void run_code_points(benchmark::State& state, const std::u32string& text, size_t utf8_size) {
-    for (auto _ : state) benchmark::DoNotOptimize(carrack::carrack_suffix(std::u32string_view(text)));
+    for (auto _ : state) benchmark::DoNotOptimize(carrack::carrack_suffix_ucs4(std::u32string_view(text)));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(utf8_size));
 }
 
@@ -27,7 +27,7 @@ void run(benchmark::State& state, const std::string& text, int walker) {
                 benchmark::DoNotOptimize(carrack::carrack_cpp(text));
                 break;
             case 1:
-                benchmark::DoNotOptimize(carrack::carrack_suffix(text));
+                benchmark::DoNotOptimize(carrack::carrack_suffix_utf8(text));
                 break;
             default:
                 benchmark::DoNotOptimize(carrack::testing::literal_complete(text));

@@ -5,6 +5,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "text.hpp"
@@ -15,10 +16,14 @@ namespace {
 
 using testing::to_utf8;
 
+// The suffix for text in the representation its type names; nullopt for a rejection.
 template <typename Text>
 std::optional<std::string> suffix(const Text& text) {
     try {
-        return carrack_suffix(text);
+        if constexpr (std::is_same_v<Text, std::string_view>) return carrack_suffix_utf8(text);
+        else if constexpr (std::is_same_v<Text, std::span<const unsigned char>>) return carrack_suffix_latin1(text);
+        else if constexpr (std::is_same_v<Text, std::u16string_view>) return carrack_suffix_ucs2(text);
+        else return carrack_suffix_ucs4(text);
     } catch (const std::runtime_error&) {
         return std::nullopt;
     }

@@ -105,9 +105,9 @@ TEST(Completion, SuffixIsWhatTheEntryPointAppends) {
     for (const auto& row : grammar_rows) {
         SCOPED_TRACE("prefix: " + row.prefix);
         if (row.result) {
-            EXPECT_EQ(row.prefix + carrack_suffix(row.prefix), *row.result);
+            EXPECT_EQ(row.prefix + carrack_suffix_utf8(row.prefix), *row.result);
         } else {
-            EXPECT_THROW(carrack_suffix(row.prefix), std::runtime_error);
+            EXPECT_THROW(carrack_suffix_utf8(row.prefix), std::runtime_error);
         }
     }
 }

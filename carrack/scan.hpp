@@ -1,0 +1,122 @@
+// Scanners for the runs of text that need no decision of the grammar: string
+// bodies, whitespace and digits. Where SSE2 is there (every x86-64) they look
+// at sixteen units at a time; elsewhere a plain loop gives the same answers.
+//
+// Text is given as UTF-8 bytes (char) or as code points, one per unit: Latin-1
+// (unsigned char), UCS-2 (char16_t) or UCS-4 (char32_t). Every decision is on
+// an ASCII byte, so a non-ASCII unit only ever reads as "other".
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace carrack::scan {
+
+template <typename Unit>
+inline constexpr bool is_utf8 = std::is_same_v<Unit, char>;
+
+template <typename Unit>
+inline bool is_whitespace(Unit c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+template <typename Unit>
+inline bool is_digit(Unit c) {
+    return c >= '0' && c <= '9';  // a signed char from 0x80 is negative: never a digit
+}
+
+// UTF-8 length of a code point; surrogates count 3, as they would be written.
+inline unsigned utf8_length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+#if defined(__SSE2__)
+// Returns the first index at or after pos, below end, of a byte whose lane in
+// stops(chunk) is set, or the index where fewer than sixteen bytes remain.
+template <typename Stops>
+inline size_t scan16(const char* in, size_t pos, size_t end, Stops stops) {
+    while (pos + 16 <= end) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops(chunk)));
+        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+        pos += 16;
+    }
+    return pos;
+}
+
+// Sixteen units narrowed to sixteen bytes with saturation: a unit keeps its
+// value if it is below 0x100 and becomes 0x00 or 0xFF otherwise, so an ASCII
+// byte in the result stands for exactly that ASCII unit.
+template <typename Unit>
+inline __m128i narrow16(const Unit* in) {
+    const auto load = [in](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(in) + i); };
+    if constexpr (sizeof(Unit) == 1) {
+        return load(0);
+    } else if constexpr (sizeof(Unit) == 2) {
+        return _mm_packus_epi16(load(0), load(1));
+    } else {
+        return _mm_packus_epi16(_mm_packs_epi32(load(0), load(1)), _mm_packs_epi32(load(2), load(3)));
+    }
+}
+#endif
+
+// The first index at or after pos, below end, of a double quote or a
+// backslash, or end. Strings are where long runs are, so every unit size goes
+// sixteen at a time.
+template <typename Unit>
+inline size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
+#if defined(__SSE2__)
+    while (pos + 16 <= end) {
+        const __m128i c = narrow16(in + pos);
+        const __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('"')), _mm_cmpeq_epi8(c, _mm_set1_epi8('\\')));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+        pos += 16;
+    }
+#endif
+    while (pos < end && in[pos] != '"' && in[pos] != '\\') ++pos;
+    return pos;
+}
+
+// The first index at or after pos, below end, that is not a digit, or end.
+// Runs in wider text are short, so only bytes go wide.
+template <typename Unit>
+inline size_t skip_digits(const Unit* in, size_t pos, size_t end) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 1) {
+        if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
+            // Signed comparison: bytes from 0x80 are negative, so never digits.
+            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
+                const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
+                                                    _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
+                return _mm_xor_si128(digit, _mm_set1_epi8(-1));
+            });
+        }
+    }
+#endif
+    while (pos < end && is_digit(in[pos])) ++pos;
+    return pos;
+}
+
+// The first index at or after pos, below end, that is not JSON whitespace, or end.
+template <typename Unit>
+inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end) {
+#if defined(__SSE2__)
+    // Most runs are empty or one byte: only longer ones (indentation) go wide.
+    if constexpr (sizeof(Unit) == 1) {
+        if (pos + 1 < end && is_whitespace(in[pos]) && is_whitespace(in[pos + 1])) {
+            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
+                const auto is = [c](char w) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(w)); };
+                const __m128i ws = _mm_or_si128(_mm_or_si128(is(' '), is('\n')), _mm_or_si128(is('\r'), is('\t')));
+                return _mm_xor_si128(ws, _mm_set1_epi8(-1));
+            });
+        }
+    }
+#endif
+    while (pos < end && is_whitespace(in[pos])) ++pos;
+    return pos;
+}
+
+}  // namespace carrack::scan
