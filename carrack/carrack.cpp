@@ -1,19 +1,9 @@
 // carrack.carrack: the Python module around the completion engine.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "carrack/python_support.hpp"
 
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <ios>
-#include <new>
-#include <span>
-#include <stdexcept>
 #include <string>
-#include <string_view>
-#include <typeinfo>
-
-#include "carrack/json.hpp"
 
 // ---------------------------------------------------------------------------
 // Process-global state, written only during import (under the GIL)
@@ -26,45 +16,6 @@ constexpr const char* qualified_name = "carrack.carrack";
 int64_t owner_interpreter = -1;      // the interpreter that first created the module
 PyObject* held_module = nullptr;     // the initialised module, kept for good
 PyObject* prefix_name = nullptr;     // interned "prefix"
-
-// ---------------------------------------------------------------------------
-// C++ exceptions become Python exceptions
-// ---------------------------------------------------------------------------
-
-// Call inside a catch block. An exception the interpreter already has pending
-// stands; otherwise the caught one is mapped by type, first match wins.
-void raise_caught_exception() {
-    if (PyErr_Occurred()) return;
-    try {
-        throw;
-    } catch (const carrack::nesting_too_deep& e) {
-        PyErr_SetString(PyExc_RecursionError, e.what());
-    } catch (const std::bad_alloc& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
-    } catch (const std::bad_cast& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const std::bad_typeid& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const std::domain_error& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::ios_base::failure& e) {
-        PyErr_SetString(PyExc_IOError, e.what());
-    } catch (const std::out_of_range& e) {
-        PyErr_SetString(PyExc_IndexError, e.what());
-    } catch (const std::overflow_error& e) {
-        PyErr_SetString(PyExc_OverflowError, e.what());
-    } catch (const std::range_error& e) {
-        PyErr_SetString(PyExc_ArithmeticError, e.what());
-    } catch (const std::underflow_error& e) {
-        PyErr_SetString(PyExc_ArithmeticError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
-    }
-}
 
 // ---------------------------------------------------------------------------
 // The completion itself
@@ -92,66 +43,14 @@ PyObject* concatenate(PyObject* prefix, const std::string& suffix) {
     return result;
 }
 
-// True when a UCS-2 or UCS-4 text holds a surrogate, which strict UTF-8 refuses.
-// Blocks of 64 without a branch inside let the compiler vectorise the test.
-template <typename Unit>
-bool has_surrogate(const Unit* units, Py_ssize_t length) {
-    const auto surrogate = [](Unit u) { return static_cast<Unit>(u - 0xD800u) < 0x800u; };
-    Py_ssize_t i = 0;
-    for (; i + 64 <= length; i += 64) {
-        Unit hits = 0;
-        for (int k = 0; k < 64; ++k) hits |= static_cast<Unit>(surrogate(units[i + k]));
-        if (hits != 0) return true;
-    }
-    for (; i < length; ++i) {
-        if (surrogate(units[i])) return true;
-    }
-    return false;
-}
-
-// The engine's suffix for the str's UTF-8 text, read in place in the str's own
-// storage: ASCII is its own UTF-8, and wider kinds are read as code points, so
-// the text is never encoded or copied.
-std::string suffix_of(PyObject* prefix) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
-    const void* data = PyUnicode_DATA(prefix);
-    const auto size = static_cast<size_t>(length);
-    switch (PyUnicode_KIND(prefix)) {
-        case PyUnicode_1BYTE_KIND:
-            if (PyUnicode_IS_ASCII(prefix)) return carrack::carrack_suffix_utf8(std::string_view(static_cast<const char*>(data), size));
-            return carrack::carrack_suffix_latin1(std::span(static_cast<const unsigned char*>(data), size));
-        case PyUnicode_2BYTE_KIND:
-            return carrack::carrack_suffix_ucs2(std::u16string_view(static_cast<const char16_t*>(data), size));
-        default:
-            return carrack::carrack_suffix_ucs4(std::u32string_view(static_cast<const char32_t*>(data), size));
-    }
-}
-
-// Only the two wide kinds can hold a surrogate.
-bool holds_surrogate(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_2BYTE_KIND:
-            return has_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(text)), length);
-        case PyUnicode_4BYTE_KIND:
-            return has_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
-        default:
-            return false;
-    }
-}
-
 PyObject* complete(PyObject* prefix) {
-    if (holds_surrogate(prefix)) {
-        // Let the interpreter's strict encoder raise its own UnicodeEncodeError.
-        PyObject* encoded = PyUnicode_AsUTF8String(prefix);
-        Py_XDECREF(encoded);
-        if (encoded != nullptr) PyErr_SetString(PyExc_SystemError, "surrogate encoded as UTF-8");
-        return nullptr;
-    }
+    if (carrack::python::holds_surrogate(prefix)) return carrack::python::raise_encode_error(prefix);
     try {
-        return concatenate(prefix, suffix_of(prefix));
+        carrack::Walker walker;
+        carrack::python::feed_str(walker, prefix);
+        return concatenate(prefix, walker.suffix());
     } catch (...) {
-        raise_caught_exception();
+        carrack::python::raise_caught_exception();
         return nullptr;
     }
 }
