@@ -13,6 +13,14 @@ namespace {
 
 constexpr std::string_view words[] = {"null", "true", "false"};
 
+[[noreturn]] void raise(Walker::Failure failure) {
+    if (failure == Walker::Failure::too_deep) {
+        throw nesting_too_deep("JSON nesting is too deep: more than " + std::to_string(max_nesting_depth) +
+                               " levels of arrays and objects");
+    }
+    throw std::runtime_error(rejection_message);
+}
+
 bool starts_value(char c) {
     switch (c) {
         case 'n': case '"': case '-': case '{': case '[': case 't': case 'f':
@@ -329,20 +337,11 @@ suspend:
 
 void Walker::fail(Failure failure) {
     failure_ = failure;
-    check();
-    __builtin_unreachable();
+    raise(failure);
 }
 
 void Walker::check() const {
-    switch (failure_) {
-        case Failure::none:
-            return;
-        case Failure::rejected:
-            throw std::runtime_error(rejection_message);
-        case Failure::too_deep:
-            throw nesting_too_deep("JSON nesting is too deep: more than " + std::to_string(max_nesting_depth) +
-                                   " levels of arrays and objects");
-    }
+    if (failure_ != Failure::none) raise(failure_);
 }
 
 namespace {
