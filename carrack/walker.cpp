@@ -82,59 +82,22 @@ private:
         if constexpr (!utf8) {
             if (tail_ != 0) return;
         }
-        if (pos_ < end_ && in_[pos_] <= ' ' && scan::is_whitespace(in_[pos_])) {
-            pos_ = scan::skip_whitespace(in_, pos_ + 1, end_);
+        if (pos_ < end_ && scan::is_whitespace(in_[pos_])) {
+            ++pos_;
+            if (pos_ < end_ && scan::is_whitespace(in_[pos_])) pos_ = scan::skip_whitespace(in_, pos_ + 1, end_);
         }
     }
     void digits() {
         if (more() && scan::is_digit(peek())) pos_ = scan::skip_digits(in_, pos_ + 1, end_);
     }
+    // "e" or "E", given a byte at hand.
+    static bool exponent_mark(char c) { return (c | 0x20) == 'e'; }
     // Opening one more array or object. The stack is on the heap, so the limit
     // only bounds memory; it does not depend on the calling thread's stack.
     void open(char closer) {
         if (w_.open_.size() >= max_nesting_depth) w_.fail(Walker::Failure::too_deep);
         w_.open_.push_back(closer);
     }
-    // Where a value begins at a byte at hand: the choice among the seven
-    // alternatives, the first ("null") taking any byte that starts none.
-    Walker::Point begin_value() {
-        using P = Walker::Point;
-        switch (peek()) {
-            case '"':
-                step();
-                w_.in_key_ = false;
-                return P::string;
-            case '-':
-                step();
-                return P::number_sign;
-            case '0':
-                step();
-                return P::number_zero;
-            case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
-                step();
-                return P::number_integer;
-            case '{':
-                step();
-                open('}');
-                return P::object_first;
-            case '[':
-                step();
-                open(']');
-                return P::array_first;
-            case 't':
-                return begin_literal(Walker::Literal::true_);
-            case 'f':
-                return begin_literal(Walker::Literal::false_);
-            default:
-                return begin_literal(Walker::Literal::null);
-        }
-    }
-    Walker::Point begin_literal(Walker::Literal word) {
-        w_.literal_ = word;
-        w_.letters_seen_ = 0;
-        return Walker::Point::literal;
-    }
-
     Walker& w_;
     const Unit* const in_;
     const size_t end_;
@@ -145,194 +108,233 @@ private:
 template <typename Unit>
 void Run<Unit>::walk() {
     using P = Walker::Point;
+    // The state lives in locals while the piece is walked and goes back into
+    // the walker when it runs out. Each label is one point of the walk; the
+    // common transitions jump straight from one to the next.
     P point = w_.point_;
-    // Each case consumes what it can; when the piece runs out it stores the
-    // point and returns, and the next piece resumes there.
-    for (;;) {
-        switch (point) {
-            case P::value:
-                whitespace();
-                if (!more()) goto suspend;
-                point = begin_value();
-                break;
+    bool in_key = w_.in_key_;
+    unsigned hex_due = w_.hex_due_;
+    unsigned letters_seen = w_.letters_seen_;
+    Walker::Literal word = w_.literal_;
 
-            case P::array_first:
-                whitespace();
-                if (!more()) goto suspend;
-                if (starts_value(peek())) {
-                    point = begin_value();
-                } else {  // the closer takes the byte unexamined
-                    advance();
-                    w_.open_.pop_back();
-                    point = P::after_value;
-                }
-                break;
-
-            case P::object_first:
-                whitespace();
-                if (!more()) goto suspend;
-                if (at('"')) {
-                    step();
-                    w_.in_key_ = true;
-                    point = P::string;
-                } else {
-                    advance();
-                    w_.open_.pop_back();
-                    point = P::after_value;
-                }
-                break;
-
-            case P::key_start:  // the key's opening quote takes any byte
-                whitespace();
-                if (!more()) goto suspend;
-                advance();
-                w_.in_key_ = true;
-                point = P::string;
-                break;
-
-            case P::string:
-                tail_ = 0;  // the rest of a character are ordinary string bytes
-                pos_ = scan::find_quote_or_backslash(in_, pos_, end_);
-                if (pos_ == end_) goto suspend;
-                step();
-                if (in_[pos_ - 1] == '"') {
-                    point = w_.in_key_ ? P::after_key : P::after_value;
-                } else {
-                    point = P::escape;
-                }
-                break;
-
-            case P::escape:  // an escape letter takes any byte but "u"
-                if (!more()) goto suspend;
-                if (at('u')) {
-                    step();
-                    w_.hex_due_ = 4;
-                    point = P::unicode;
-                } else {
-                    advance();
-                    point = P::string;
-                }
-                break;
-
-            case P::unicode:  // each hex digit takes any byte
-                for (; w_.hex_due_ != 0; --w_.hex_due_) {
-                    if (!more()) goto suspend;
-                    advance();
-                }
-                point = P::string;
-                break;
-
-            case P::literal: {
-                const auto length = static_cast<unsigned>(words[static_cast<int>(w_.literal_)].size());
-                if constexpr (utf8) {
-                    const size_t present = std::min<size_t>(length - w_.letters_seen_, end_ - pos_);
-                    pos_ += present;
-                    w_.letters_seen_ = static_cast<std::uint8_t>(w_.letters_seen_ + present);
-                } else {
-                    for (; w_.letters_seen_ < length && more(); ++w_.letters_seen_) advance();
-                }
-                if (w_.letters_seen_ < length) goto suspend;
-                point = P::after_value;
-                break;
-            }
-
-            case P::number_sign:  // the integer part: "0" takes any byte but 1-9
-                if (!more()) goto suspend;
-                if (const char c = peek(); c >= '1' && c <= '9') {
-                    step();
-                    point = P::number_integer;
-                } else {
-                    advance();
-                    point = P::number_zero;
-                }
-                break;
-
-            case P::number_integer:
-                digits();
-                if (!more()) goto suspend;
-                [[fallthrough]];
-            case P::number_zero:
-                if (!more()) {
-                    point = P::number_zero;
-                    goto suspend;
-                }
-                if (at('.')) {
-                    step();
-                    point = P::number_point;
-                } else if (at('e') || at('E')) {
-                    step();
-                    point = P::number_exponent;
-                } else {
-                    point = P::after_value;
-                }
-                break;
-
-            case P::number_point:  // the fraction's first digit takes any byte
-                if (!more()) goto suspend;
-                advance();
-                point = P::number_fraction;
-                break;
-
-            case P::number_fraction:
-                digits();
-                if (!more()) goto suspend;
-                if (at('e') || at('E')) {
-                    step();
-                    point = P::number_exponent;
-                } else {
-                    point = P::after_value;
-                }
-                break;
-
-            case P::number_exponent:
-                if (!more()) goto suspend;
-                if (at('+') || at('-')) {
-                    step();
-                    point = P::number_exp_sign;
-                } else {
-                    advance();
-                    point = P::number_exp_digits;
-                }
-                break;
-
-            case P::number_exp_sign:
-                if (!more()) goto suspend;
-                advance();
-                point = P::number_exp_digits;
-                break;
-
-            case P::number_exp_digits:
-                digits();
-                if (!more()) goto suspend;
-                point = P::after_value;
-                break;
-
-            case P::after_key:  // the ":" takes any byte
-                whitespace();
-                if (!more()) goto suspend;
-                advance();
-                point = P::value;
-                break;
-
-            case P::after_value:
-                whitespace();
-                if (!more()) goto suspend;
-                if (w_.open_.empty()) {
-                    w_.point_ = point;
-                    w_.fail(Walker::Failure::rejected);
-                }
-                if (at(',')) {
-                    step();
-                    point = w_.open_.back() == '}' ? P::key_start : P::value;
-                } else {  // the closer takes the byte unexamined
-                    advance();
-                    w_.open_.pop_back();
-                }
-                break;
-        }
+#define CARRACK_SUSPEND_UNLESS_MORE(at_point) \
+    if (!more()) {                            \
+        point = at_point;                     \
+        goto suspend;                         \
     }
+
+    switch (point) {
+        case P::value: goto value;
+        case P::array_first: goto array_first;
+        case P::object_first: goto object_first;
+        case P::key_start: goto key_start;
+        case P::string: goto string;
+        case P::escape: goto escape;
+        case P::unicode: goto unicode;
+        case P::literal: goto literal;
+        case P::number_sign: goto number_sign;
+        case P::number_integer: goto number_integer;
+        case P::number_zero: goto number_zero;
+        case P::number_point: goto number_point;
+        case P::number_fraction: goto number_fraction;
+        case P::number_exponent: goto number_exponent;
+        case P::number_exp_sign: goto number_exp_sign;
+        case P::number_exp_digits: goto number_exp_digits;
+        case P::after_key: goto after_key;
+        case P::after_value: goto after_value;
+    }
+
+value:  // whitespace, then one of seven alternatives; "null" takes any byte that starts none
+    whitespace();
+    CARRACK_SUSPEND_UNLESS_MORE(P::value);
+begin_value:
+    switch (peek()) {
+        case '"':
+            step();
+            in_key = false;
+            goto string;
+        case '-':
+            step();
+            goto number_sign;
+        case '0':
+            step();
+            goto number_zero;
+        case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+            step();
+            goto number_integer;
+        case '{':
+            step();
+            open('}');
+            goto object_first;
+        case '[':
+            step();
+            open(']');
+            goto array_first;
+        case 't':
+            word = Walker::Literal::true_;
+            break;
+        case 'f':
+            word = Walker::Literal::false_;
+            break;
+        default:
+            word = Walker::Literal::null;
+            break;
+    }
+    letters_seen = 0;
+    goto literal;
+
+array_first:  // a value, or the closer taking any byte that starts none
+    whitespace();
+    CARRACK_SUSPEND_UNLESS_MORE(P::array_first);
+    if (starts_value(peek())) goto begin_value;
+    advance();
+    w_.open_.pop_back();
+    goto after_value;
+
+object_first:  // a key, or the closer taking any other byte
+    whitespace();
+    CARRACK_SUSPEND_UNLESS_MORE(P::object_first);
+    if (peek() == '"') {
+        step();
+        in_key = true;
+        goto string;
+    }
+    advance();
+    w_.open_.pop_back();
+    goto after_value;
+
+key_start:  // the key's opening quote takes any byte
+    whitespace();
+    CARRACK_SUSPEND_UNLESS_MORE(P::key_start);
+    advance();
+    in_key = true;
+    goto string;
+
+string:
+    if constexpr (!utf8) tail_ = 0;  // the rest of a character are ordinary string bytes
+    pos_ = scan::find_quote_or_backslash(in_, pos_, end_);
+    if (pos_ == end_) {
+        point = P::string;
+        goto suspend;
+    }
+    step();
+    if (in_[pos_ - 1] == '\\') goto escape;
+    if (in_key) goto after_key;
+    goto after_value;
+
+escape:  // an escape letter takes any byte but "u"
+    CARRACK_SUSPEND_UNLESS_MORE(P::escape);
+    if (peek() != 'u') {
+        advance();
+        goto string;
+    }
+    step();
+    hex_due = 4;
+unicode:  // each hex digit takes any byte
+    for (; hex_due != 0; --hex_due) {
+        CARRACK_SUSPEND_UNLESS_MORE(P::unicode);
+        advance();
+    }
+    goto string;
+
+literal: {
+    const auto length = static_cast<unsigned>(words[static_cast<int>(word)].size());
+    if constexpr (utf8) {
+        const size_t present = std::min<size_t>(length - letters_seen, end_ - pos_);
+        pos_ += present;
+        letters_seen += static_cast<unsigned>(present);
+    } else {
+        for (; letters_seen < length && more(); ++letters_seen) advance();
+    }
+    if (letters_seen < length) {
+        point = P::literal;
+        goto suspend;
+    }
+    goto after_value;
+}
+
+number_sign:  // the integer part: "0" takes any byte but 1-9
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_sign);
+    if (const char c = peek(); c >= '1' && c <= '9') {
+        step();
+        goto number_integer;
+    }
+    advance();
+    goto number_zero;
+
+number_integer:
+    digits();
+number_zero:
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_zero);
+    if (peek() == '.') {
+        step();
+        goto number_point;
+    }
+    if (exponent_mark(peek())) {
+        step();
+        goto number_exponent;
+    }
+    goto after_value;
+
+number_point:  // the fraction's first digit takes any byte
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_point);
+    advance();
+number_fraction:
+    digits();
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_fraction);
+    if (exponent_mark(peek())) {
+        step();
+        goto number_exponent;
+    }
+    goto after_value;
+
+number_exponent:
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_exponent);
+    if (peek() == '+' || peek() == '-') {
+        step();
+        goto number_exp_sign;
+    }
+    advance();
+    goto number_exp_digits;
+
+number_exp_sign:  // the exponent's first digit takes any byte
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_exp_sign);
+    advance();
+number_exp_digits:
+    digits();
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_exp_digits);
+    goto after_value;
+
+after_key:  // the ":" takes any byte
+    whitespace();
+    CARRACK_SUSPEND_UNLESS_MORE(P::after_key);
+    advance();
+    goto value;
+
+after_value:  // "," or the closer, which takes any other byte; at the root, nothing more
+    whitespace();
+    CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
+    if (w_.open_.empty()) {
+        w_.point_ = P::after_value;
+        w_.fail(Walker::Failure::rejected);
+    }
+    if (peek() == ',') {
+        step();
+        if (w_.open_.back() == '}') goto key_start;
+        goto value;
+    }
+    advance();
+    w_.open_.pop_back();
+    goto after_value;
+
+#undef CARRACK_SUSPEND_UNLESS_MORE
+
 suspend:
     w_.point_ = point;
+    w_.in_key_ = in_key;
+    w_.hex_due_ = static_cast<std::uint8_t>(hex_due);
+    w_.letters_seen_ = static_cast<std::uint8_t>(letters_seen);
+    w_.literal_ = word;
 }
 
 void Walker::fail(Failure failure) {

@@ -4,6 +4,7 @@
 // between pieces and nesting costs heap, not stack.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -85,24 +86,32 @@ private:
     // are inline, so that nearly every one-shot walk allocates nothing.
     class Stack {
     public:
+        Stack() = default;
+        Stack(const Stack&) = delete;  // data_ may point into the object itself
+        Stack& operator=(const Stack&) = delete;
+
         bool empty() const { return size_ == 0; }
         size_t size() const { return size_; }
-        char back() const { return (*this)[size_ - 1]; }
-        char operator[](size_t i) const { return i < inline_levels ? local_[i] : heap_[i - inline_levels]; }
+        char back() const { return data_[size_ - 1]; }
+        char operator[](size_t i) const { return data_[i]; }
         void push_back(char closer) {
-            if (size_ < inline_levels) local_[size_] = closer;
-            else heap_.push_back(closer);
-            ++size_;
+            if (size_ == capacity_) grow();
+            data_[size_++] = closer;
         }
-        void pop_back() {
-            if (--size_ >= inline_levels) heap_.pop_back();
-        }
+        void pop_back() { --size_; }
 
     private:
-        static constexpr size_t inline_levels = 64;
-        std::array<char, inline_levels> local_{};
+        void grow() {
+            heap_.resize(capacity_ * 2);
+            if (data_ == local_.data()) std::copy(local_.begin(), local_.end(), heap_.begin());
+            data_ = heap_.data();
+            capacity_ = heap_.size();
+        }
+        std::array<char, 64> local_{};
         std::vector<char> heap_;
+        char* data_ = local_.data();
         size_t size_ = 0;
+        size_t capacity_ = local_.size();
     };
 
     Stack open_;
