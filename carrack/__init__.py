@@ -5,10 +5,12 @@
 '{"a": [1, true]}'
 
 The function lives in the extension module ``carrack.carrack``; ``complete`` is
-the same function under a name that does not shadow that module.
+the same function under a name that does not shadow that module. ``Stream``
+completes a text fed in chunks, walking each chunk once.
 """
 
+from carrack._stream import Stream
 from carrack.carrack import carrack as complete
 
-__all__ = ["complete"]
+__all__ = ["Stream", "complete"]
 __version__ = "0.1.0"

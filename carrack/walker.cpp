@@ -3,6 +3,7 @@
 #include "carrack/walker.hpp"
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "carrack/scan.hpp"
@@ -14,6 +15,7 @@ namespace {
 constexpr std::string_view words[] = {"null", "true", "false"};
 
 [[noreturn]] void raise(Walker::Failure failure) {
+    if (failure == Walker::Failure::out_of_memory) throw std::bad_alloc();
     if (failure == Walker::Failure::too_deep) {
         throw nesting_too_deep("JSON nesting is too deep: more than " + std::to_string(max_nesting_depth) +
                                " levels of arrays and objects");
@@ -264,8 +266,11 @@ number_sign:  // the integer part: "0" takes any byte but 1-9
 
 number_integer:
     digits();
+    CARRACK_SUSPEND_UNLESS_MORE(P::number_integer);
+    goto integer_done;
 number_zero:
     CARRACK_SUSPEND_UNLESS_MORE(P::number_zero);
+integer_done:
     if (peek() == '.') {
         step();
         goto number_point;
@@ -348,18 +353,23 @@ void Walker::check() const {
 
 namespace {
 
-template <typename Unit>
-void feed(Walker& walker, const Unit* in, size_t size) {
-    walker.check();
-    Run<Unit>(walker, in, size).walk();
-}
-
 }  // namespace
 
-void Walker::feed_utf8(std::string_view bytes) { feed(*this, bytes.data(), bytes.size()); }
-void Walker::feed_latin1(std::span<const unsigned char> units) { feed(*this, units.data(), units.size()); }
-void Walker::feed_ucs2(std::u16string_view units) { feed(*this, units.data(), units.size()); }
-void Walker::feed_ucs4(std::u32string_view units) { feed(*this, units.data(), units.size()); }
+template <typename Unit>
+void Walker::feed(const Unit* in, size_t size) {
+    check();
+    try {
+        Run<Unit>(*this, in, size).walk();
+    } catch (const std::bad_alloc&) {  // from the stack, part way through the piece
+        failure_ = Failure::out_of_memory;
+        throw;
+    }
+}
+
+void Walker::feed_utf8(std::string_view bytes) { feed(bytes.data(), bytes.size()); }
+void Walker::feed_latin1(std::span<const unsigned char> units) { feed(units.data(), units.size()); }
+void Walker::feed_ucs2(std::u16string_view units) { feed(units.data(), units.size()); }
+void Walker::feed_ucs4(std::u32string_view units) { feed(units.data(), units.size()); }
 
 void Walker::append_suffix(std::string& out) const {
     check();

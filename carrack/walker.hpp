@@ -48,7 +48,8 @@ public:
         after_value,      // after a value: whitespace, then "," or a closer (nothing at the root)
     };
     enum class Literal : std::uint8_t { null, true_, false_ };
-    enum class Failure : std::uint8_t { none, rejected, too_deep };
+    // A walk that ran out of memory cannot go on either: its state is lost.
+    enum class Failure : std::uint8_t { none, rejected, too_deep, out_of_memory };
 
     // Consume more text. They never append; a failure (bytes left over after
     // the value, or nesting beyond max_nesting_depth) throws, and from then on
@@ -80,6 +81,8 @@ private:
     template <typename Unit>
     friend class Run;
 
+    template <typename Unit>
+    void feed(const Unit* in, size_t size);
     [[noreturn]] void fail(Failure failure);
 
     // Closing brackets of the open arrays and objects. The first 64 levels
