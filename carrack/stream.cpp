@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "carrack/python_support.hpp"
+#include "carrack/values.hpp"
 
 namespace {
 
@@ -86,6 +87,7 @@ struct Stream {
     PyObject_HEAD
     carrack::Walker walker;
     TextBuffer text;
+    carrack::values::Builder values;
 };
 
 Stream* as_stream(PyObject* self) { return reinterpret_cast<Stream*>(self); }
@@ -100,6 +102,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     try {
         new (&as_stream(self)->walker) carrack::Walker();
         new (&as_stream(self)->text) TextBuffer();
+        new (&as_stream(self)->values) carrack::values::Builder();
     } catch (...) {
         // tp_alloc zeroed the object, and neither constructor leaves anything behind when it throws
         Py_TYPE(self)->tp_free(self);
@@ -111,11 +114,106 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void stream_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    as_stream(self)->values.~Builder();
     as_stream(self)->text.~TextBuffer();
     as_stream(self)->walker.~Walker();
     type->tp_free(self);
     Py_DECREF(type);
 }
+
+// ---------------------------------------------------------------------------
+// Values: value(), path, done, close()
+// ---------------------------------------------------------------------------
+
+// The builder reads every chunk the text keeps, in the chunk's own storage.
+// False with an exception set when it fails.
+bool feed_values(Stream* stream, PyObject* chunk) {
+    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(chunk));
+    const void* data = PyUnicode_DATA(chunk);
+    try {
+        switch (PyUnicode_KIND(chunk)) {
+            case PyUnicode_1BYTE_KIND:
+                stream->values.feed(static_cast<const Py_UCS1*>(data), size);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                stream->values.feed(static_cast<const Py_UCS2*>(data), size);
+                break;
+            default:
+                stream->values.feed(static_cast<const Py_UCS4*>(data), size);
+                break;
+        }
+    } catch (...) {
+        carrack::python::raise_caught_exception();
+        return false;
+    }
+    return true;
+}
+
+// Runs a builder call, turning its errors into Python ones over the text.
+template <typename Call>
+PyObject* with_values(Stream* stream, Call call) {
+    try {
+        return call(stream->values);
+    } catch (const carrack::values::decode_error& error) {
+        PyObject* doc = stream->text.to_str({});
+        if (doc == nullptr) return nullptr;
+        carrack::values::raise_decode_error(error, doc);
+        Py_DECREF(doc);
+    } catch (const carrack::values::python_error&) {
+    } catch (...) {
+        carrack::python::raise_caught_exception();
+    }
+    return nullptr;
+}
+
+PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const keywords[] = {"partial", nullptr};
+    PyObject* partial = nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw > 1) {
+        PyErr_SetString(PyExc_TypeError, "value() takes at most 1 argument");
+        return nullptr;
+    }
+    if (nargs == 1) {
+        partial = args[0];
+    } else if (nkw == 1) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
+        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, keywords[0]) != 0) {
+            PyErr_Format(PyExc_TypeError, "value() got an unexpected keyword argument '%S'", name);
+            return nullptr;
+        }
+        partial = args[0];
+    }
+    carrack::values::Policy policy = carrack::values::Policy::all;
+    if (partial != nullptr) {
+        if (PyUnicode_Check(partial) && PyUnicode_CompareWithASCIIString(partial, "all") == 0) {
+            policy = carrack::values::Policy::all;
+        } else if (PyUnicode_Check(partial) && PyUnicode_CompareWithASCIIString(partial, "strings") == 0) {
+            policy = carrack::values::Policy::strings;
+        } else if (PyUnicode_Check(partial) && PyUnicode_CompareWithASCIIString(partial, "closed") == 0) {
+            policy = carrack::values::Policy::closed;
+        } else {
+            PyErr_Format(PyExc_ValueError, "partial must be 'all', 'strings' or 'closed', not %R", partial);
+            return nullptr;
+        }
+    }
+    Stream* stream = as_stream(self);
+    return with_values(stream, [&](carrack::values::Builder& values) { return values.value(policy, stream->walker); });
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+    return with_values(as_stream(self), [](carrack::values::Builder& values) { return values.close(); });
+}
+
+PyObject* stream_get_path(PyObject* self, void*) {
+    return with_values(as_stream(self), [](carrack::values::Builder& values) { return values.path(); });
+}
+
+PyObject* stream_get_done(PyObject* self, void*) { return PyBool_FromLong(as_stream(self)->values.done()); }
+
+// ---------------------------------------------------------------------------
+// Feeding and completing
+// ---------------------------------------------------------------------------
 
 PyObject* stream_feed(PyObject* self, PyObject* chunk) {
     if (!PyUnicode_Check(chunk)) {
@@ -124,6 +222,11 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
         return nullptr;
     }
     Stream* stream = as_stream(self);
+    if (stream->values.closed()) {
+        PyErr_SetString(PyExc_ValueError, "feed() after close()");
+        return nullptr;
+    }
+    bool kept = false;
     try {
         stream->walker.check();
         // A chunk that strict UTF-8 refuses is refused whole: nothing changes.
@@ -134,13 +237,20 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
         struct Keep {
             Stream* stream;
             PyObject* chunk;
-            ~Keep() { stream->text.append(chunk); }
-        } keep{stream, chunk};
+            bool& kept;
+            ~Keep() {
+                stream->text.append(chunk);
+                kept = true;
+            }
+        } keep{stream, chunk, kept};
         carrack::python::feed_str(stream->walker, chunk);
     } catch (...) {
+        // The values read the kept chunk too; the walker's error is the one raised.
+        if (kept && !PyErr_Occurred() && !feed_values(stream, chunk)) PyErr_Clear();
         carrack::python::raise_caught_exception();
         return nullptr;
     }
+    if (!feed_values(stream, chunk)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -184,6 +294,28 @@ PyMethodDef stream_methods[] = {
      "completion()\n--\n\n"
      "The text with the suffix appended: equal to carrack(text), without walking\n"
      "the text again (the text is copied into the new str)."},
+    {"value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_value)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "value(partial='all')\n--\n\n"
+     "The Python value of the text so far, at the cost of what was fed since the\n"
+     "last call plus what is still open (the widths of open arrays and objects,\n"
+     "the length of an open string).\n\n"
+     "partial='all' gives json.loads(completion(), strict=False). 'strings' leaves\n"
+     "out open numbers and literals, object members whose key is unfinished or\n"
+     "whose value is not begun or left out, and keeps an open string up to its\n"
+     "last whole character; 'closed' also leaves out open strings. Open arrays\n"
+     "and objects appear with the members kept; a root left out gives None.\n\n"
+     "Closed values are shared between results, and each result has its own\n"
+     "copies of the containers still open, so a result never changes after it is\n"
+     "returned. Do not mutate the values inside a result: later results share\n"
+     "them.\n\n"
+     "Raises json.JSONDecodeError, with pos at the first character that no JSON\n"
+     "text continues from, when the text is not JSON (ValueError for an integer\n"
+     "beyond sys.get_int_max_str_digits())."},
+    {"close", stream_close, METH_NOARGS,
+     "close()\n--\n\n"
+     "End the stream: json.loads(text, strict=False). Raises json.JSONDecodeError\n"
+     "unless the text is exactly one complete value. feed raises ValueError after."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -192,6 +324,14 @@ PyGetSetDef stream_getset[] = {
     {"suffix", stream_get_suffix, nullptr,
      "What carrack(text) appends to the text: ASCII, computed from the walk's state\n"
      "in time proportional to the nesting depth.",
+     nullptr},
+    {"path", stream_get_path, nullptr,
+     "Keys and indices from the root to the value being written, as a tuple;\n"
+     "everything in value() off this path is final.",
+     nullptr},
+    {"done", stream_get_done, nullptr,
+     "Whether the root value has ended (a number at the root: once whitespace\n"
+     "follows it).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
