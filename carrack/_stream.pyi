@@ -1,3 +1,5 @@
+from typing import Any, Literal
+
 class Stream:
     """A JSON text completed as it grows, walking each chunk once."""
 
@@ -15,3 +17,20 @@ class Stream:
         """What carrack(text) appends to the text."""
     def completion(self) -> str:
         """carrack(text), without walking the text again."""
+    def value(self, partial: Literal["all", "strings", "closed"] = "all") -> Any:
+        """The Python value of the text so far, costing what was fed since the
+        last call plus what is still open. "all" gives
+        json.loads(completion(), strict=False); "strings" leaves out open numbers,
+        literals and unfinished members, keeping an open string up to its last
+        whole character; "closed" also leaves out open strings. A result never
+        changes afterwards; do not mutate the values inside it, as later results
+        share them. Raises json.JSONDecodeError for text that is not JSON."""
+    @property
+    def path(self) -> tuple[str | int, ...]:
+        """Keys and indices from the root to the value being written."""
+    @property
+    def done(self) -> bool:
+        """Whether the root value has ended."""
+    def close(self) -> Any:
+        """End the stream: json.loads(text, strict=False), or json.JSONDecodeError
+        unless the text is exactly one complete value."""

@@ -178,6 +178,7 @@ public:
     std::string error_;
     size_t error_pos_ = nowhere;
     Ref value_error_;  // json.loads raises ValueError here, not JSONDecodeError
+    Ref closed_string_;  // the open string as its closing quote will make it, when known
 
     // Set while a completion is read: members added to the containers open in
     // the text go into tails_ rather than becoming part of them.
@@ -360,7 +361,7 @@ void Parser::unicode(Py_UCS4 c) {
 }
 
 void Parser::end_string() {
-    Ref text(chars_.str());
+    Ref text = closed_string_ ? std::move(closed_string_) : Ref(chars_.str());
     if (in_key_) {
         frames_.back().key = std::move(text);
         at_ = At::after_key;
@@ -661,7 +662,21 @@ PyObject* Builder::value(Policy policy, const Walker& walker) {
         // The completion is read on a copy of the parser that shares its
         // containers: what it adds to them is recorded in tails_.
         const std::string suffix = walker.suffix();
+        // An open string with nothing pending is closed by the suffix's quote
+        // as it stands: its str is made here, and its characters not copied.
+        const bool plain_string = p.at_ == Parser::At::string && p.high_ == 0;
+        Chars open_string;
+        if (plain_string) std::swap(open_string, p.chars_);
+        struct Restore {
+            Chars& from;
+            Chars& to;
+            bool swapped;
+            ~Restore() {
+                if (swapped) std::swap(from, to);
+            }
+        } restore{open_string, p.chars_, plain_string};
         Parser completion(p);
+        if (plain_string) completion.closed_string_ = Ref(open_string.str());
         completion.tails_ = &tails_;
         completion.feed(reinterpret_cast<const Py_UCS1*>(suffix.data()), suffix.size());
         completion.finish();

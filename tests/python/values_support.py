@@ -101,8 +101,15 @@ def spaced(values):
 shallow_documents = spaced(st.recursive(scalars, containers, max_leaves=20))
 documents = st.one_of(shallow_documents, spaced(st.builds(nest, st.integers(30, 300), scalars)))
 
-# Text that is mostly not JSON, from the characters that matter to it.
-garbage = st.text(alphabet=st.one_of(st.sampled_from('[]{}",:.-+eE0123456789 \n\\uatrfnlsNIy'), characters), max_size=30)
+# Text that is mostly not JSON, from the characters and words that matter to it.
+garbage = st.lists(
+    st.one_of(
+        st.sampled_from('[]{}",:.-+eE0123456789 \n\\uatrfnlsNIy'),
+        st.sampled_from(["NaN", "NaN ", "Infinity", "-Infinity", "null", "true", '"a":', "[1,", "\\ud800"]),
+        characters,
+    ),
+    max_size=20,
+).map("".join)
 
 
 @st.composite
