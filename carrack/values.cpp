@@ -756,6 +756,7 @@ bool Builder::done() const { return parser_->ended_; }
 
 PyObject* Builder::close() {
     closed_ = true;
+    detach();  // ending a number adds it to its container
     Parser& p = *parser_;
     if (p.at_ != Parser::At::failed) p.finish();
     if (p.at_ == Parser::At::failed) {

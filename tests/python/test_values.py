@@ -215,6 +215,14 @@ def test_close_refuses_all_but_one_complete_value(text):
         stream.feed("]")
 
 
+def test_close_leaves_results_as_they_were():
+    stream = fed("[1, 2")
+    result = stream.value()
+    with pytest.raises(json.JSONDecodeError):
+        stream.close()
+    assert result == [1, 2]
+
+
 def test_closed_values_are_shared_and_open_ones_copied():
     stream = fed('{"done": [1, {"x": 2}], "open": [3')
     first = stream.value()
