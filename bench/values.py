@@ -276,7 +276,7 @@ def plot(results) -> None:
         size = max(by_size)
         for name, entry in by_size[size].items():
             lengths, times = entry["lengths"], entry["times"]
-            # a median per bucket of 200 chunks keeps the plot readable
+            # medians over buckets of chunks keep the plot readable
             step = max(1, len(times) // 300)
             xs = [lengths[i] for i in range(0, len(times), step)]
             ys = [statistics.median(times[i : i + step]) * 1e-3 for i in range(0, len(times), step)]
