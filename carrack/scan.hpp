@@ -84,21 +84,30 @@ inline size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
     return pos;
 }
 
+// The same, for runs expected to be short: a loop for the first eight units.
+template <typename Unit>
+inline size_t find_quote_or_backslash_short(const Unit* in, size_t pos, size_t end) {
+    const size_t stop = pos + 8 < end ? pos + 8 : end;
+    for (; pos < stop; ++pos) {
+        if (in[pos] == '"' || in[pos] == '\\') return pos;
+    }
+    return find_quote_or_backslash(in, pos, end);
+}
+
 // The first index at or after pos, below end, that is not a digit, or end.
-// Most numbers are short: as with whitespace, only long runs go wide.
+// A single digit is the common case and stays out of the vector path.
 template <typename Unit>
 inline size_t skip_digits(const Unit* in, size_t pos, size_t end) {
-    const size_t stop = pos + 8 < end ? pos + 8 : end;
-    while (pos < stop && is_digit(in[pos])) ++pos;
 #if defined(__SSE2__)
-    if constexpr (sizeof(Unit) == 1) {
-        if (pos == stop && pos < end) {
-            // Signed comparison: bytes from 0x80 are negative, so never digits.
-            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
-                const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
-                                                    _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
-                return _mm_xor_si128(digit, _mm_set1_epi8(-1));
-            });
+    if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
+        // Signed comparison: narrowed units from 0x80 are negative, so never digits.
+        while (pos + 16 <= end) {
+            const __m128i c = narrow16(in + pos);
+            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
+                                                _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(digit)) ^ 0xFFFF;
+            if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+            pos += 16;
         }
     }
 #endif
@@ -106,22 +115,26 @@ inline size_t skip_digits(const Unit* in, size_t pos, size_t end) {
     return pos;
 }
 
-// The first index at or after pos, below end, that is not JSON whitespace, or end.
 template <typename Unit>
-inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end) {
-    // Most runs are short (a line break and some indentation), and a loop
-    // whose exit the processor predicts beats a vector compare on them: only
-    // runs still going after eight bytes go wide.
-    const size_t stop = pos + 8 < end ? pos + 8 : end;
-    while (pos < stop && is_whitespace(in[pos])) ++pos;
+inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end, bool short_runs) {
+    if (short_runs) {
+        const size_t stop = pos + 8 < end ? pos + 8 : end;
+        while (pos < stop && is_whitespace(in[pos])) ++pos;
+        if (pos < stop) return pos;
+    }
 #if defined(__SSE2__)
     if constexpr (sizeof(Unit) == 1) {
-        if (pos == stop && pos < end) {
-            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
-                const auto is = [c](char w) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(w)); };
-                const __m128i ws = _mm_or_si128(_mm_or_si128(is(' '), is('\n')), _mm_or_si128(is('\r'), is('\t')));
-                return _mm_xor_si128(ws, _mm_set1_epi8(-1));
-            });
+        const __m128i space = _mm_set1_epi8(' ');
+        while (pos + 16 <= end) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
+            const unsigned spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, space)));
+            if (spaces == 0xFFFF) {
+                pos += 16;
+                continue;
+            }
+            pos += static_cast<size_t>(__builtin_ctz(~spaces));
+            if (!is_whitespace(in[pos])) return pos;
+            ++pos;  // a tab or line break within the run
         }
     }
 #endif
