@@ -241,7 +241,9 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000  // the slot is new in 3.12; the module keeps no global state
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
