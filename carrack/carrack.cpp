@@ -59,9 +59,11 @@ PyObject* complete(PyObject* prefix) {
 // The function object: function-like attributes, called through vectorcall
 // ---------------------------------------------------------------------------
 
+// A builtin function underneath, because profilers (cProfile and the other
+// sys.monitoring and sys.setprofile tools) report only builtin function objects
+// among C calls. Its own attributes are those of a Python function.
 struct CompletionFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyCFunctionObject base;  // m_self stays null; m_module holds the module's name
     PyObject* globals;
     PyObject* code;  // describes the one parameter, for inspect.signature
     PyObject* annotations;
@@ -86,8 +88,7 @@ Py_ssize_t find_prefix_keyword(PyObject* kwnames) {
     return -1;
 }
 
-PyObject* function_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+PyObject* function_call(PyObject*, PyObject* const* args, Py_ssize_t positional, PyObject* kwnames) {
     if (positional > 1) return raise_argument_count(positional);
 
     PyObject* prefix = positional == 1 ? args[0] : nullptr;
@@ -123,18 +124,66 @@ PyObject* function_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, P
     return complete(prefix);
 }
 
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return function_call(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// What a builtin function's machinery sees: its name, for profilers, pickling
+// by reference (builtin __reduce__ returns it) and interpreter messages; and an
+// entry point that takes the same arguments as the function.
+PyMethodDef function_method = {
+    "carrack",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_call)),
+    METH_FASTCALL | METH_KEYWORDS,
+    nullptr,
+};
+
+CompletionFunction* as_function(PyObject* self) { return reinterpret_cast<CompletionFunction*>(self); }
+
 PyObject* function_repr(PyObject*) { return PyUnicode_FromString("<function carrack.carrack.carrack>"); }
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    CompletionFunction* function = as_function(self);
+    Py_VISIT(function->base.m_module);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->code);
+    Py_VISIT(function->annotations);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    CompletionFunction* function = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (function->base.m_weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+    Py_XDECREF(function->base.m_module);
+    Py_XDECREF(function->globals);
+    Py_XDECREF(function->code);
+    Py_XDECREF(function->annotations);
+    Py_TYPE(self)->tp_free(self);
+}
 
 PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("carrack"); }
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(qualified_name); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->globals);
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+
+// The builtin's __self__ and __text_signature__ are hidden: getting and setting
+// them fail as they do on an object that never had them.
+PyObject* get_hidden(PyObject* self, void* name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 static_cast<const char*>(name));
+    return nullptr;
 }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->code); }
-PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->annotations);
+int set_hidden(PyObject* self, PyObject*, void* name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s' and no __dict__ for setting new attributes",
+                 Py_TYPE(self)->tp_name, static_cast<const char*>(name));
+    return -1;
 }
+
+char self_name[] = "__self__";
+char text_signature_name[] = "__text_signature__";
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -146,21 +195,31 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
+    {self_name, get_hidden, set_hidden, nullptr, self_name},
+    {text_signature_name, get_hidden, set_hidden, nullptr, text_signature_name},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Never deallocated: the one instance lives in the held module for good.
-PyTypeObject CompletionFunctionType = [] {
+PyTypeObject new_function_type() {
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
     type.tp_name = "carrack.carrack.function";
     type.tp_basicsize = sizeof(CompletionFunction);
-    type.tp_vectorcall_offset = offsetof(CompletionFunction, vectorcall);
+    type.tp_base = &PyCFunction_Type;
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
     type.tp_repr = function_repr;
+    // Identity, as for any function; a builtin compares its C function and self.
+    type.tp_hash = PyBaseObject_Type.tp_hash;
     type.tp_call = PyVectorcall_Call;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_traverse = function_traverse;
+    type.tp_richcompare = PyBaseObject_Type.tp_richcompare;
     type.tp_getset = function_getset;
     return type;
-}();
+}
+
+PyTypeObject CompletionFunctionType = new_function_type();
 
 // A code object with one positional-or-keyword parameter, "prefix".
 PyObject* make_code() {
@@ -183,24 +242,26 @@ PyObject* make_code() {
 
 PyObject* make_function(PyObject* globals) {
     if (PyType_Ready(&CompletionFunctionType) < 0) return nullptr;
-    PyObject* code = make_code();
-    if (code == nullptr) return nullptr;
-    PyObject* annotations = Py_BuildValue("{s:s,s:s}", "prefix", "str", "return", "str");
-    if (annotations == nullptr) {
-        Py_DECREF(code);
-        return nullptr;
-    }
-    auto* function = PyObject_New(CompletionFunction, &CompletionFunctionType);
-    if (function == nullptr) {
-        Py_DECREF(code);
-        Py_DECREF(annotations);
-        return nullptr;
-    }
-    function->vectorcall = function_vectorcall;
+    auto* function = PyObject_GC_New(CompletionFunction, &CompletionFunctionType);
+    if (function == nullptr) return nullptr;
+    function->base.m_ml = &function_method;
+    function->base.m_self = nullptr;
+    function->base.m_module = nullptr;
+    function->base.m_weakreflist = nullptr;
+    function->base.vectorcall = function_vectorcall;
     function->globals = Py_NewRef(globals);
-    function->code = code;
-    function->annotations = annotations;
-    return reinterpret_cast<PyObject*>(function);
+    function->code = nullptr;
+    function->annotations = nullptr;
+    auto* self = reinterpret_cast<PyObject*>(function);
+    PyObject_GC_Track(self);
+    function->base.m_module = PyUnicode_FromString(qualified_name);
+    function->code = make_code();
+    function->annotations = Py_BuildValue("{s:s,s:s}", "prefix", "str", "return", "str");
+    if (function->base.m_module == nullptr || function->code == nullptr || function->annotations == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 """Per-process behaviour, each case in a fresh interpreter: re-import, a second
-interpreter, the version check."""
+interpreter, the version check, releasing the function, pickling into worker
+processes."""
 
 import os
 import shutil
@@ -31,6 +32,35 @@ def test_reimport_after_deleting_from_sys_modules_gives_the_same_module(python):
         """
     )
     assert result.stdout == "ok\n", result.stderr
+
+
+def test_deleting_the_function_releases_what_it_holds(python):
+    result = python(
+        """
+        import sys, weakref
+        import carrack, carrack.carrack as module
+        function = module.carrack
+        held = [function.__globals__, function.__code__, function.__annotations__]
+        before = [sys.getrefcount(o) for o in held]
+        gone = weakref.ref(function)
+        del function, module.carrack, carrack.complete
+        after = [sys.getrefcount(o) for o in held]
+        print(gone() is None, [b - a for b, a in zip(before, after)])
+        """
+    )
+    assert result.stdout == "True [1, 1, 1]\n", result.stderr
+
+
+def test_a_spawned_worker_pool_maps_the_function(python):
+    result = python(
+        """
+        import multiprocessing
+        from carrack.carrack import carrack
+        with multiprocessing.get_context("spawn").Pool(2) as pool:
+            print(pool.map(carrack, ["[1", '{"a": tr', '"x']))
+        """
+    )
+    assert result.stdout == str(["[1]", '{"a": true}', '"x"']) + "\n", result.stderr
 
 
 def second_interpreter(first: str) -> str:
