@@ -6,16 +6,18 @@
 #include <string>
 
 // ---------------------------------------------------------------------------
-// Process-global state, written only during import (under the GIL)
+// Process-global state, written only during import (under the GIL) and while
+// the interpreter that owns the module is finalised
 // ---------------------------------------------------------------------------
 
 namespace {
 
 constexpr const char* qualified_name = "carrack.carrack";
 
-int64_t owner_interpreter = -1;      // the interpreter that first created the module
-PyObject* held_module = nullptr;     // the initialised module, kept for good
-PyObject* prefix_name = nullptr;     // interned "prefix"
+int64_t owner_interpreter = -1;   // the interpreter that first created the module
+PyObject* held_module = nullptr;  // the initialised module; the owner's interpreter dict holds the reference
+PyObject* prefix_name = nullptr;  // interned "prefix"
+bool type_is_stale = false;       // the function type was readied by a runtime that has since been finalised
 
 // ---------------------------------------------------------------------------
 // The completion itself
@@ -200,6 +202,8 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A fresh, not yet readied type. Readying fills it with objects of the running
+// interpreter, so a runtime started after the owner's finalisation readies a new copy.
 PyTypeObject new_function_type() {
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
     type.tp_name = "carrack.carrack.function";
@@ -241,6 +245,10 @@ PyObject* make_code() {
 }
 
 PyObject* make_function(PyObject* globals) {
+    if (type_is_stale) {
+        CompletionFunctionType = new_function_type();
+        type_is_stale = false;
+    }
     if (PyType_Ready(&CompletionFunctionType) < 0) return nullptr;
     auto* function = PyObject_GC_New(CompletionFunction, &CompletionFunctionType);
     if (function == nullptr) return nullptr;
@@ -278,9 +286,31 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, cons
     return status;
 }
 
+// Runs while the owning interpreter is finalised. The interpreter releases the
+// module itself; this only forgets what belonged to it, so that an interpreter
+// created later (Py_Initialize after Py_Finalize, say) owns a new, working module.
+// No C API may be called here.
+void forget_owner(void*) {
+    owner_interpreter = -1;
+    held_module = nullptr;
+    prefix_name = nullptr;  // freed with the interpreter's interned strings
+    type_is_stale = true;
+}
+
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const int64_t current = PyInterpreterState_GetID(interpreter);
     if (owner_interpreter == -1) {
+#if PY_VERSION_HEX >= 0x030D0000
+        const int registered = PyUnstable_AtExit(interpreter, forget_owner, nullptr);
+#else
+        // Only Py_Finalize is seen here: a subinterpreter that owned the module keeps it refused.
+        const int registered = Py_AtExit([] { forget_owner(nullptr); });
+#endif
+        if (registered < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init carrack.carrack");
+            return nullptr;
+        }
         owner_interpreter = current;
     } else if (owner_interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
@@ -360,10 +390,14 @@ int module_exec(PyObject* module) {
                         "Module 'carrack' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    held_module = Py_NewRef(module);
+    held_module = module;  // from here, an import nested in the initialisation gets this module
     if (prefix_name == nullptr) prefix_name = PyUnicode_InternFromString("prefix");
-    if (prefix_name == nullptr || initialise(module) < 0) {
-        Py_CLEAR(held_module);
+    // The interpreter's own dict holds the module, so that it lives exactly as
+    // long as the interpreter that owns it.
+    PyObject* interpreter_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (prefix_name == nullptr || interpreter_dict == nullptr || initialise(module) < 0 ||
+        PyDict_SetItemString(interpreter_dict, qualified_name, module) < 0) {
+        held_module = nullptr;
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init carrack.carrack");
         return -1;
     }

@@ -1,16 +1,18 @@
 """Per-process behaviour, each case in a fresh interpreter: re-import, a second
-interpreter, the version check, releasing the function, pickling into worker
-processes."""
+interpreter, a restarted embedded interpreter, the version check, releasing the
+function, pickling into worker processes."""
 
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
 import pytest
 
+import carrack
 from conftest import ROOT
 
 INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -80,6 +82,77 @@ def second_interpreter(first: str) -> str:
 def test_second_interpreter_is_refused(python):
     result = python(second_interpreter("import carrack.carrack"))
     assert result.stdout.splitlines() == ["ImportError", INTERPRETER_CHANGE], result.stderr
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="an owner other than the main interpreter is forgotten from 3.13")
+def test_a_finished_owner_hands_the_module_on(python):
+    owner_finishes = """
+        import _interpreters
+        owner = _interpreters.create("legacy")
+        print(_interpreters.exec(owner, "import carrack.carrack; assert carrack.carrack.carrack('[') == '[]'"))
+        _interpreters.destroy(owner)
+        import carrack.carrack
+        print(carrack.carrack.carrack("[1"))
+    """
+    result = python(second_interpreter(owner_finishes))
+    assert result.stdout.splitlines() == ["None", "[1]", "ImportError", INTERPRETER_CHANGE], result.stderr
+
+
+@pytest.fixture(scope="session")
+def embedding_program(tmp_path_factory):
+    """tests/embed/cycles.c built against the running interpreter's libpython."""
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C compiler to build an embedding program")
+    version = sysconfig.get_config_var("LDVERSION")
+    shared = [Path(d) / f"libpython{version}.so" for d in (sysconfig.get_config_var("LIBDIR"),)]
+    static = [Path(d) / f"libpython{version}.a" for d in (sysconfig.get_config_var("LIBPL"), sysconfig.get_config_var("LIBDIR"))]
+    if any(p.exists() for p in shared):
+        libdir = shared[0].parent
+        link = [f"-L{libdir}", f"-lpython{version}", f"-Wl,-rpath,{libdir}"]
+    elif (archive := next((p for p in static if p.exists()), None)) is not None:
+        link = [str(archive), "-Wl,--export-dynamic"]  # extension modules resolve the API in the program
+    else:
+        pytest.skip(f"this interpreter provides no libpython{version} to embed")
+    link += (sysconfig.get_config_var("LIBS") or "").split() + (sysconfig.get_config_var("SYSLIBS") or "").split()
+    program = tmp_path_factory.mktemp("embed") / "cycles"
+    subprocess.run(
+        [compiler, f"-I{sysconfig.get_paths()['include']}", str(ROOT / "tests" / "embed" / "cycles.c"), "-o", str(program),
+         *link],
+        check=True,
+        capture_output=True,
+    )
+    return program
+
+
+def test_a_restarted_embedded_interpreter_gets_a_working_module(embedding_program, tmp_path):
+    use = textwrap.dedent(
+        """
+        import carrack.carrack as module
+        print(module.carrack('{"a": [1, tr'), module.carrack.__globals__ is vars(module))
+        """
+    )
+    cycles = [use, use, use]
+    expected = ['{"a": [1, true]} True'] * 3
+    if sys.version_info >= (3, 13):  # the new owner still refuses a second interpreter
+        cycles[1] += textwrap.dedent(
+            """
+            import _interpreters
+            error = _interpreters.exec(_interpreters.create("legacy"), "import carrack.carrack")
+            print(error.msg)
+            """
+        )
+        expected.insert(2, INTERPRETER_CHANGE)
+    result = subprocess.run(
+        [str(embedding_program), *cycles],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": str(Path(carrack.__file__).parents[1])},
+        timeout=120,
+    )
+    assert result.stdout.splitlines() == expected, result.stderr
+    assert result.returncode == 0, result.stderr
 
 
 def find_cmake() -> str | None:
