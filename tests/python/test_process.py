@@ -1,6 +1,6 @@
 """Per-process behaviour, each case in a fresh interpreter: re-import, a second
 interpreter, a restarted embedded interpreter, the version check, releasing the
-function, pickling into worker processes."""
+function, pickling into worker processes, memory exhausted in the engine."""
 
 import os
 import shutil
@@ -36,6 +36,43 @@ def test_reimport_after_deleting_from_sys_modules_gives_the_same_module(python):
     assert result.stdout == "ok\n", result.stderr
 
 
+def test_reload_keeps_the_module_and_its_function(python):
+    result = python(
+        """
+        import importlib
+        import carrack.carrack as module
+        function = module.carrack
+        assert importlib.reload(module) is module
+        assert module.carrack is function and function("[") == "[]"
+        print("ok")
+        """
+    )
+    assert result.stdout == "ok\n", result.stderr
+
+
+def test_executing_a_second_module_object_is_refused(python):
+    result = python(
+        """
+        import importlib.util, pathlib
+        # the package's __init__ would import the module; load the file alone
+        (folder,) = importlib.util.find_spec("carrack").submodule_search_locations
+        (path,) = pathlib.Path(folder).glob("carrack.*.so")
+        spec = importlib.util.spec_from_file_location("carrack.carrack", path)
+        first, second = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+        print(first.carrack("[1"), hasattr(second, "carrack"))
+        """
+    )
+    assert result.stdout.splitlines() == [
+        "Module 'carrack' has already been imported. Re-initialisation is not supported.",
+        "[1] False",
+    ], result.stderr
+
+
 def test_deleting_the_function_releases_what_it_holds(python):
     result = python(
         """
@@ -63,6 +100,29 @@ def test_a_spawned_worker_pool_maps_the_function(python):
         """
     )
     assert result.stdout == str(["[1]", '{"a": true}', '"x"']) + "\n", result.stderr
+
+
+@pytest.mark.skipif(bool(os.environ.get("CARRACK_SANITIZED")), reason="the sanitizer reserves terabytes of address space")
+def test_engine_running_out_of_memory_raises_memory_error(python):
+    # Address space for the text and a little more, not for the engine's
+    # megabyte of nesting: the C++ allocation fails and maps to MemoryError.
+    result = python(
+        """
+        import resource
+        from carrack.carrack import carrack
+        text = "[" * 1_000_000
+        pages = int(open("/proc/self/statm").read().split()[0])
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (pages * resource.getpagesize() + 256 * 1024, hard))
+        try:
+            carrack(text)
+        except MemoryError as error:
+            print(repr(error))
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(carrack(text) == text + "]" * 1_000_000)
+        """
+    )
+    assert result.stdout.splitlines() == ["MemoryError('std::bad_alloc')", "True"], result.stderr
 
 
 def second_interpreter(first: str) -> str:
