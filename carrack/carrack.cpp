@@ -179,8 +179,13 @@ PyObject* get_hidden(PyObject* self, void* name) {
     return nullptr;
 }
 int set_hidden(PyObject* self, PyObject*, void* name) {
+#if PY_VERSION_HEX >= 0x030D0000
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s' and no __dict__ for setting new attributes",
                  Py_TYPE(self)->tp_name, static_cast<const char*>(name));
+#else
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 static_cast<const char*>(name));
+#endif
     return -1;
 }
 
@@ -205,7 +210,8 @@ PyGetSetDef function_getset[] = {
 // A fresh, not yet readied type. Readying fills it with objects of the running
 // interpreter, so a runtime started after the owner's finalisation readies a new copy.
 PyTypeObject new_function_type() {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "carrack.carrack.function";
     type.tp_basicsize = sizeof(CompletionFunction);
     type.tp_base = &PyCFunction_Type;
