@@ -165,23 +165,20 @@ def embedding_program(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C compiler to build an embedding program")
     version = sysconfig.get_config_var("LDVERSION")
-    shared = [Path(d) / f"libpython{version}.so" for d in (sysconfig.get_config_var("LIBDIR"),)]
-    static = [Path(d) / f"libpython{version}.a" for d in (sysconfig.get_config_var("LIBPL"), sysconfig.get_config_var("LIBDIR"))]
-    if any(p.exists() for p in shared):
-        libdir = shared[0].parent
+    libdir = Path(sysconfig.get_config_var("LIBDIR"))
+    archive = Path(sysconfig.get_config_var("LIBPL")) / f"libpython{version}.a"
+    if (libdir / f"libpython{version}.so").exists():
         link = [f"-L{libdir}", f"-lpython{version}", f"-Wl,-rpath,{libdir}"]
-    elif (archive := next((p for p in static if p.exists()), None)) is not None:
+    elif archive.exists():
         link = [str(archive), "-Wl,--export-dynamic"]  # extension modules resolve the API in the program
     else:
         pytest.skip(f"this interpreter provides no libpython{version} to embed")
     link += (sysconfig.get_config_var("LIBS") or "").split() + (sysconfig.get_config_var("SYSLIBS") or "").split()
     program = tmp_path_factory.mktemp("embed") / "cycles"
-    subprocess.run(
-        [compiler, f"-I{sysconfig.get_paths()['include']}", str(ROOT / "tests" / "embed" / "cycles.c"), "-o", str(program),
-         *link],
-        check=True,
-        capture_output=True,
-    )
+    source = ROOT / "tests" / "embed" / "cycles.c"
+    build = [compiler, f"-I{sysconfig.get_paths()['include']}", str(source), "-o", str(program), *link]
+    result = subprocess.run(build, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
     return program
 
 
