@@ -299,7 +299,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, cons
 void forget_owner(void*) {
     owner_interpreter = -1;
     held_module = nullptr;
-    prefix_name = nullptr;  // freed with the interpreter's interned strings
+    prefix_name = nullptr;  // may go with the interpreter's interned strings
     type_is_stale = true;
 }
 
