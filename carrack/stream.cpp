@@ -37,6 +37,7 @@ public:
         const void* data = PyUnicode_DATA(chunk);
         const size_t at = units_.size();
         units_.resize(at + static_cast<size_t>(count) * kind_);
+        if (count == 0) return;  // an empty vector may hold no storage to copy into
         if (from == kind_) {
             std::memcpy(units_.data() + at, data, static_cast<size_t>(count) * kind_);
         } else {
@@ -54,7 +55,7 @@ public:
         PyObject* result = PyUnicode_New(length_ + extra, max_char_);
         if (result == nullptr) return nullptr;
         void* data = PyUnicode_DATA(result);
-        std::memcpy(data, units_.data(), units_.size());
+        if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
         for (Py_ssize_t i = 0; i < extra; ++i) {
             PyUnicode_WRITE(kind_, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
         }
