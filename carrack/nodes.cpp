@@ -6,8 +6,12 @@
 #include <utility>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <intrin.h>
 #include <windows.h>
 #elif defined(__linux__) || defined(__APPLE__)
