@@ -127,7 +127,10 @@ void Lit::autocomplete(std::string& prefix, size_t& position) const {
 
 Range::Range(char start, char end) : Range(start, end, start) {}
 Range::Range(char start, char end, char default_char) : start(start), end(end), default_char(default_char) {
-    if (start > end) throw std::invalid_argument("Range start must not exceed end");
+    // Signed, as matches compares: char is unsigned on some platforms (aarch64).
+    if (static_cast<signed char>(start) > static_cast<signed char>(end)) {
+        throw std::invalid_argument("Range start must not exceed end");
+    }
 }
 bool Range::matches(char next_char) const {
     const auto c = static_cast<signed char>(next_char);

@@ -53,10 +53,10 @@ def test_reload_keeps_the_module_and_its_function(python):
 def test_executing_a_second_module_object_is_refused(python):
     result = python(
         """
-        import importlib.util, pathlib
+        import importlib.util, pathlib, sysconfig
         # the package's __init__ would import the module; load the file alone
         (folder,) = importlib.util.find_spec("carrack").submodule_search_locations
-        (path,) = pathlib.Path(folder).glob("carrack.*.so")
+        (path,) = pathlib.Path(folder).glob("carrack" + sysconfig.get_config_var("EXT_SUFFIX"))
         spec = importlib.util.spec_from_file_location("carrack.carrack", path)
         first, second = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
         spec.loader.exec_module(first)
@@ -236,7 +236,7 @@ def mismatched_build(tmp_path_factory):
     package = tmp_path_factory.mktemp("mismatched") / "carrack"
     package.mkdir()
     (package / "__init__.py").write_text("")
-    (library,) = (build / "carrack").glob("carrack*.so")
+    (library,) = (build / "carrack").rglob("carrack" + sysconfig.get_config_var("EXT_SUFFIX"))
     shutil.copy(library, package)
     running = f"{sys.version_info.major}.{sys.version_info.minor}"
     message = (
