@@ -60,6 +60,22 @@ def tool_call(size: int, non_ascii: bool, seed: int = 7) -> str:
     return text
 
 
+def dense_records(size: int, seed: int = 5) -> str:
+    """Structure-dense, pretty-printed (indent=1) tool-call arguments: records of
+    short strings, numbers and booleans, about `size` bytes."""
+    rng = random.Random(seed)
+    items = []
+    call = {"tool": "create_order", "arguments": {"items": items}}
+    while True:
+        for _ in range(64):
+            items.append({"id": len(items), "name": rng.choice(ASCII_WORDS), "sku": f"A-{rng.randint(0, 999)}",
+                          "qty": rng.randint(0, 50), "price": round(rng.uniform(0, 100), 2),
+                          "ok": rng.choice([True, False]), "tag": rng.choice(ASCII_WORDS)})
+        text = json.dumps(call, indent=1)
+        if len(text) >= size:
+            return text
+
+
 def token_prefixes(text: str, seed: int = 11) -> list[str]:
     """Every prefix that ends on a token boundary, tokens being 1 to 6 characters."""
     rng = random.Random(seed)

@@ -320,6 +320,9 @@ def main() -> int:
         path = inputs_dir / f"tool_call_{size}_{'utf8' if non_ascii else 'ascii'}.json"
         path.write_text(documents.tool_call(size, non_ascii), encoding="utf-8")
         inputs.append(path)
+    dense = inputs_dir / "dense_records_1mb.json"
+    dense.write_text(documents.dense_records(1 << 20), encoding="utf-8")
+    inputs.append(dense)
 
     results = {
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",

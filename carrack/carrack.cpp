@@ -6,16 +6,18 @@
 #include <string>
 
 // ---------------------------------------------------------------------------
-// Process-global state, written only during import (under the GIL)
+// Process-global state, written only during import (under the GIL) and while
+// the interpreter that owns the module is finalised
 // ---------------------------------------------------------------------------
 
 namespace {
 
 constexpr const char* qualified_name = "carrack.carrack";
 
-int64_t owner_interpreter = -1;      // the interpreter that first created the module
-PyObject* held_module = nullptr;     // the initialised module, kept for good
-PyObject* prefix_name = nullptr;     // interned "prefix"
+int64_t owner_interpreter = -1;   // the interpreter that first created the module
+PyObject* held_module = nullptr;  // the initialised module; the owner's interpreter dict holds the reference
+PyObject* prefix_name = nullptr;  // interned "prefix"
+bool type_is_stale = false;       // the function type was readied by a runtime that has since been finalised
 
 // ---------------------------------------------------------------------------
 // The completion itself
@@ -59,9 +61,11 @@ PyObject* complete(PyObject* prefix) {
 // The function object: function-like attributes, called through vectorcall
 // ---------------------------------------------------------------------------
 
+// A builtin function underneath, because profilers (cProfile and the other
+// sys.monitoring and sys.setprofile tools) report only builtin function objects
+// among C calls. Its own attributes are those of a Python function.
 struct CompletionFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyCFunctionObject base;  // m_self stays null; m_module holds the module's name
     PyObject* globals;
     PyObject* code;  // describes the one parameter, for inspect.signature
     PyObject* annotations;
@@ -86,8 +90,7 @@ Py_ssize_t find_prefix_keyword(PyObject* kwnames) {
     return -1;
 }
 
-PyObject* function_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+PyObject* function_call(PyObject*, PyObject* const* args, Py_ssize_t positional, PyObject* kwnames) {
     if (positional > 1) return raise_argument_count(positional);
 
     PyObject* prefix = positional == 1 ? args[0] : nullptr;
@@ -123,18 +126,71 @@ PyObject* function_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, P
     return complete(prefix);
 }
 
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return function_call(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// What a builtin function's machinery sees: its name, for profilers, pickling
+// by reference (builtin __reduce__ returns it) and interpreter messages; and an
+// entry point that takes the same arguments as the function.
+PyMethodDef function_method = {
+    "carrack",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_call)),
+    METH_FASTCALL | METH_KEYWORDS,
+    nullptr,
+};
+
+CompletionFunction* as_function(PyObject* self) { return reinterpret_cast<CompletionFunction*>(self); }
+
 PyObject* function_repr(PyObject*) { return PyUnicode_FromString("<function carrack.carrack.carrack>"); }
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    CompletionFunction* function = as_function(self);
+    Py_VISIT(function->base.m_module);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->code);
+    Py_VISIT(function->annotations);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    CompletionFunction* function = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (function->base.m_weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+    Py_XDECREF(function->base.m_module);
+    Py_XDECREF(function->globals);
+    Py_XDECREF(function->code);
+    Py_XDECREF(function->annotations);
+    Py_TYPE(self)->tp_free(self);
+}
 
 PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("carrack"); }
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(qualified_name); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->globals);
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+
+// The builtin's __self__ and __text_signature__ are hidden: getting and setting
+// them fail as they do on an object that never had them.
+PyObject* get_hidden(PyObject* self, void* name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 static_cast<const char*>(name));
+    return nullptr;
 }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->code); }
-PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<CompletionFunction*>(self)->annotations);
+int set_hidden(PyObject* self, PyObject*, void* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s' and no __dict__ for setting new attributes",
+                 Py_TYPE(self)->tp_name, static_cast<const char*>(name));
+#else
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 static_cast<const char*>(name));
+#endif
+    return -1;
 }
+
+char self_name[] = "__self__";
+char text_signature_name[] = "__text_signature__";
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -146,21 +202,34 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
+    {self_name, get_hidden, set_hidden, nullptr, self_name},
+    {text_signature_name, get_hidden, set_hidden, nullptr, text_signature_name},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Never deallocated: the one instance lives in the held module for good.
-PyTypeObject CompletionFunctionType = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+// A fresh, not yet readied type. Readying fills it with objects of the running
+// interpreter, so a runtime started after the owner's finalisation readies a new copy.
+PyTypeObject new_function_type() {
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "carrack.carrack.function";
     type.tp_basicsize = sizeof(CompletionFunction);
-    type.tp_vectorcall_offset = offsetof(CompletionFunction, vectorcall);
+    type.tp_base = &PyCFunction_Type;
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
     type.tp_repr = function_repr;
+    // Identity, as for any function; a builtin compares its C function and self.
+    type.tp_hash = PyBaseObject_Type.tp_hash;
     type.tp_call = PyVectorcall_Call;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_traverse = function_traverse;
+    type.tp_richcompare = PyBaseObject_Type.tp_richcompare;
     type.tp_getset = function_getset;
     return type;
-}();
+}
+
+PyTypeObject CompletionFunctionType = new_function_type();
 
 // A code object with one positional-or-keyword parameter, "prefix".
 PyObject* make_code() {
@@ -182,25 +251,31 @@ PyObject* make_code() {
 }
 
 PyObject* make_function(PyObject* globals) {
+    if (type_is_stale) {
+        CompletionFunctionType = new_function_type();
+        type_is_stale = false;
+    }
     if (PyType_Ready(&CompletionFunctionType) < 0) return nullptr;
-    PyObject* code = make_code();
-    if (code == nullptr) return nullptr;
-    PyObject* annotations = Py_BuildValue("{s:s,s:s}", "prefix", "str", "return", "str");
-    if (annotations == nullptr) {
-        Py_DECREF(code);
-        return nullptr;
-    }
-    auto* function = PyObject_New(CompletionFunction, &CompletionFunctionType);
-    if (function == nullptr) {
-        Py_DECREF(code);
-        Py_DECREF(annotations);
-        return nullptr;
-    }
-    function->vectorcall = function_vectorcall;
+    auto* function = PyObject_GC_New(CompletionFunction, &CompletionFunctionType);
+    if (function == nullptr) return nullptr;
+    function->base.m_ml = &function_method;
+    function->base.m_self = nullptr;
+    function->base.m_module = nullptr;
+    function->base.m_weakreflist = nullptr;
+    function->base.vectorcall = function_vectorcall;
     function->globals = Py_NewRef(globals);
-    function->code = code;
-    function->annotations = annotations;
-    return reinterpret_cast<PyObject*>(function);
+    function->code = nullptr;
+    function->annotations = nullptr;
+    auto* self = reinterpret_cast<PyObject*>(function);
+    PyObject_GC_Track(self);
+    function->base.m_module = PyUnicode_FromString(qualified_name);
+    function->code = make_code();
+    function->annotations = Py_BuildValue("{s:s,s:s}", "prefix", "str", "return", "str");
+    if (function->base.m_module == nullptr || function->code == nullptr || function->annotations == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
 }
 
 // ---------------------------------------------------------------------------
@@ -217,9 +292,31 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, cons
     return status;
 }
 
+// Runs while the owning interpreter is finalised. The interpreter releases the
+// module itself; this only forgets what belonged to it, so that an interpreter
+// created later (Py_Initialize after Py_Finalize, say) owns a new, working module.
+// No C API may be called here.
+void forget_owner(void*) {
+    owner_interpreter = -1;
+    held_module = nullptr;
+    prefix_name = nullptr;  // may go with the interpreter's interned strings
+    type_is_stale = true;
+}
+
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const int64_t current = PyInterpreterState_GetID(interpreter);
     if (owner_interpreter == -1) {
+#if PY_VERSION_HEX >= 0x030D0000
+        const int registered = PyUnstable_AtExit(interpreter, forget_owner, nullptr);
+#else
+        // Only Py_Finalize is seen here: a subinterpreter that owned the module keeps it refused.
+        const int registered = Py_AtExit([] { forget_owner(nullptr); });
+#endif
+        if (registered < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init carrack.carrack");
+            return nullptr;
+        }
         owner_interpreter = current;
     } else if (owner_interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
@@ -299,10 +396,14 @@ int module_exec(PyObject* module) {
                         "Module 'carrack' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    held_module = Py_NewRef(module);
+    held_module = module;  // from here, an import nested in the initialisation gets this module
     if (prefix_name == nullptr) prefix_name = PyUnicode_InternFromString("prefix");
-    if (prefix_name == nullptr || initialise(module) < 0) {
-        Py_CLEAR(held_module);
+    // The interpreter's own dict holds the module, so that it lives exactly as
+    // long as the interpreter that owns it.
+    PyObject* interpreter_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (prefix_name == nullptr || interpreter_dict == nullptr || initialise(module) < 0 ||
+        PyDict_SetItemString(interpreter_dict, qualified_name, module) < 0) {
+        held_module = nullptr;
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init carrack.carrack");
         return -1;
     }

@@ -7,10 +7,13 @@
 // an ASCII byte, so a non-ASCII unit only ever reads as "other".
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <type_traits>
 
-#if defined(__SSE2__)
+// SSE2 is part of every x86-64; MSVC says so by the target, not by __SSE2__.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define CARRACK_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -36,7 +39,7 @@ inline bool is_digit(Unit c) {
 // UTF-8 length of a code point; surrogates count 3, as they would be written.
 inline unsigned utf8_length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
 
-#if defined(__SSE2__)
+#if defined(CARRACK_SSE2)
 // Returns the first index at or after pos, below end, of a byte whose lane in
 // stops(chunk) is set, or the index where fewer than sixteen bytes remain.
 template <typename Stops>
@@ -44,7 +47,7 @@ inline size_t scan16(const char* in, size_t pos, size_t end, Stops stops) {
     while (pos + 16 <= end) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops(chunk)));
-        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+        if (mask != 0) return pos + static_cast<size_t>(std::countr_zero(mask));
         pos += 16;
     }
     return pos;
@@ -71,12 +74,12 @@ inline __m128i narrow16(const Unit* in) {
 // sixteen at a time.
 template <typename Unit>
 inline size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
-#if defined(__SSE2__)
+#if defined(CARRACK_SSE2)
     while (pos + 16 <= end) {
         const __m128i c = narrow16(in + pos);
         const __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('"')), _mm_cmpeq_epi8(c, _mm_set1_epi8('\\')));
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
-        if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(mask));
+        if (mask != 0) return pos + static_cast<size_t>(std::countr_zero(mask));
         pos += 16;
     }
 #endif
@@ -84,21 +87,30 @@ inline size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
     return pos;
 }
 
+// The same, for runs expected to be short: a loop for the first eight units.
+template <typename Unit>
+inline size_t find_quote_or_backslash_short(const Unit* in, size_t pos, size_t end) {
+    const size_t stop = pos + 8 < end ? pos + 8 : end;
+    for (; pos < stop; ++pos) {
+        if (in[pos] == '"' || in[pos] == '\\') return pos;
+    }
+    return find_quote_or_backslash(in, pos, end);
+}
+
 // The first index at or after pos, below end, that is not a digit, or end.
-// Most numbers are short: as with whitespace, only long runs go wide.
+// A single digit is the common case and stays out of the vector path.
 template <typename Unit>
 inline size_t skip_digits(const Unit* in, size_t pos, size_t end) {
-    const size_t stop = pos + 8 < end ? pos + 8 : end;
-    while (pos < stop && is_digit(in[pos])) ++pos;
-#if defined(__SSE2__)
-    if constexpr (sizeof(Unit) == 1) {
-        if (pos == stop && pos < end) {
-            // Signed comparison: bytes from 0x80 are negative, so never digits.
-            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
-                const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
-                                                    _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
-                return _mm_xor_si128(digit, _mm_set1_epi8(-1));
-            });
+#if defined(CARRACK_SSE2)
+    if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
+        // Signed comparison: narrowed units from 0x80 are negative, so never digits.
+        while (pos + 16 <= end) {
+            const __m128i c = narrow16(in + pos);
+            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
+                                                _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(digit)) ^ 0xFFFF;
+            if (mask != 0) return pos + static_cast<size_t>(std::countr_zero(mask));
+            pos += 16;
         }
     }
 #endif
@@ -106,22 +118,26 @@ inline size_t skip_digits(const Unit* in, size_t pos, size_t end) {
     return pos;
 }
 
-// The first index at or after pos, below end, that is not JSON whitespace, or end.
 template <typename Unit>
-inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end) {
-    // Most runs are short (a line break and some indentation), and a loop
-    // whose exit the processor predicts beats a vector compare on them: only
-    // runs still going after eight bytes go wide.
-    const size_t stop = pos + 8 < end ? pos + 8 : end;
-    while (pos < stop && is_whitespace(in[pos])) ++pos;
-#if defined(__SSE2__)
+inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end, bool short_runs) {
+    if (short_runs) {
+        const size_t stop = pos + 8 < end ? pos + 8 : end;
+        while (pos < stop && is_whitespace(in[pos])) ++pos;
+        if (pos < stop) return pos;
+    }
+#if defined(CARRACK_SSE2)
     if constexpr (sizeof(Unit) == 1) {
-        if (pos == stop && pos < end) {
-            pos = scan16(reinterpret_cast<const char*>(in), pos, end, [](__m128i c) {
-                const auto is = [c](char w) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(w)); };
-                const __m128i ws = _mm_or_si128(_mm_or_si128(is(' '), is('\n')), _mm_or_si128(is('\r'), is('\t')));
-                return _mm_xor_si128(ws, _mm_set1_epi8(-1));
-            });
+        const __m128i space = _mm_set1_epi8(' ');
+        while (pos + 16 <= end) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
+            const unsigned spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, space)));
+            if (spaces == 0xFFFF) {
+                pos += 16;
+                continue;
+            }
+            pos += static_cast<size_t>(std::countr_zero(~spaces));
+            if (!is_whitespace(in[pos])) return pos;
+            ++pos;  // a tab or line break within the run
         }
     }
 #endif

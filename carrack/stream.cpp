@@ -38,6 +38,7 @@ public:
         const void* data = PyUnicode_DATA(chunk);
         const size_t at = units_.size();
         units_.resize(at + static_cast<size_t>(count) * kind_);
+        if (count == 0) return;  // an empty vector may hold no storage to copy into
         if (from == kind_) {
             std::memcpy(units_.data() + at, data, static_cast<size_t>(count) * kind_);
         } else {
@@ -55,7 +56,7 @@ public:
         PyObject* result = PyUnicode_New(length_ + extra, max_char_);
         if (result == nullptr) return nullptr;
         void* data = PyUnicode_DATA(result);
-        std::memcpy(data, units_.data(), units_.size());
+        if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
         for (Py_ssize_t i = 0; i < extra; ++i) {
             PyUnicode_WRITE(kind_, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
         }
@@ -381,7 +382,9 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000  // the slot is new in 3.12; the module keeps no global state
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

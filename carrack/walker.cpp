@@ -34,10 +34,75 @@ bool starts_value(char c) {
 
 }  // namespace
 
-// One piece of text walked from the state where the last piece left it. The
-// piece is a sequence of bytes; for code points, tail counts the bytes of the
-// character before pos that are still to be read. Every character is passed
-// whole within its piece, so tail is zero again whenever the piece runs out.
+// A piece of text and the position in it. The piece is a sequence of bytes;
+// for code points, tail counts the bytes of the character before pos that are
+// still to be read. Every character is passed whole within its piece, so tail
+// is zero again whenever the piece runs out. The walk keeps its cursor in a
+// local, so that the position lives in a register rather than in memory that
+// every byte stored elsewhere might alias.
+template <typename Unit>
+struct Cursor {
+    static constexpr bool utf8 = scan::is_utf8<Unit>;
+
+    const Unit* const in;
+    const size_t end;
+    size_t pos = 0;
+    unsigned tail = 0;
+    bool short_runs = true;
+    bool short_keys = true;
+
+    bool more() const {
+        if constexpr (utf8) return pos < end;
+        else return tail != 0 || pos < end;
+    }
+    // The byte at the position, when more(); any byte from 0x80 reads as 0x80.
+    char peek() const {
+        if constexpr (utf8) {
+            return in[pos];
+        } else {
+            if (tail != 0 || in[pos] >= 0x80) return '\x80';
+            return static_cast<char>(in[pos]);
+        }
+    }
+    // Passes over a byte just seen to be ASCII.
+    void step() { ++pos; }
+    // Passes over any byte.
+    void advance() {
+        if constexpr (utf8) {
+            ++pos;
+        } else if (tail != 0) {
+            --tail;
+        } else {
+            tail = scan::utf8_length(in[pos++]) - 1;
+        }
+    }
+    // The common cases, no whitespace or a single byte of it, stay inline. A
+    // pending byte of a character is never whitespace or a digit.
+    void whitespace() {
+        if constexpr (!utf8) {
+            if (tail != 0) return;
+        }
+        if (pos < end && scan::is_whitespace(in[pos])) {
+            ++pos;
+            if (pos < end && scan::is_whitespace(in[pos])) {
+                // Runs of indentation are alike within a document: a loop whose
+                // exit the processor predicts wins on short ones, a vector
+                // compare on long ones. The last run decides.
+                const size_t start = pos;
+                pos = scan::skip_whitespace(in, pos + 1, end, short_runs);
+                short_runs = pos - start < 8;
+            }
+        }
+    }
+    void digits() {
+        if (more() && scan::is_digit(peek())) pos = scan::skip_digits(in, pos + 1, end);
+    }
+};
+
+// "e" or "E", given a byte at hand.
+inline bool exponent_mark(char c) { return (c | 0x20) == 'e'; }
+
+// Walks one piece from the state where the last piece left it.
 template <typename Unit>
 class Run {
 public:
@@ -48,63 +113,22 @@ public:
 private:
     static constexpr bool utf8 = scan::is_utf8<Unit>;
 
-    bool more() const {
-        if constexpr (utf8) return pos_ < end_;
-        else return tail_ != 0 || pos_ < end_;
-    }
-    // The byte at the position, when more(); any byte from 0x80 reads as 0x80.
-    char peek() const {
-        if constexpr (utf8) {
-            return in_[pos_];
-        } else {
-            if (tail_ != 0 || in_[pos_] >= 0x80) return '\x80';
-            return static_cast<char>(in_[pos_]);
-        }
-    }
-    // Whether the next byte is the ASCII byte c.
-    bool at(char c) const {
-        if constexpr (utf8) return pos_ < end_ && in_[pos_] == c;
-        else return tail_ == 0 && pos_ < end_ && in_[pos_] == static_cast<Unit>(c);
-    }
-    // Passes over a byte just seen to be ASCII.
-    void step() { ++pos_; }
-    // Passes over any byte.
-    void advance() {
-        if constexpr (utf8) {
-            ++pos_;
-        } else if (tail_ != 0) {
-            --tail_;
-        } else {
-            tail_ = scan::utf8_length(in_[pos_++]) - 1;
-        }
-    }
-    // The common cases, no whitespace or a single byte of it, stay inline. A
-    // pending byte of a character is never whitespace or a digit.
-    void whitespace() {
-        if constexpr (!utf8) {
-            if (tail_ != 0) return;
-        }
-        if (pos_ < end_ && scan::is_whitespace(in_[pos_])) {
-            ++pos_;
-            if (pos_ < end_ && scan::is_whitespace(in_[pos_])) pos_ = scan::skip_whitespace(in_, pos_ + 1, end_);
-        }
-    }
-    void digits() {
-        if (more() && scan::is_digit(peek())) pos_ = scan::skip_digits(in_, pos_ + 1, end_);
-    }
-    // "e" or "E", given a byte at hand.
-    static bool exponent_mark(char c) { return (c | 0x20) == 'e'; }
     // Opening one more array or object. The stack is on the heap, so the limit
     // only bounds memory; it does not depend on the calling thread's stack.
     void open(char closer) {
         if (w_.open_.size() >= max_nesting_depth) w_.fail(Walker::Failure::too_deep);
         w_.open_.push_back(closer);
     }
+    // Closes the innermost array or object; returns the closer of the one
+    // around it, or 0 at the root.
+    char close() {
+        w_.open_.pop_back();
+        return w_.open_.empty() ? 0 : w_.open_.back();
+    }
+
     Walker& w_;
     const Unit* const in_;
     const size_t end_;
-    size_t pos_ = 0;
-    unsigned tail_ = 0;
 };
 
 template <typename Unit>
@@ -118,9 +142,11 @@ void Run<Unit>::walk() {
     unsigned hex_due = w_.hex_due_;
     unsigned letters_seen = w_.letters_seen_;
     Walker::Literal word = w_.literal_;
+    Cursor<Unit> c{in_, end_};
+    char top = w_.open_.empty() ? 0 : w_.open_.back();  // the innermost closer, 0 at the root
 
 #define CARRACK_SUSPEND_UNLESS_MORE(at_point) \
-    if (!more()) {                            \
+    if (!c.more()) {                            \
         point = at_point;                     \
         goto suspend;                         \
     }
@@ -147,30 +173,32 @@ void Run<Unit>::walk() {
     }
 
 value:  // whitespace, then one of seven alternatives; "null" takes any byte that starts none
-    whitespace();
+    c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::value);
 begin_value:
-    switch (peek()) {
+    switch (c.peek()) {
         case '"':
-            step();
+            c.step();
             in_key = false;
             goto string;
         case '-':
-            step();
+            c.step();
             goto number_sign;
         case '0':
-            step();
+            c.step();
             goto number_zero;
         case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
-            step();
+            c.step();
             goto number_integer;
         case '{':
-            step();
+            c.step();
             open('}');
+            top = '}';
             goto object_first;
         case '[':
-            step();
+            c.step();
             open(']');
+            top = ']';
             goto array_first;
         case 't':
             word = Walker::Literal::true_;
@@ -186,67 +214,78 @@ begin_value:
     goto literal;
 
 array_first:  // a value, or the closer taking any byte that starts none
-    whitespace();
+    c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::array_first);
-    if (starts_value(peek())) goto begin_value;
-    advance();
-    w_.open_.pop_back();
+    if (starts_value(c.peek())) goto begin_value;
+    c.advance();
+    top = close();
     goto after_value;
 
 object_first:  // a key, or the closer taking any other byte
-    whitespace();
+    c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::object_first);
-    if (peek() == '"') {
-        step();
+    if (c.peek() == '"') {
+        c.step();
         in_key = true;
         goto string;
     }
-    advance();
-    w_.open_.pop_back();
+    c.advance();
+    top = close();
     goto after_value;
 
 key_start:  // the key's opening quote takes any byte
-    whitespace();
+    c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::key_start);
-    advance();
+    c.advance();
     in_key = true;
     goto string;
 
 string:
-    if constexpr (!utf8) tail_ = 0;  // the rest of a character are ordinary string bytes
-    pos_ = scan::find_quote_or_backslash(in_, pos_, end_);
-    if (pos_ == end_) {
+    if constexpr (!utf8) c.tail = 0;  // the rest of a character are ordinary string bytes
+    // Keys come from a schema, repeating: where they are short the processor
+    // learns where each ends, and a loop beats a vector compare. Other strings
+    // go sixteen units at a time.
+    if (in_key && c.short_keys) {
+        const size_t start = c.pos;
+        c.pos = scan::find_quote_or_backslash_short(c.in, c.pos, c.end);
+        c.short_keys = c.pos - start < 8;
+    } else {
+        const size_t start = c.pos;
+        c.pos = scan::find_quote_or_backslash(c.in, c.pos, c.end);
+        if (in_key) c.short_keys = c.pos - start < 8;
+    }
+    if (c.pos == c.end) {
         point = P::string;
         goto suspend;
     }
-    step();
-    if (in_[pos_ - 1] == '\\') goto escape;
+    c.step();
+    if (c.in[c.pos - 1] == '\\') goto escape;
     if (in_key) goto after_key;
     goto after_value;
 
 escape:  // an escape letter takes any byte but "u"
     CARRACK_SUSPEND_UNLESS_MORE(P::escape);
-    if (peek() != 'u') {
-        advance();
+    if (c.peek() != 'u') {
+        c.advance();
         goto string;
     }
-    step();
+    c.step();
     hex_due = 4;
 unicode:  // each hex digit takes any byte
     for (; hex_due != 0; --hex_due) {
         CARRACK_SUSPEND_UNLESS_MORE(P::unicode);
-        advance();
+        c.advance();
     }
     goto string;
 
 literal: {
     const auto length = static_cast<unsigned>(words[static_cast<int>(word)].size());
     if constexpr (utf8) {
-        const size_t present = std::min<size_t>(length - letters_seen, end_ - pos_);
-        pos_ += present;
+        const size_t present = std::min<size_t>(length - letters_seen, c.end - c.pos);
+        c.pos += present;
         letters_seen += static_cast<unsigned>(present);
     } else {
-        for (; letters_seen < length && more(); ++letters_seen) advance();
+        for (; letters_seen < length && c.more(); ++letters_seen) c.advance();
     }
     if (letters_seen < length) {
         point = P::literal;
@@ -257,79 +296,79 @@ literal: {
 
 number_sign:  // the integer part: "0" takes any byte but 1-9
     CARRACK_SUSPEND_UNLESS_MORE(P::number_sign);
-    if (const char c = peek(); c >= '1' && c <= '9') {
-        step();
+    if (const char digit = c.peek(); digit >= '1' && digit <= '9') {
+        c.step();
         goto number_integer;
     }
-    advance();
+    c.advance();
     goto number_zero;
 
 number_integer:
-    digits();
+    c.digits();
     CARRACK_SUSPEND_UNLESS_MORE(P::number_integer);
     goto integer_done;
 number_zero:
     CARRACK_SUSPEND_UNLESS_MORE(P::number_zero);
 integer_done:
-    if (peek() == '.') {
-        step();
+    if (c.peek() == '.') {
+        c.step();
         goto number_point;
     }
-    if (exponent_mark(peek())) {
-        step();
+    if (exponent_mark(c.peek())) {
+        c.step();
         goto number_exponent;
     }
     goto after_value;
 
 number_point:  // the fraction's first digit takes any byte
     CARRACK_SUSPEND_UNLESS_MORE(P::number_point);
-    advance();
+    c.advance();
 number_fraction:
-    digits();
+    c.digits();
     CARRACK_SUSPEND_UNLESS_MORE(P::number_fraction);
-    if (exponent_mark(peek())) {
-        step();
+    if (exponent_mark(c.peek())) {
+        c.step();
         goto number_exponent;
     }
     goto after_value;
 
 number_exponent:
     CARRACK_SUSPEND_UNLESS_MORE(P::number_exponent);
-    if (peek() == '+' || peek() == '-') {
-        step();
+    if (c.peek() == '+' || c.peek() == '-') {
+        c.step();
         goto number_exp_sign;
     }
-    advance();
+    c.advance();
     goto number_exp_digits;
 
 number_exp_sign:  // the exponent's first digit takes any byte
     CARRACK_SUSPEND_UNLESS_MORE(P::number_exp_sign);
-    advance();
+    c.advance();
 number_exp_digits:
-    digits();
+    c.digits();
     CARRACK_SUSPEND_UNLESS_MORE(P::number_exp_digits);
     goto after_value;
 
 after_key:  // the ":" takes any byte
-    whitespace();
+    c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::after_key);
-    advance();
+    c.advance();
     goto value;
 
 after_value:  // "," or the closer, which takes any other byte; at the root, nothing more
-    whitespace();
+    c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
-    if (w_.open_.empty()) {
+    if (top == 0) {
         w_.point_ = P::after_value;
         w_.fail(Walker::Failure::rejected);
     }
-    if (peek() == ',') {
-        step();
-        if (w_.open_.back() == '}') goto key_start;
+    if (c.peek() == ',') {
+        c.step();
+        if (top == '}') goto key_start;
         goto value;
     }
-    advance();
-    w_.open_.pop_back();
+    c.advance();
+    top = close();
     goto after_value;
 
 #undef CARRACK_SUSPEND_UNLESS_MORE

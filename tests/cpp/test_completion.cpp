@@ -1,10 +1,12 @@
 // Completions through the entry point, held byte-identical to the node walk.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "text.hpp"
@@ -124,17 +126,11 @@ TEST(Completion, RejectionMessageIsExact) {
     }
 }
 
-TEST(Completion, CallerStringUnchangedAndCallsIndependent) {
+TEST(Completion, RejectionLeavesNothingForTheNextCall) {
     for (const auto& row : grammar_rows) {
         SCOPED_TRACE("prefix: " + row.prefix);
-        const std::string original = row.prefix;
-        std::string mine = row.prefix;
-        for (int round = 0; round < 3; ++round) {
-            EXPECT_EQ(fast_complete(mine), row.result);
-            EXPECT_EQ(mine, original);
-            // right after a rejection, the next call is unaffected
-            EXPECT_EQ(fast_complete("1 2"), rejected);
-        }
+        EXPECT_EQ(fast_complete("1 2"), rejected);
+        EXPECT_EQ(fast_complete(row.prefix), row.result);
     }
 }
 
@@ -191,9 +187,18 @@ std::filesystem::path corpus_dir() {
     return CARRACK_CORPUS_DIR;
 }
 
+// In CI the corpus cases must run: a missing corpus fails there and skips elsewhere.
+bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string_view(ci) == "true";
+}
+
 TEST(Completion, SameAsNodeWalkOnCorpusDocumentsCut) {
     const auto dir = corpus_dir();
-    if (!std::filesystem::exists(dir / "twitter.json")) GTEST_SKIP() << "no corpus at " << dir;
+    if (!std::filesystem::exists(dir / "twitter.json")) {
+        if (in_ci()) FAIL() << "no corpus at " << dir;
+        GTEST_SKIP() << "no corpus at " << dir;
+    }
     for (const char* name : {"twitter.json", "citm_catalog.json", "canada.json"}) {
         SCOPED_TRACE(name);
         const std::string doc = read_file(dir / name);
@@ -207,7 +212,10 @@ TEST(Completion, SameAsNodeWalkOnCorpusDocumentsCut) {
 
 TEST(Completion, SameAsNodeWalkOnConformanceSuite) {
     const auto dir = corpus_dir() / "jsontestsuite" / "test_parsing";
-    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no JSONTestSuite at " << dir;
+    if (!std::filesystem::exists(dir)) {
+        if (in_ci()) FAIL() << "no JSONTestSuite at " << dir;
+        GTEST_SKIP() << "no JSONTestSuite at " << dir;
+    }
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string text = read_file(entry.path());

@@ -1,6 +1,11 @@
 """The function's argument rules, their order, its attributes and the module's."""
 
+import copy
+import cProfile
+import ctypes
 import inspect
+import pickle
+import pstats
 import sys
 
 import pytest
@@ -74,8 +79,6 @@ def test_bad_calls_through_a_keyword_dict(args, kwargs, message):
 
 def test_keyword_dict_with_a_non_string_key():
     # unreachable from Python syntax; a C caller can pass such a dict
-    import ctypes
-
     call = ctypes.pythonapi.PyObject_Call
     call.restype = ctypes.py_object
     call.argtypes = [ctypes.py_object] * 3
@@ -109,6 +112,75 @@ def test_function_attributes():
     assert carrack.__defaults__ is None
     assert carrack.__kwdefaults__ is None
     assert carrack.__globals__ is module.__dict__
+
+
+def attribute_error(action):
+    with pytest.raises(AttributeError) as info:
+        action()
+    return str(info.value)
+
+
+@pytest.mark.parametrize("name", ["__self__", "__text_signature__"])
+@pytest.mark.parametrize("action", [getattr, lambda obj, name: setattr(obj, name, None)], ids=["get", "set"])
+def test_builtin_attributes_stay_hidden(name, action):
+    # the builtin function type underneath must not show through: these fail
+    # as an attribute the function never had does
+    absent = attribute_error(lambda: action(carrack, "absent"))
+    assert attribute_error(lambda: action(carrack, name)) == absent.replace("'absent'", f"'{name}'")
+
+
+def test_compares_and_hashes_by_identity():
+    assert carrack == carrack and carrack != len and hash(carrack) == object.__hash__(carrack)
+    with pytest.raises(TypeError):
+        carrack < carrack  # noqa: B015
+
+
+@pytest.mark.parametrize(
+    "duplicate",
+    [
+        *(pytest.param(lambda f, p=p: pickle.loads(pickle.dumps(f, protocol=p)), id=f"pickle-{p}")
+          for p in range(pickle.HIGHEST_PROTOCOL + 1)),
+        pytest.param(copy.copy, id="copy"),
+        pytest.param(copy.deepcopy, id="deepcopy"),
+    ],
+)
+def test_pickles_and_copies_by_reference(duplicate):
+    assert duplicate(carrack) is carrack
+
+
+def test_cprofile_reports_the_calls():
+    profiler = cProfile.Profile()
+    for prefix in ("[1", "{"):
+        profiler.runcall(carrack, prefix)
+    calls = {name: row[1] for (_, _, name), row in pstats.Stats(profiler).stats.items()}
+    assert calls["<carrack.carrack.carrack>"] == 2
+
+
+def test_setprofile_sees_a_c_call():
+    events = []
+    sys.setprofile(lambda frame, event, arg: events.append((event, arg)))
+    try:
+        carrack("[")
+        with pytest.raises(RuntimeError):
+            carrack("1 2")
+    finally:
+        sys.setprofile(None)
+    ours = [event for event, arg in events if arg is carrack]
+    assert ours == ["c_call", "c_return", "c_call", "c_exception"]
+
+
+def test_entry_in_the_builtin_method_table_takes_the_same_arguments():
+    # what a C caller that goes through the builtin function's table reaches
+    fastcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.POINTER(ctypes.py_object), ctypes.c_ssize_t,
+                                ctypes.c_void_p)
+    get_function = ctypes.pythonapi.PyCFunction_GetFunction
+    get_function.restype = ctypes.c_void_p
+    get_function.argtypes = [ctypes.py_object]
+    entry = fastcall(get_function(carrack))
+    args = (ctypes.py_object * 2)("[1, tr", "extra")
+    assert entry(None, args, 1, None) == "[1, true]"
+    with pytest.raises(TypeError, match=r"^carrack\(\) takes exactly 1 positional argument \(2 given\)$"):
+        entry(None, args, 2, None)
 
 
 def test_signature():

@@ -1,5 +1,6 @@
 """What the installed package holds."""
 
+import sysconfig
 from importlib import resources
 from importlib.metadata import distribution
 
@@ -8,8 +9,9 @@ import carrack
 
 def test_package_holds_module_stub_and_marker_but_no_sources():
     names = {entry.name for entry in resources.files(carrack).iterdir()}
-    assert {"__init__.py", "__main__.py", "carrack.pyi", "py.typed"} <= names
-    assert any(name.startswith("carrack.") and name.endswith(".so") for name in names)
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    assert {"__init__.py", "__main__.py", "carrack.pyi", "_stream.pyi", "py.typed"} <= names
+    assert {"carrack" + suffix, "_stream" + suffix} <= names
     assert not [name for name in names if name.endswith((".cpp", ".hpp", ".txt"))]
 
 

@@ -1,4 +1,6 @@
-"""Deep nesting, threads and leaks: nothing may crash or grow."""
+"""Deep nesting through the binding, threads and leaks: nothing may crash or grow.
+The engine's own nesting cases, other threads and small stacks among them, are
+in tests/cpp/test_nesting.cpp."""
 
 import gc
 import os
@@ -13,9 +15,8 @@ MAX_DEPTH = 1_000_000
 
 
 @pytest.mark.parametrize(("unit", "inner", "closer"), [("[", "", "]"), ('{"a":', "null", "}")])
-def test_deep_nesting_completes_up_to_the_limit(unit, inner, closer):
-    for depth in (10_000, MAX_DEPTH):
-        assert carrack(unit * depth) == unit * depth + inner + closer * depth
+def test_deepest_nesting_completes(unit, inner, closer):
+    assert carrack(unit * MAX_DEPTH) == unit * MAX_DEPTH + inner + closer * MAX_DEPTH
 
 
 @pytest.mark.parametrize("unit", ["[", '{"a":', '[{"":'])
@@ -26,19 +27,12 @@ def test_deeper_nesting_raises_recursion_error(unit):
     assert carrack("[[") == "[[]]"
 
 
-def test_deep_nesting_on_a_small_thread_stack():
-    results = []
-    previous = threading.stack_size(256 * 1024)
-    try:
-        worker = threading.Thread(target=lambda: results.append(carrack("[" * 50_000)))
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(previous)
-    assert results == ["[" * 50_000 + "]" * 50_000]
-
-
 def test_many_threads_at_once():
+    """A smoke test. The function holds the GIL for the whole call, so calls
+    never overlap and no data race can show here. What it can catch: state
+    that one call leaves for the next (a rejection on one thread disturbing a
+    completion on another), and per-thread state in the engine or the binding
+    that goes wrong on threads other than the main one."""
     prefixes = [f'{{"id": {i}, "items": [{i}, "é{i}", {{"k": tr' for i in range(200)]
     expected = [p + "ue}]}" for p in prefixes]
     failures = []
