@@ -148,6 +148,7 @@ def test_pickles_and_copies_by_reference(duplicate):
     assert duplicate(carrack) is carrack
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11's profiling hooks see exact builtin functions only")
 def test_cprofile_reports_the_calls():
     profiler = cProfile.Profile()
     for prefix in ("[1", "{"):
@@ -156,6 +157,7 @@ def test_cprofile_reports_the_calls():
     assert calls["<carrack.carrack.carrack>"] == 2
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11's profiling hooks see exact builtin functions only")
 def test_setprofile_sees_a_c_call():
     events = []
     sys.setprofile(lambda frame, event, arg: events.append((event, arg)))
