@@ -22,6 +22,8 @@ namespace {
 class TextBuffer {
 public:
     Py_ssize_t length() const { return length_; }
+    int kind() const { return kind_; }
+    const void* data() const { return units_.data(); }
 
     // Makes room for chunk, so that append(chunk) cannot fail.
     void reserve_for(PyObject* chunk) {
@@ -89,6 +91,9 @@ struct Stream {
     carrack::Walker walker;
     TextBuffer text;
     carrack::values::Builder values;
+    // The values are built from the first call that asks for them on, so a
+    // caller that only completes pays nothing for them.
+    bool values_active;
 };
 
 Stream* as_stream(PyObject* self) { return reinterpret_cast<Stream*>(self); }
@@ -104,6 +109,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&as_stream(self)->walker) carrack::Walker();
         new (&as_stream(self)->text) TextBuffer();
         new (&as_stream(self)->values) carrack::values::Builder();
+        as_stream(self)->values_active = false;
     } catch (...) {
         // tp_alloc zeroed the object, and neither constructor leaves anything behind when it throws
         Py_TYPE(self)->tp_free(self);
@@ -126,13 +132,11 @@ void stream_dealloc(PyObject* self) {
 // Values: value(), path, done, close()
 // ---------------------------------------------------------------------------
 
-// The builder reads every chunk the text keeps, in the chunk's own storage.
-// False with an exception set when it fails.
-bool feed_values(Stream* stream, PyObject* chunk) {
-    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(chunk));
-    const void* data = PyUnicode_DATA(chunk);
+// The builder reads code points of the given kind. False with an exception
+// set when it fails.
+bool feed_values(Stream* stream, int kind, const void* data, size_t size) {
     try {
-        switch (PyUnicode_KIND(chunk)) {
+        switch (kind) {
             case PyUnicode_1BYTE_KIND:
                 stream->values.feed(static_cast<const Py_UCS1*>(data), size);
                 break;
@@ -150,9 +154,27 @@ bool feed_values(Stream* stream, PyObject* chunk) {
     return true;
 }
 
+// Every chunk the text keeps, once the values are asked for.
+bool feed_values(Stream* stream, PyObject* chunk) {
+    if (!stream->values_active) return true;
+    return feed_values(stream, PyUnicode_KIND(chunk), PyUnicode_DATA(chunk),
+                       static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
+}
+
+// The first call for values reads the text kept so far, once.
+bool activate_values(Stream* stream) {
+    if (stream->values_active) return true;
+    if (!feed_values(stream, stream->text.kind(), stream->text.data(), static_cast<size_t>(stream->text.length()))) {
+        return false;
+    }
+    stream->values_active = true;
+    return true;
+}
+
 // Runs a builder call, turning its errors into Python ones over the text.
 template <typename Call>
 PyObject* with_values(Stream* stream, Call call) {
+    if (!activate_values(stream)) return nullptr;
     try {
         return call(stream->values);
     } catch (const carrack::values::decode_error& error) {
@@ -210,7 +232,10 @@ PyObject* stream_get_path(PyObject* self, void*) {
     return with_values(as_stream(self), [](carrack::values::Builder& values) { return values.path(); });
 }
 
-PyObject* stream_get_done(PyObject* self, void*) { return PyBool_FromLong(as_stream(self)->values.done()); }
+PyObject* stream_get_done(PyObject* self, void*) {
+    if (!activate_values(as_stream(self))) return nullptr;
+    return PyBool_FromLong(as_stream(self)->values.done());
+}
 
 // ---------------------------------------------------------------------------
 // Feeding and completing

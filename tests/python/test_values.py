@@ -248,3 +248,30 @@ def test_closed_values_are_shared_and_open_ones_copied():
 def test_bad_arguments(args, kwargs, error):
     with pytest.raises(error):
         fed("[1").value(*args, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "chunks",
+    [
+        ['{"a": [1, "x', "é", '", 2.5], "b": tr'],
+        ["[1, ", "\U0001f600", ', {"k": "\\u12'],
+        ["[1] ", "x"],  # the second chunk is rejected, and kept in the text
+    ],
+)
+def test_values_asked_for_late_read_the_whole_text(chunks):
+    # The values are built from the first call that asks for them on.
+    stream = Stream()
+    for chunk in chunks:
+        try:
+            stream.feed(chunk)
+        except RuntimeError:
+            break
+    text = stream.text
+    try:
+        expected = json.loads(stream.completion(), strict=False)
+    except (RuntimeError, ValueError):
+        with pytest.raises((RuntimeError, ValueError)):
+            stream.value()
+        return
+    assert canon(stream.value()) == canon(expected)
+    assert stream.text == text
