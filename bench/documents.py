@@ -53,11 +53,13 @@ def tool_call(size: int, non_ascii: bool, seed: int = 7) -> str:
         },
     }
     items = call["function"]["arguments"]["items"]
-    text = json.dumps(call, ensure_ascii=False)
-    while len(text.encode()) < size * 0.95:
+    # The length grows by each record and its ", ": encoding the whole call
+    # again per record would take minutes at a megabyte.
+    length = len(json.dumps(call, ensure_ascii=False).encode())
+    while length < size * 0.95:
         items.append(_record(rng, words, len(items)))
-        text = json.dumps(call, ensure_ascii=False)
-    return text
+        length += len(json.dumps(items[-1], ensure_ascii=False).encode()) + (2 if len(items) > 1 else 0)
+    return json.dumps(call, ensure_ascii=False)
 
 
 def dense_records(size: int, seed: int = 5) -> str:

@@ -48,28 +48,6 @@ STREAMS = [
 QUICK_SAMPLES = {"carrack": 300, "ensure_json": 12}
 
 
-def tool_call(size: int) -> str:
-    """documents.tool_call(size, False), built in linear time: that one encodes
-    the whole call again after every record, which takes minutes at a megabyte."""
-    rng = random.Random(7 * 1000 + size + False)
-    words = documents.ASCII_WORDS
-    call = {
-        "id": f"call_{rng.getrandbits(64):016x}",
-        "type": "function",
-        "function": {
-            "name": "create_order",
-            "arguments": {"customer": documents._text(rng, words, 3), "note": documents._text(rng, words, 8),
-                          "items": []},
-        },
-    }
-    items = call["function"]["arguments"]["items"]
-    length = len(json.dumps(call, ensure_ascii=False).encode())
-    while length < size * 0.95:
-        items.append(documents._record(rng, words, len(items)))
-        length += len(json.dumps(items[-1], ensure_ascii=False).encode()) + (2 if len(items) > 1 else 0)
-    return json.dumps(call, ensure_ascii=False)
-
-
 def chunk_ends(text: str) -> list[int]:
     rng = random.Random(CHUNK_SEED)
     ends, end = [], 0
@@ -117,7 +95,7 @@ def per_prefix(text: str, ends: list[int], function, picks: list[int]) -> list[f
 
 
 def measure(label: str, size: int, samples: dict, quick: bool, peer) -> dict:
-    text = tool_call(size)
+    text = documents.tool_call(size, False)
     ends = chunk_ends(text)
     n = len(ends)
     counts = [0] * BINS

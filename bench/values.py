@@ -44,8 +44,9 @@ def structured(size: int) -> str:
     rng = random.Random(size)
     rows = []
     call = {"name": "insert_rows", "arguments": {"table": "orders", "rows": rows}}
-    text = json.dumps(call, ensure_ascii=False)
-    while len(text) < size:
+    # The length grows by each row and its ", ", counted rather than encoded again.
+    length = len(json.dumps(call, ensure_ascii=False))
+    while length < size:
         rows.append(
             {
                 "id": len(rows) + 1,
@@ -57,8 +58,8 @@ def structured(size: int) -> str:
                 "status": rng.choice(["pending", "shipped", "delivered"]),
             }
         )
-        text = json.dumps(call, ensure_ascii=False)
-    return text
+        length += len(json.dumps(rows[-1], ensure_ascii=False)) + (2 if len(rows) > 1 else 0)
+    return json.dumps(call, ensure_ascii=False)
 
 
 def text_heavy(size: int) -> str:

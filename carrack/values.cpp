@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "carrack/scan.hpp"
 #include "carrack/walker.hpp"
 
 namespace carrack::values {
@@ -27,8 +28,8 @@ void check(int status) {
     if (status < 0) throw python_error{};
 }
 
-bool is_space(Py_UCS4 c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-bool is_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
+using scan::is_digit;
+using scan::is_whitespace;
 
 int hex_value(Py_UCS4 c) {
     if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
@@ -218,6 +219,25 @@ private:
     bool number(Py_UCS4 c);
 };
 
+namespace {
+
+// Adds the value of what is open below a container to it, recording in tail
+// what to take back before the container changes again.
+void add_open(Parser::Frame& frame, Tail& tail, PyObject* value) {
+    if (frame.object) {
+        PyObject* replaced = PyDict_GetItemWithError(frame.container.get(), frame.key.get());
+        if (replaced == nullptr && PyErr_Occurred()) throw python_error{};
+        tail.replaced = Ref(Py_XNewRef(replaced));
+        tail.key = frame.key;
+        check(PyDict_SetItem(frame.container.get(), frame.key.get(), value));
+    } else {
+        check(PyList_Append(frame.container.get(), value));
+    }
+    tail.present = true;
+}
+
+}  // namespace
+
 void Parser::open(bool object) {
     frames_.push_back(Frame{object, Ref(check(object ? PyDict_New() : PyList_New(0))), Ref(), 0});
     at_ = object ? At::object_first : At::array_first;
@@ -239,19 +259,9 @@ void Parser::insert(Ref value) {
     const size_t level = frames_.size() - 1;
     Frame& frame = frames_[level];
     if (tails_ != nullptr && level < tails_->size()) {
-        Tail& tail = (*tails_)[level];
         // A completion adds one value to each container open in the text.
-        if (tail.present) throw std::logic_error("a completion added twice to one container");
-        if (frame.object) {
-            PyObject* replaced = PyDict_GetItemWithError(frame.container.get(), frame.key.get());
-            if (replaced == nullptr && PyErr_Occurred()) throw python_error{};
-            tail.replaced = Ref(Py_XNewRef(replaced));
-            tail.key = frame.key;
-            check(PyDict_SetItem(frame.container.get(), frame.key.get(), value.get()));
-        } else {
-            check(PyList_Append(frame.container.get(), value.get()));
-        }
-        tail.present = true;
+        if ((*tails_)[level].present) throw std::logic_error("a completion added twice to one container");
+        add_open(frame, (*tails_)[level], value.get());
         return;
     }
     if (frame.object) {
@@ -482,10 +492,10 @@ void Parser::feed(const Unit* in, size_t size) {
             case At::failed:
                 return;
             case At::value:
-                if (!is_space(c)) begin_value(c);
+                if (!is_whitespace(c)) begin_value(c);
                 break;
             case At::array_first:
-                if (is_space(c)) break;
+                if (is_whitespace(c)) break;
                 if (c == ']') {
                     close_container();
                 } else {
@@ -499,7 +509,7 @@ void Parser::feed(const Unit* in, size_t size) {
                 }
                 [[fallthrough]];
             case At::key:
-                if (is_space(c)) break;
+                if (is_whitespace(c)) break;
                 if (c == '"') {
                     in_key_ = true;
                     chars_.clear();
@@ -509,8 +519,7 @@ void Parser::feed(const Unit* in, size_t size) {
                 }
                 break;
             case At::string: {
-                size_t end = i;
-                while (end < size && in[end] != '"' && in[end] != '\\') ++end;
+                const size_t end = scan::find_quote_or_backslash(in, i, size);
                 if (end > i) {
                     flush_high();
                     chars_.append(in + i, end - i);
@@ -543,7 +552,7 @@ void Parser::feed(const Unit* in, size_t size) {
                 if (!number(c)) continue;  // the character after the number is read afresh
                 break;
             case At::after_key:
-                if (is_space(c)) break;
+                if (is_whitespace(c)) break;
                 if (c == ':') {
                     at_ = At::value;
                 } else {
@@ -551,7 +560,7 @@ void Parser::feed(const Unit* in, size_t size) {
                 }
                 break;
             case At::after_value:
-                if (is_space(c)) break;
+                if (is_whitespace(c)) break;
                 if (frames_.empty()) {
                     fail("Extra data");
                 } else if (c == ',') {
@@ -702,19 +711,7 @@ PyObject* Builder::value(Policy policy, const Walker& walker) {
     Ref child = p.open_scalar(policy);
     for (size_t level = p.frames_.size(); level-- > 0;) {
         Parser::Frame& frame = p.frames_[level];
-        if (child) {
-            Tail& tail = tails_[level];
-            if (frame.object) {
-                PyObject* replaced = PyDict_GetItemWithError(frame.container.get(), frame.key.get());
-                if (replaced == nullptr && PyErr_Occurred()) throw python_error{};
-                tail.replaced = Ref(Py_XNewRef(replaced));
-                tail.key = frame.key;
-                check(PyDict_SetItem(frame.container.get(), frame.key.get(), child.get()));
-            } else {
-                check(PyList_Append(frame.container.get(), child.get()));
-            }
-            tail.present = true;
-        }
+        if (child) add_open(frame, tails_[level], child.get());
         child = frame.container;
     }
     return child.release();

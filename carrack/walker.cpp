@@ -146,7 +146,7 @@ void Run<Unit>::walk() {
     char top = w_.open_.empty() ? 0 : w_.open_.back();  // the innermost closer, 0 at the root
 
 #define CARRACK_SUSPEND_UNLESS_MORE(at_point) \
-    if (!c.more()) {                            \
+    if (!c.more()) {                          \
         point = at_point;                     \
         goto suspend;                         \
     }
@@ -389,10 +389,6 @@ void Walker::fail(Failure failure) {
 void Walker::check() const {
     if (failure_ != Failure::none) raise(failure_);
 }
-
-namespace {
-
-}  // namespace
 
 template <typename Unit>
 void Walker::feed(const Unit* in, size_t size) {
