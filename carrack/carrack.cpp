@@ -413,6 +413,10 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_GIL_DISABLED
+    // Calls share no mutable state; the globals are written only during import.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -410,6 +410,10 @@ PyModuleDef_Slot module_slots[] = {
 #if PY_VERSION_HEX >= 0x030C0000  // the slot is new in 3.12; the module keeps no global state
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
+#ifdef Py_GIL_DISABLED
+    // Each Stream guards its own state; the module has none.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
