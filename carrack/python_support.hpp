@@ -16,6 +16,13 @@
 #include "carrack/errors.hpp"
 #include "carrack/walker.hpp"
 
+// Per-object critical sections serialise calls on free-threaded builds and are
+// empty blocks under the GIL; before 3.13 the GIL is all there is.
+#ifndef Py_BEGIN_CRITICAL_SECTION
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 namespace carrack::python {
 
 // Call inside a catch block. An exception the interpreter already has pending

@@ -1,102 +1,45 @@
 // carrack._stream: carrack.Stream, which completes a text fed in chunks at the
 // cost of each chunk. It keeps the text and the engine's resumable Walker; a
-// chunk is walked once, when it is fed, and never again.
-#include <algorithm>
-#include <cstring>
+// chunk is walked once, when it is fed, and never again. Its values, once
+// asked for, come from a reader of the same chunks (carrack/values.hpp).
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "carrack/python_support.hpp"
+#include "carrack/text_buffer.hpp"
 #include "carrack/values.hpp"
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// The text fed so far
-// ---------------------------------------------------------------------------
-
-// The text in the code-unit width of the widest chunk (1, 2 or 4 bytes), so
-// that a str is made of it with one copy, as CPython would store it.
-class TextBuffer {
-public:
-    Py_ssize_t length() const { return length_; }
-    int kind() const { return kind_; }
-    const void* data() const { return units_.data(); }
-
-    // Makes room for chunk, so that append(chunk) cannot fail.
-    void reserve_for(PyObject* chunk) {
-        const int kind = std::max(kind_, static_cast<int>(PyUnicode_KIND(chunk)));
-        if (kind != kind_) widen(kind);
-        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * kind_;
-        if (needed > units_.capacity()) units_.reserve(std::max(needed, 2 * units_.capacity()));
-    }
-
-    // Appends a str; reserve_for(chunk) must have been called.
-    void append(PyObject* chunk) {
-        const Py_ssize_t count = PyUnicode_GET_LENGTH(chunk);
-        const int from = PyUnicode_KIND(chunk);
-        const void* data = PyUnicode_DATA(chunk);
-        const size_t at = units_.size();
-        units_.resize(at + static_cast<size_t>(count) * kind_);
-        if (count == 0) return;  // an empty vector may hold no storage to copy into
-        if (from == kind_) {
-            std::memcpy(units_.data() + at, data, static_cast<size_t>(count) * kind_);
-        } else {
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                PyUnicode_WRITE(kind_, units_.data(), length_ + i, PyUnicode_READ(from, data, i));
-            }
-        }
-        length_ += count;
-        max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(chunk));
-    }
-
-    // A new str: the text followed by an ASCII suffix.
-    PyObject* to_str(std::string_view suffix) const {
-        const auto extra = static_cast<Py_ssize_t>(suffix.size());
-        PyObject* result = PyUnicode_New(length_ + extra, max_char_);
-        if (result == nullptr) return nullptr;
-        void* data = PyUnicode_DATA(result);
-        if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
-        for (Py_ssize_t i = 0; i < extra; ++i) {
-            PyUnicode_WRITE(kind_, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
-        }
-        return result;
-    }
-
-private:
-    // Rewrites the units fed so far in a wider kind: at most twice per stream.
-    void widen(int kind) {
-        std::vector<char> wider(static_cast<size_t>(length_) * kind);
-        for (Py_ssize_t i = 0; i < length_; ++i) {
-            PyUnicode_WRITE(kind, wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
-        }
-        units_.swap(wider);
-        kind_ = kind;
-    }
-
-    std::vector<char> units_;
-    int kind_ = PyUnicode_1BYTE_KIND;
-    Py_UCS4 max_char_ = 0;  // the largest kind-and-ASCII maximum of any chunk, as PyUnicode_New wants it
-    Py_ssize_t length_ = 0;
-};
+using carrack::python::Ref;
+using carrack::python::TextBuffer;
+using carrack::values::Values;
 
 // ---------------------------------------------------------------------------
 // The Stream type
 // ---------------------------------------------------------------------------
 
-struct Stream {
-    PyObject_HEAD
+struct State {
     carrack::Walker walker;
     TextBuffer text;
-    carrack::values::Builder values;
-    // The values are built from the first call that asks for them on, so a
-    // caller that only completes pays nothing for them.
-    bool values_active;
+    // Built from the first call that asks for values on, so a caller that only
+    // completes pays nothing for them. They are only ever a reading of the
+    // text: when building them fails, they are dropped and read again later.
+    std::unique_ptr<Values> values;
+    std::unique_ptr<Values> dropped;  // released once the call is over
+    bool closed = false;
+    bool busy = false;  // a call is under way
 };
 
-Stream* as_stream(PyObject* self) { return reinterpret_cast<Stream*>(self); }
+struct Stream {
+    PyObject_HEAD
+    State state;
+};
+
+State& state_of(PyObject* self) { return reinterpret_cast<Stream*>(self)->state; }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
@@ -106,12 +49,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     try {
-        new (&as_stream(self)->walker) carrack::Walker();
-        new (&as_stream(self)->text) TextBuffer();
-        new (&as_stream(self)->values) carrack::values::Builder();
-        as_stream(self)->values_active = false;
+        new (&state_of(self)) State();
     } catch (...) {
-        // tp_alloc zeroed the object, and neither constructor leaves anything behind when it throws
+        // tp_alloc zeroed the object, and the constructor leaves nothing behind when it throws
         Py_TYPE(self)->tp_free(self);
         carrack::python::raise_caught_exception();
         return nullptr;
@@ -121,73 +61,201 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void stream_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    as_stream(self)->values.~Builder();
-    as_stream(self)->text.~TextBuffer();
-    as_stream(self)->walker.~Walker();
+    PyObject_GC_UnTrack(self);
+    state_of(self).~State();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// Callers can put the stream inside values it shares with them, so the
+// collector must see what it holds.
+int stream_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const State& state = state_of(self);
+    for (const auto* values : {state.values.get(), state.dropped.get()}) {
+        if (values == nullptr) continue;
+        if (int status = values->traverse(visit, arg)) return status;
+    }
+    return 0;
+}
+
+// Values are a reading of the text, so dropping them loses nothing.
+int stream_clear(PyObject* self) {
+    State& state = state_of(self);
+    std::unique_ptr<Values> values = std::move(state.values);
+    std::unique_ptr<Values> dropped = std::move(state.dropped);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// One call at a time
+// ---------------------------------------------------------------------------
+
+// Releases what a call let go of, keeping the call's exception, if any: the
+// finalizers this may run can use the stream again.
+void release(std::vector<Ref>& garbage, std::unique_ptr<Values>& dropped) {
+    if (garbage.empty() && !dropped) return;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    garbage.clear();
+    dropped.reset();
+    PyErr_Restore(type, value, traceback);
+}
+
+// Runs body(state) as the one call under way on the stream. Free-threaded
+// builds serialise calls with the object's critical section. A call that
+// arrives while another is under way (from a finalizer, an __eq__ or a gc
+// callback run by that call, or from another thread while such code let go of
+// the lock) is refused. Text that is not JSON is reported once the call is
+// over, since building json.JSONDecodeError runs Python code.
+template <typename Body>
+PyObject* run(PyObject* self, Body body) {
+    PyObject* result = nullptr;
+    std::vector<Ref> garbage;
+    std::unique_ptr<Values> dropped;
+    std::optional<carrack::values::decode_error> decode_error;
+    Ref doc;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    State& state = state_of(self);
+    if (state.busy) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Stream is in use: a call on it is under way (re-entered from code it ran, "
+                        "such as a finalizer or an __eq__, or from another thread)");
+    } else {
+        state.busy = true;
+        try {
+            result = body(state);
+        } catch (const carrack::values::decode_error& error) {
+            decode_error = error;
+            doc = Ref(state.text.to_str({}));
+        } catch (const carrack::python::python_error&) {
+        } catch (...) {
+            carrack::python::raise_caught_exception();
+        }
+        if (state.values) garbage = state.values->take_garbage();
+        dropped = std::move(state.dropped);
+        state.busy = false;
+    }
+    Py_END_CRITICAL_SECTION();
+    if (decode_error && doc) carrack::values::raise_decode_error(*decode_error, doc.get());
+    release(garbage, dropped);
+    return result;
+}
+
+// The values, read from the text kept so far when first asked for. Throws;
+// values that fail part way are dropped, and the stream is as it was.
+Values& values_of(State& state) {
+    if (state.values) return *state.values;
+    auto values = std::make_unique<Values>();
+    try {
+        switch (state.text.kind()) {
+            case PyUnicode_1BYTE_KIND:
+                values->feed(static_cast<const Py_UCS1*>(state.text.data()), static_cast<size_t>(state.text.length()));
+                break;
+            case PyUnicode_2BYTE_KIND:
+                values->feed(static_cast<const Py_UCS2*>(state.text.data()), static_cast<size_t>(state.text.length()));
+                break;
+            default:
+                values->feed(static_cast<const Py_UCS4*>(state.text.data()), static_cast<size_t>(state.text.length()));
+                break;
+        }
+    } catch (...) {
+        state.dropped = std::move(values);
+        throw;
+    }
+    state.values = std::move(values);
+    return *state.values;
+}
+
+void feed_values(Values& values, PyObject* chunk) {
+    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(chunk));
+    const void* data = PyUnicode_DATA(chunk);
+    switch (PyUnicode_KIND(chunk)) {
+        case PyUnicode_1BYTE_KIND:
+            values.feed(static_cast<const Py_UCS1*>(data), size);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            values.feed(static_cast<const Py_UCS2*>(data), size);
+            break;
+        default:
+            values.feed(static_cast<const Py_UCS4*>(data), size);
+            break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Feeding and completing
+// ---------------------------------------------------------------------------
+
+PyObject* stream_feed(PyObject* self, PyObject* chunk) {
+    if (!PyUnicode_Check(chunk)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "chunk",
+                     "str", Py_TYPE(chunk)->tp_name);
+        return nullptr;
+    }
+    return run(self, [chunk](State& state) -> PyObject* {
+        if (state.closed) {
+            PyErr_SetString(PyExc_ValueError, "feed() after close()");
+            return nullptr;
+        }
+        state.walker.check();
+        // Everything that can fail without ending the stream comes first, so
+        // that such a failure leaves the stream as it was.
+        if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
+        state.text.reserve_for(chunk);
+        if (state.values) {
+            try {
+                feed_values(*state.values, chunk);
+            } catch (...) {
+                state.dropped = std::move(state.values);
+                throw;
+            }
+        }
+        // A chunk that leaves bytes over is kept in the text: the text is then
+        // what carrack() rejects, and the stream raises from now on.
+        try {
+            carrack::python::feed_str(state.walker, chunk);
+        } catch (...) {
+            state.text.append(chunk);
+            throw;
+        }
+        state.text.append(chunk);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_completion(PyObject* self, PyObject*) {
+    return run(self, [](State& state) { return state.text.to_str(state.walker.suffix()); });
+}
+
+PyObject* stream_get_text(PyObject* self, void*) {
+    return run(self, [](State& state) { return state.text.to_str({}); });
+}
+
+PyObject* stream_get_suffix(PyObject* self, void*) {
+    return run(self, [](State& state) {
+        const std::string suffix = state.walker.suffix();
+        return PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
+    });
+}
+
+PyObject* stream_repr(PyObject* self) {
+    PyObject* result = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    const State& state = state_of(self);
+    if (state.busy) {
+        result = PyUnicode_FromString("<carrack.Stream: in use>");
+    } else {
+        result = PyUnicode_FromFormat("<carrack.Stream: %zd characters, %zu open>", state.text.length(),
+                                      state.walker.depth());
+    }
+    Py_END_CRITICAL_SECTION();
+    return result;
 }
 
 // ---------------------------------------------------------------------------
 // Values: value(), path, done, close()
 // ---------------------------------------------------------------------------
-
-// The builder reads code points of the given kind. False with an exception
-// set when it fails.
-bool feed_values(Stream* stream, int kind, const void* data, size_t size) {
-    try {
-        switch (kind) {
-            case PyUnicode_1BYTE_KIND:
-                stream->values.feed(static_cast<const Py_UCS1*>(data), size);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                stream->values.feed(static_cast<const Py_UCS2*>(data), size);
-                break;
-            default:
-                stream->values.feed(static_cast<const Py_UCS4*>(data), size);
-                break;
-        }
-    } catch (...) {
-        carrack::python::raise_caught_exception();
-        return false;
-    }
-    return true;
-}
-
-// Every chunk the text keeps, once the values are asked for.
-bool feed_values(Stream* stream, PyObject* chunk) {
-    if (!stream->values_active) return true;
-    return feed_values(stream, PyUnicode_KIND(chunk), PyUnicode_DATA(chunk),
-                       static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
-}
-
-// The first call for values reads the text kept so far, once.
-bool activate_values(Stream* stream) {
-    if (stream->values_active) return true;
-    if (!feed_values(stream, stream->text.kind(), stream->text.data(), static_cast<size_t>(stream->text.length()))) {
-        return false;
-    }
-    stream->values_active = true;
-    return true;
-}
-
-// Runs a builder call, turning its errors into Python ones over the text.
-template <typename Call>
-PyObject* with_values(Stream* stream, Call call) {
-    if (!activate_values(stream)) return nullptr;
-    try {
-        return call(stream->values);
-    } catch (const carrack::values::decode_error& error) {
-        PyObject* doc = stream->text.to_str({});
-        if (doc == nullptr) return nullptr;
-        carrack::values::raise_decode_error(error, doc);
-        Py_DECREF(doc);
-    } catch (const carrack::values::python_error&) {
-    } catch (...) {
-        carrack::python::raise_caught_exception();
-    }
-    return nullptr;
-}
 
 PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const keywords[] = {"partial", nullptr};
@@ -220,92 +288,34 @@ PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             return nullptr;
         }
     }
-    Stream* stream = as_stream(self);
-    return with_values(stream, [&](carrack::values::Builder& values) { return values.value(policy, stream->walker); });
+    return run(self, [policy](State& state) { return values_of(state).value(policy, state.walker); });
 }
 
 PyObject* stream_close(PyObject* self, PyObject*) {
-    return with_values(as_stream(self), [](carrack::values::Builder& values) { return values.close(); });
+    return run(self, [](State& state) {
+        Values& values = values_of(state);
+        state.closed = true;
+        // The answer is json.loads(text), which the completer's refusal does
+        // not change; a walk that nested too deep or ran out of memory stands.
+        if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
+        return values.close();
+    });
 }
 
 PyObject* stream_get_path(PyObject* self, void*) {
-    return with_values(as_stream(self), [](carrack::values::Builder& values) { return values.path(); });
+    return run(self, [](State& state) {
+        Values& values = values_of(state);
+        state.walker.check();
+        return values.path();
+    });
 }
 
 PyObject* stream_get_done(PyObject* self, void*) {
-    if (!activate_values(as_stream(self))) return nullptr;
-    return PyBool_FromLong(as_stream(self)->values.done());
-}
-
-// ---------------------------------------------------------------------------
-// Feeding and completing
-// ---------------------------------------------------------------------------
-
-PyObject* stream_feed(PyObject* self, PyObject* chunk) {
-    if (!PyUnicode_Check(chunk)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "chunk",
-                     "str", Py_TYPE(chunk)->tp_name);
-        return nullptr;
-    }
-    Stream* stream = as_stream(self);
-    if (stream->values.closed()) {
-        PyErr_SetString(PyExc_ValueError, "feed() after close()");
-        return nullptr;
-    }
-    bool kept = false;
-    try {
-        stream->walker.check();
-        // A chunk that strict UTF-8 refuses is refused whole: nothing changes.
-        if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
-        stream->text.reserve_for(chunk);
-        // A chunk that leaves bytes over is kept in the text: the text is then
-        // what carrack() rejects, and the stream raises from now on.
-        struct Keep {
-            Stream* stream;
-            PyObject* chunk;
-            bool& kept;
-            ~Keep() {
-                stream->text.append(chunk);
-                kept = true;
-            }
-        } keep{stream, chunk, kept};
-        carrack::python::feed_str(stream->walker, chunk);
-    } catch (...) {
-        // The values read the kept chunk too; the walker's error is the one raised.
-        if (kept && !PyErr_Occurred() && !feed_values(stream, chunk)) PyErr_Clear();
-        carrack::python::raise_caught_exception();
-        return nullptr;
-    }
-    if (!feed_values(stream, chunk)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* stream_completion(PyObject* self, PyObject*) {
-    Stream* stream = as_stream(self);
-    try {
-        return stream->text.to_str(stream->walker.suffix());
-    } catch (...) {
-        carrack::python::raise_caught_exception();
-        return nullptr;
-    }
-}
-
-PyObject* stream_get_text(PyObject* self, void*) { return as_stream(self)->text.to_str({}); }
-
-PyObject* stream_get_suffix(PyObject* self, void*) {
-    try {
-        const std::string suffix = as_stream(self)->walker.suffix();
-        return PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
-    } catch (...) {
-        carrack::python::raise_caught_exception();
-        return nullptr;
-    }
-}
-
-PyObject* stream_repr(PyObject* self) {
-    const Stream* stream = as_stream(self);
-    return PyUnicode_FromFormat("<carrack.Stream: %zd characters, %zu open>", stream->text.length(),
-                                stream->walker.depth());
+    return run(self, [](State& state) {
+        Values& values = values_of(state);
+        state.walker.check();
+        return PyBool_FromLong(values.done());
+    });
 }
 
 PyMethodDef stream_methods[] = {
@@ -378,6 +388,8 @@ constexpr char stream_doc[] =
 PyType_Slot stream_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(stream_repr)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
@@ -389,7 +401,7 @@ PyType_Spec stream_spec = {
     "carrack.Stream",
     sizeof(Stream),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     stream_slots,
 };
 

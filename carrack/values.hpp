@@ -1,17 +1,17 @@
-// Python values of a JSON text that arrives in pieces. The text is parsed once,
-// as json.loads reads it, into Python objects as its values close; a value of
-// the whole text so far costs only what is still open.
+// Python values of a JSON text that arrives in pieces. The text is read once,
+// as json.loads reads it; closed values are converted once and shared by every
+// later result, and a result costs only what is still open.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <utility>
 #include <vector>
+
+#include "carrack/open_members.hpp"
+#include "carrack/reader.hpp"
 
 namespace carrack {
 
@@ -19,112 +19,68 @@ class Walker;
 
 namespace values {
 
-// An owned reference; copying adds one.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* owned) : p_(owned) {}
-    Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
-    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref& operator=(Ref other) noexcept {
-        std::swap(p_, other.p_);
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    PyObject* get() const { return p_; }
-    PyObject* release() { return std::exchange(p_, nullptr); }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
-
-// Thrown when the interpreter has an exception pending.
-struct python_error {};
-
-// The text is not JSON: no continuation makes it one, or the completion
-// json.loads would read is not.
-struct decode_error {
-    std::string message;
-    size_t pos;
-};
-
-// The decoded characters of the string being read, in the narrowest storage
-// that holds them, so that a str is made from them by one copy.
-class Chars {
-public:
-    template <typename Unit>
-    void append(const Unit* units, size_t count);
-    void push(Py_UCS4 c) { append(&c, 1); }
-    void clear() {
-        bytes_.clear();
-        size_ = 0;
-        max_ = 0;
-        width_ = 1;
-    }
-    size_t size() const { return size_; }
-    PyObject* str() const;
-
-private:
-    void widen(unsigned width);
-
-    std::string bytes_;
-    size_t size_ = 0;
-    Py_UCS4 max_ = 0;
-    unsigned width_ = 1;
-};
-
 enum class Policy : std::uint8_t { all, strings, closed };
 
-// What a value added to an open container last time changed there, so that it
-// can be taken back: the element appended, or the member set (and the value it
-// replaced, for a repeated key).
-struct Tail {
-    bool present = false;
-    Ref key;
-    Ref replaced;
-};
-
-class Parser;
-
-// The values of one stream. Open arrays and objects are kept as the list or
-// dict that holds their closed members; a result adds to each what is open
-// below it and hands the containers out. Before they change again, each one
-// the caller may still reach is copied (without those additions), so a result
-// never changes; one the caller has dropped is taken back and reused.
-class Builder {
+// The values of one stream.
+//
+// A result holds, for every array or object still open, a list or dict of the
+// members closed so far plus the value of what is open below it. Those
+// containers belong to the caller. The stream builds them from its own record
+// of the closed members (OpenMembers), never from a result: a container handed
+// out earlier is taken back and updated only when the stream holds the only
+// reference to it and its items are, by identity, exactly what the stream put
+// there; anything else is left to the caller and a new container is made.
+class Values {
 public:
-    Builder();
-    ~Builder();
-    Builder(const Builder&) = delete;
-    Builder& operator=(const Builder&) = delete;
+    Values();
+    ~Values();
+    Values(const Values&) = delete;
+    Values& operator=(const Values&) = delete;
 
-    // The next piece of text, as code points.
+    // The next piece of text, as code points. Throws python_error; the values
+    // are then out of step with the text and must not be used again.
     void feed(const Py_UCS1* units, size_t count);
     void feed(const Py_UCS2* units, size_t count);
     void feed(const Py_UCS4* units, size_t count);
 
     // The value of the text so far. For Policy::all it is json.loads of the
     // walker's completion; the walker must have read the same text. Throws
-    // decode_error, python_error, or the walker's failure.
+    // decode_error, python_error, or the walker's failure. Changes nothing but
+    // what it hands out.
     PyObject* value(Policy policy, const Walker& walker);
     // Keys and indices from the root to the value being written.
     PyObject* path() const;
     // Whether the root value has ended.
     bool done() const;
     // json.loads of the text: the one complete value, or decode_error.
-    PyObject* close();
-    bool closed() const { return closed_; }
+    PyObject* close() const;
+
+    // Drops what the stream keeps of results handed out; the objects that may
+    // be freed are moved to garbage, to be released once the stream's state is
+    // consistent and its call is over.
+    void forget_results(std::vector<Ref>& garbage);
+    // What the last calls let go of, for the caller to release once the
+    // stream may be used again.
+    std::vector<Ref> take_garbage();
+    // The garbage collector's view of every object held.
+    int traverse(visitproc visit, void* arg) const;
 
 private:
-    void detach();
-    void check_text(bool rfc) const;
+    struct Handed;
+    struct Child;
 
-    std::unique_ptr<Parser> parser_;
-    std::vector<Tail> tails_;
-    bool exposed_ = false;
-    bool closed_ = false;
+    // Throws when the text is not the beginning of one that json.loads
+    // reads. A policy also refuses NaN and Infinity, which are not JSON.
+    void check_text(bool standard) const;
+    PyObject* hand_out(Child innermost);
+    bool take_back(size_t level);
+    Ref refill(size_t level, const Child& child);
+    Ref build(size_t level, const Child& child);
+
+    OpenMembers members_;
+    Reader reader_;
+    std::vector<Handed> handed_;  // per open level, what the last result held there
+    std::vector<Ref> garbage_;    // released after each hand-out
 };
 
 // Raises json.JSONDecodeError for error over doc. Returns nullptr.

@@ -1,0 +1,73 @@
+#include "carrack/chars.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "carrack/pyref.hpp"
+
+namespace carrack::values {
+
+template <typename Unit>
+void Chars::append(const Unit* units, size_t count) {
+    Py_UCS4 max = 0;
+    for (size_t i = 0; i < count; ++i) max = std::max<Py_UCS4>(max, units[i]);
+    if (max > max_) {
+        max_ = max;
+        const unsigned width = max < 0x100 ? 1 : max < 0x10000 ? 2 : 4;
+        if (width > width_) widen(width);
+    }
+    const size_t at = bytes_.size();
+    bytes_.resize(at + count * width_);
+    char* out = bytes_.data() + at;
+    if (width_ == sizeof(Unit)) {
+        std::memcpy(out, units, count * sizeof(Unit));
+    } else if (width_ == 1) {
+        for (size_t i = 0; i < count; ++i) out[i] = static_cast<char>(static_cast<Py_UCS1>(units[i]));
+    } else if (width_ == 2) {
+        for (size_t i = 0; i < count; ++i) {
+            const auto unit = static_cast<Py_UCS2>(units[i]);
+            std::memcpy(out + 2 * i, &unit, 2);
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            const auto unit = static_cast<Py_UCS4>(units[i]);
+            std::memcpy(out + 4 * i, &unit, 4);
+        }
+    }
+    size_ += count;
+}
+
+void Chars::widen(unsigned width) {
+    std::string wider(size_ * width, '\0');
+    for (size_t i = 0; i < size_; ++i) {
+        Py_UCS4 c = 0;
+        if (width_ == 1) {
+            c = static_cast<Py_UCS1>(bytes_[i]);
+        } else {
+            Py_UCS2 unit = 0;
+            std::memcpy(&unit, bytes_.data() + 2 * i, 2);
+            c = unit;
+        }
+        if (width == 2) {
+            const auto unit = static_cast<Py_UCS2>(c);
+            std::memcpy(wider.data() + 2 * i, &unit, 2);
+        } else {
+            std::memcpy(wider.data() + 4 * i, &c, 4);
+        }
+    }
+    bytes_.swap(wider);
+    width_ = width;
+}
+
+PyObject* Chars::str() const {
+    // The storage width follows the largest character as PyUnicode_New's does.
+    PyObject* result = python::check(PyUnicode_New(static_cast<Py_ssize_t>(size_), max_));
+    if (!bytes_.empty()) std::memcpy(PyUnicode_DATA(result), bytes_.data(), bytes_.size());
+    return result;
+}
+
+template void Chars::append(const Py_UCS1*, size_t);
+template void Chars::append(const Py_UCS2*, size_t);
+template void Chars::append(const Py_UCS4*, size_t);
+
+}  // namespace carrack::values

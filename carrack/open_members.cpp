@@ -1,0 +1,66 @@
+#include "carrack/open_members.hpp"
+
+namespace carrack::values {
+
+using python::check;
+
+void hide(PyObject* container) {
+    if (PyObject_GC_IsTracked(container)) PyObject_GC_UnTrack(container);
+}
+
+void expose(PyObject* container) {
+    if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+}
+
+void OpenMembers::open(bool object) {
+    Ref members;
+    if (object) {
+        members = Ref(check(PyDict_New()));
+        hide(members.get());
+    }
+    levels_.push_back(Level{object, next_serial_++, {}, std::move(members), 0});
+}
+
+void OpenMembers::add(PyObject* key, Ref value) {
+    Level& level = levels_.back();
+    if (!level.object) {
+        level.elements.push_back(std::move(value));
+        return;
+    }
+    // Our own dict holds only our str keys, so no Python code runs here.
+    PyObject* members = level.members.get();
+    check(PyDict_SetItem(members, key, value.get()));
+    hide(members);  // setting a container value tracks the dict again
+    ++level.changes;
+}
+
+Ref OpenMembers::close() {
+    Level& level = levels_.back();
+    Ref value;
+    if (level.object) {
+        value = std::move(level.members);
+        expose(value.get());
+    } else {
+        const auto size = static_cast<Py_ssize_t>(level.elements.size());
+        value = Ref(check(PyList_New(size)));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyList_SET_ITEM(value.get(), i, level.elements[static_cast<size_t>(i)].release());
+        }
+    }
+    levels_.pop_back();
+    return value;
+}
+
+int OpenMembers::traverse(visitproc visit, void* arg) const {
+    for (const Level& level : levels_) {
+        for (const Ref& element : level.elements) Py_VISIT(element.get());
+        if (!level.members) continue;
+        // The dict is untracked, so the collector sees its contents only through us.
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(level.members.get(), &pos, &key, &value)) Py_VISIT(value);
+    }
+    return 0;
+}
+
+}  // namespace carrack::values

@@ -1,0 +1,48 @@
+// Owned references and the one way a failed C-API call leaves C++ code.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace carrack::python {
+
+// An owned reference; copying adds one. A vector of them is a plain array of
+// pointers, which the value code compares against a list's items.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    static Ref borrow(PyObject* borrowed) { return Ref(Py_XNewRef(borrowed)); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+static_assert(sizeof(Ref) == sizeof(PyObject*));
+
+// Thrown when the interpreter has an exception pending.
+struct python_error {};
+
+inline PyObject* check(PyObject* result) {
+    if (result == nullptr) throw python_error{};
+    return result;
+}
+
+inline void check(int status) {
+    if (status < 0) throw python_error{};
+}
+
+}  // namespace carrack::python

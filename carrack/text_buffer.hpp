@@ -1,0 +1,79 @@
+// The text of a stream, kept as CPython would store it as one str.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace carrack::python {
+
+// The text in the code-unit width of the widest chunk (1, 2 or 4 bytes), so
+// that a str is made of it with one copy, as CPython would store it.
+class TextBuffer {
+public:
+    Py_ssize_t length() const { return length_; }
+    int kind() const { return kind_; }
+    const void* data() const { return units_.data(); }
+
+    // Makes room for chunk, so that append(chunk) cannot fail.
+    void reserve_for(PyObject* chunk) {
+        const int kind = std::max(kind_, static_cast<int>(PyUnicode_KIND(chunk)));
+        if (kind != kind_) widen(kind);
+        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * kind_;
+        if (needed > units_.capacity()) units_.reserve(std::max(needed, 2 * units_.capacity()));
+    }
+
+    // Appends a str; reserve_for(chunk) must have been called.
+    void append(PyObject* chunk) {
+        const Py_ssize_t count = PyUnicode_GET_LENGTH(chunk);
+        const int from = PyUnicode_KIND(chunk);
+        const void* data = PyUnicode_DATA(chunk);
+        const size_t at = units_.size();
+        units_.resize(at + static_cast<size_t>(count) * kind_);
+        if (count == 0) return;  // an empty vector may hold no storage to copy into
+        if (from == kind_) {
+            std::memcpy(units_.data() + at, data, static_cast<size_t>(count) * kind_);
+        } else {
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyUnicode_WRITE(kind_, units_.data(), length_ + i, PyUnicode_READ(from, data, i));
+            }
+        }
+        length_ += count;
+        max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(chunk));
+    }
+
+    // A new str: the text followed by an ASCII suffix.
+    PyObject* to_str(std::string_view suffix) const {
+        const auto extra = static_cast<Py_ssize_t>(suffix.size());
+        PyObject* result = PyUnicode_New(length_ + extra, max_char_);
+        if (result == nullptr) return nullptr;
+        void* data = PyUnicode_DATA(result);
+        if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyUnicode_WRITE(kind_, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
+        }
+        return result;
+    }
+
+private:
+    // Rewrites the units fed so far in a wider kind: at most twice per stream.
+    void widen(int kind) {
+        std::vector<char> wider(static_cast<size_t>(length_) * kind);
+        for (Py_ssize_t i = 0; i < length_; ++i) {
+            PyUnicode_WRITE(kind, wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
+        }
+        units_.swap(wider);
+        kind_ = kind;
+    }
+
+    std::vector<char> units_;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    Py_UCS4 max_char_ = 0;  // the largest kind-and-ASCII maximum of any chunk, as PyUnicode_New wants it
+    Py_ssize_t length_ = 0;
+};
+
+}  // namespace carrack::python
