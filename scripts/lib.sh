@@ -40,12 +40,13 @@ apt_install() {
 }
 
 # Creates (once) and prints the project's venv for CPython 3.13 (or PYTHON),
-# or for the version given: .venv for 3.13, .venv-X.Y for others; a suffix
-# names a variant (e.g. "-sanitize").
+# or for the version given: .venv for 3.13, .venv-X.Y for others, .venv-X.Yt
+# for a free-threaded build; a suffix names a variant (e.g. "-sanitize").
 ensure_venv() {
     local version="${1:-3.13}" variant="${2:-}" python actual venv
     python="$(find_python "$version")" || { echo "CPython $version not found; set PYTHON=..." >&2; return 1; }
-    actual="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    actual="$("$python" -c 'import sys, sysconfig
+print("%d.%d" % sys.version_info[:2] + "t" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")))')"
     venv="$CARRACK_ROOT/.venv"
     [ "$actual" != "3.13" ] && venv="$venv-$actual"
     venv="$venv$variant"

@@ -170,7 +170,9 @@ def embedding_program(tmp_path_factory):
     if (libdir / f"libpython{version}.so").exists():
         link = [f"-L{libdir}", f"-lpython{version}", f"-Wl,-rpath,{libdir}"]
     elif archive.exists():
-        link = [str(archive), "-Wl,--export-dynamic"]  # extension modules resolve the API in the program
+        # Every object, as python itself is linked: extension modules resolve the
+        # API in the program, also the parts that the program never calls.
+        link = ["-Wl,--whole-archive", str(archive), "-Wl,--no-whole-archive", "-Wl,--export-dynamic"]
     else:
         pytest.skip(f"this interpreter provides no libpython{version} to embed")
     link += (sysconfig.get_config_var("LIBS") or "").split() + (sysconfig.get_config_var("SYSLIBS") or "").split()

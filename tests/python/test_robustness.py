@@ -28,8 +28,9 @@ def test_deeper_nesting_raises_recursion_error(unit):
 
 
 def test_many_threads_at_once():
-    """A smoke test. The function holds the GIL for the whole call, so calls
-    never overlap and no data race can show here. What it can catch: state
+    """A smoke test. On a regular build the function holds the GIL for the
+    whole call, so calls never overlap and no data race can show; on a
+    free-threaded build they run at once. What it can catch everywhere: state
     that one call leaves for the next (a rejection on one thread disturbing a
     completion on another), and per-thread state in the engine or the binding
     that goes wrong on threads other than the main one."""
