@@ -22,9 +22,10 @@ class Stream:
         last call plus what is still open. "all" gives
         json.loads(completion(), strict=False); "strings" leaves out open numbers,
         literals and unfinished members, keeping an open string up to its last
-        whole character; "closed" also leaves out open strings. A result never
-        changes afterwards; do not mutate the values inside it, as later results
-        share them. Raises json.JSONDecodeError for text that is not JSON."""
+        whole character; "closed" also leaves out open strings. The lists and
+        dicts still open in a result belong to the caller; closed values are
+        shared between results (copy them before changing them). Raises
+        json.JSONDecodeError for text that is not JSON."""
     @property
     def path(self) -> tuple[str | int, ...]:
         """Keys and indices from the root to the value being written."""

@@ -193,10 +193,12 @@ REENTRY = {
                     s.feed(', ' + '[' * 300 + ']' * 300)
                 except RuntimeError as error:
                     assert "in use" in str(error), error
-        gc.collect(); x = Flusher(); x.self = x; del x; gc.set_threshold(1)
-        for c in [', 2', ', [3', ', "x"', ']']:
-            s.feed(c); s.value(); s.value("strings")
-        gc.set_threshold(700)
+        gc.set_threshold(1)
+        for c in [', 2', ', [3', ', "x"', ']', ', 4']:
+            for call in (lambda: s.feed(c), s.value, lambda: s.value("strings")):
+                x = Flusher(); x.self = x; del x  # garbage the next allocation collects
+                call()
+        gc.set_threshold(700); gc.collect()
         """,
     "gc callback": """
         s = Stream()
