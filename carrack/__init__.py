@@ -1,12 +1,13 @@
 """carrack completes truncated JSON.
 
->>> from carrack.carrack import carrack
->>> carrack('{"a": [1, tr')
+>>> import carrack
+>>> carrack.complete('{"a": [1, tr')
 '{"a": [1, true]}'
 
-The function lives in the extension module ``carrack.carrack``; ``complete`` is
-the same function under a name that does not shadow that module. ``Stream``
-completes a text fed in chunks, walking each chunk once.
+``complete`` is the function ``carrack`` of the extension module
+``carrack.carrack``, under a name that does not shadow that module (``from
+carrack import carrack`` gives the module). ``Stream`` completes a text fed in
+chunks, walking each chunk once.
 """
 
 from carrack._stream import Stream

@@ -1,5 +1,6 @@
-from typing import Any, Literal
+from typing import Any, Literal, final
 
+@final
 class Stream:
     """A JSON text completed as it grows, walking each chunk once."""
 

@@ -1,3 +1,7 @@
+from typing import Any
+
+__test__: dict[str, Any]  # doctest's table of extra tests; empty
+
 def carrack(prefix: str) -> str:
     """Return prefix with just enough appended to make one complete JSON value.
 

@@ -320,19 +320,19 @@ PyObject* stream_get_done(PyObject* self, void*) {
 
 PyMethodDef stream_methods[] = {
     {"feed", stream_feed, METH_O,
-     "feed(chunk, /)\n--\n\n"
+     "feed($self, chunk, /)\n--\n\n"
      "Append chunk (a str) to the text, walking only the chunk.\n\n"
      "Raises RuntimeError when bytes are left over after the JSON value, and\n"
      "RecursionError when arrays and objects nest more than 1,000,000 levels deep;\n"
      "from then on feed, suffix and completion() raise the same again. A chunk\n"
      "holding a lone surrogate raises UnicodeEncodeError and changes nothing."},
     {"completion", stream_completion, METH_NOARGS,
-     "completion()\n--\n\n"
+     "completion($self, /)\n--\n\n"
      "The text with the suffix appended: equal to carrack(text), without walking\n"
      "the text again (the text is copied into the new str)."},
     {"value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_value)),
      METH_FASTCALL | METH_KEYWORDS,
-     "value(partial='all')\n--\n\n"
+     "value($self, /, partial='all')\n--\n\n"
      "The Python value of the text so far, at the cost of what was fed since the\n"
      "last call plus what is still open (the widths of open arrays and objects,\n"
      "the length of an open string).\n\n"
@@ -348,7 +348,7 @@ PyMethodDef stream_methods[] = {
      "text continues from, when the text is not JSON (ValueError for an integer\n"
      "beyond sys.get_int_max_str_digits())."},
     {"close", stream_close, METH_NOARGS,
-     "close()\n--\n\n"
+     "close($self, /)\n--\n\n"
      "End the stream: json.loads(text, strict=False). Raises json.JSONDecodeError\n"
      "unless the text is exactly one complete value. feed raises ValueError after."},
     {nullptr, nullptr, 0, nullptr},

@@ -102,7 +102,8 @@ def test_completion(prefix, expected):
 
 @pytest.mark.parametrize(
     "prefix",
-    ["\ud800", '"\udfff', '{"a": "x\ud83d', "😀\udc00", "é\ud800"],
+    ["\ud800", '"\udfff', '{"a": "x\ud83d', "😀\udc00", "é\ud800", '"' + "€" * 300_000 + "\udfff"],
+    ids=["alone", "string", "object", "ucs4", "latin1", "long, walked without the GIL"],
 )
 def test_lone_surrogates_raise_the_interpreters_encode_error(prefix):
     with pytest.raises(UnicodeEncodeError) as info:

@@ -6,6 +6,7 @@ import gc
 import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -28,8 +29,8 @@ def test_deeper_nesting_raises_recursion_error(unit):
 
 
 def test_many_threads_at_once():
-    """A smoke test. On a regular build the function holds the GIL for the
-    whole call, so calls never overlap and no data race can show; on a
+    """A smoke test. On a regular build short texts are completed under the
+    GIL, so these calls never overlap and no data race can show; on a
     free-threaded build they run at once. What it can catch everywhere: state
     that one call leaves for the next (a rejection on one thread disturbing a
     completion on another), and per-thread state in the engine or the binding
@@ -56,6 +57,40 @@ def test_many_threads_at_once():
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_other_threads_run_while_a_long_text_is_walked():
+    """With a switch interval that never runs out, the counting thread gets the
+    GIL only when this thread gives it up: in the calls, if they release it."""
+    text = "[" + '{"k": [1, 2.5, "abc"]},' * 400_000  # 10 MB: milliseconds to walk
+    count = 0
+    stop = threading.Event()
+
+    def counter():
+        nonlocal count
+        while not stop.is_set():
+            count += 1
+            time.sleep(0.0001)  # gives the GIL up
+
+    thread = threading.Thread(target=counter)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e6)
+    thread.start()
+    try:
+        time.sleep(0.05)  # lets the counter start, and any wait begun under the old interval end
+        for _ in range(100):  # a drop request left from before is served here
+            pass
+        before = count
+        for _ in range(50):
+            carrack(text)
+            if count != before:
+                break
+        advanced = count - before
+    finally:
+        sys.setswitchinterval(interval)
+        stop.set()
+        thread.join()
+    assert advanced > 0
 
 
 def _rss_kib():

@@ -1,6 +1,7 @@
 """What the build ships: extension modules that export only their entry points
-and ask no newer glibc than manylinux2014's, one version, the licence, and
-test-only build settings that do not outlive their build."""
+and ask no newer glibc than manylinux2014's nor a newer C++ runtime than
+manylinux_2_28's, one version, the licence, and test-only build settings that do
+not outlive their build."""
 
 import re
 import shutil
@@ -39,12 +40,17 @@ def test_module_exports_only_its_init_function(module):
     assert exported == {f"PyInit_{module.name.split('.')[0]}"}
 
 
+# The newest symbol version each system library may be asked for: glibc's as in
+# manylinux2014, the C++ runtime's as in manylinux_2_28 (GCC 8), the wheel's floor.
+NEWEST = {"GLIBC": (2, 17), "GLIBCXX": (3, 4, 24), "CXXABI": (1, 3, 11), "GCC": (7, 0, 0)}
+
+
 @pytest.mark.parametrize("module", EXTENSIONS, ids=lambda path: path.name)
-def test_module_needs_no_glibc_newer_than_2_17(module):
+def test_module_needs_no_newer_system_library_than_the_floor(module):
     listing = binutils("objdump", "-T", str(module))
-    versions = set(re.findall(r"GLIBC_([0-9.]+)", listing))
-    newer = sorted(f"GLIBC_{v}" for v in versions if tuple(map(int, v.split("."))) > (2, 17))
-    assert not newer, [line for line in listing.splitlines() if any(v in line for v in newer)]
+    versions = set(re.findall(r"\b(GLIBC|GLIBCXX|CXXABI|GCC)_([0-9.]+)\b", listing))
+    newer = sorted(f"{lib}_{v}" for lib, v in versions if tuple(map(int, v.split("."))) > NEWEST[lib])
+    assert not newer, [line for line in listing.splitlines() if any(f"({v})" in line for v in newer)]
 
 
 def test_metadata_carries_the_package_version_and_licence():
