@@ -7,11 +7,13 @@
 ``complete`` is the function ``carrack`` of the extension module
 ``carrack.carrack``, under a name that does not shadow that module (``from
 carrack import carrack`` gives the module). ``Stream`` completes a text fed in
-chunks, walking each chunk once.
+chunks, walking each chunk once, and tells what changed as events;
+``JsonPatch`` turns those into JSON Patch operations.
 """
 
-from carrack._stream import Stream
+from carrack._stream import ANY, Event, Stream
 from carrack.carrack import carrack as complete
+from carrack.patch import JsonPatch
 
-__all__ = ["Stream", "complete"]
+__all__ = ["ANY", "Event", "JsonPatch", "Stream", "complete"]
 __version__ = "0.1.0"

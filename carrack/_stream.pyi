@@ -1,15 +1,43 @@
-from typing import Any, Literal, final
+from collections.abc import Iterable
+from types import EllipsisType
+from typing import Any, Final, Literal, final
+
+@final
+class AnyStep:
+    """The type of ANY."""
+
+ANY: Final[AnyStep]
+"""Stands for any key or index in a path."""
+
+Step = str | int | AnyStep
+Path = tuple[Step, ...]
+
+@final
+class Event(tuple[str, tuple[str | int, ...], Any]):
+    """What became of the value at path: it started, its string grew, or it ended."""
+
+    @property
+    def kind(self) -> Literal["start", "append", "end"]: ...
+    @property
+    def path(self) -> tuple[str | int, ...]: ...
+    @property
+    def value(self) -> Any: ...
+    n_fields: Final[int]
+    n_sequence_fields: Final[int]
+    n_unnamed_fields: Final[int]
 
 @final
 class Stream:
     """A JSON text completed as it grows, walking each chunk once."""
 
-    def __init__(self) -> None: ...
-    def feed(self, chunk: str, /) -> None:
-        """Append chunk to the text. Raises RuntimeError when bytes are left over
-        after the value (RecursionError beyond 1,000,000 levels); from then on
-        feed, suffix and completion() raise the same again. A chunk holding a
-        lone surrogate raises UnicodeEncodeError and changes nothing."""
+    def __init__(self, *, select: Iterable[Path | tuple[Step | EllipsisType, ...]] | None = None) -> None: ...
+    def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> None:
+        """Append chunk to the text: a str, or UTF-8 bytes split anywhere (a
+        character cut at the end waits for the next chunk). Raises RuntimeError
+        when bytes are left over after the value (RecursionError beyond
+        1,000,000 levels); from then on feed, suffix and completion() raise the
+        same again. A chunk holding a lone surrogate raises UnicodeEncodeError,
+        invalid UTF-8 UnicodeDecodeError; either changes nothing."""
     @property
     def text(self) -> str:
         """Everything fed so far."""
@@ -33,6 +61,13 @@ class Stream:
     @property
     def done(self) -> bool:
         """Whether the root value has ended."""
+    def events(self) -> list[Event]:
+        """The events since the last call, in the order of the text: 'start'
+        when an object, array or string begins, 'append' when a string grew,
+        'end' when a value is final. Only selected paths give events."""
+    def items(self, path: Path, /) -> list[Any]:
+        """The members of the array (its elements) or object ((key, value)
+        pairs) at path that became final since the last call with path."""
     def close(self) -> Any:
         """End the stream: json.loads(text, strict=False), or json.JSONDecodeError
         unless the text is exactly one complete value."""

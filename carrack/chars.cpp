@@ -66,6 +66,12 @@ PyObject* Chars::str() const {
     return result;
 }
 
+PyObject* Chars::str(size_t from, size_t to) const {
+    const int kind = width_ == 1 ? PyUnicode_1BYTE_KIND : width_ == 2 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
+    return python::check(
+        PyUnicode_FromKindAndData(kind, bytes_.data() + from * width_, static_cast<Py_ssize_t>(to - from)));
+}
+
 template void Chars::append(const Py_UCS1*, size_t);
 template void Chars::append(const Py_UCS2*, size_t);
 template void Chars::append(const Py_UCS4*, size_t);

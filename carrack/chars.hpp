@@ -22,8 +22,10 @@ public:
         width_ = 1;
     }
     size_t size() const { return size_; }
-    // A new str of the characters; throws python_error.
+    // A new str of the characters, or of those from one index to another;
+    // throws python_error.
     PyObject* str() const;
+    PyObject* str(size_t from, size_t to) const;
 
 private:
     void widen(unsigned width);

@@ -71,6 +71,7 @@ Reader Reader::fork(Sink* sink, Ref closed_string) const {
 }
 
 void Reader::open(bool object) {
+    if (hooks_ != nullptr) hooks_->begin(*this, object ? ReaderHooks::Kind::object : ReaderHooks::Kind::array);
     sink_->open(object);
     levels_.push_back(Level{object, Ref(), 0});
     at_ = object ? At::object_first : At::array_first;
@@ -79,11 +80,12 @@ void Reader::open(bool object) {
 void Reader::close_container() {
     Ref container = sink_->close();
     levels_.pop_back();
-    insert(std::move(container));
+    insert(std::move(container), true);
 }
 
-void Reader::insert(Ref value) {
+void Reader::insert(Ref value, bool container) {
     at_ = At::after_value;
+    if (hooks_ != nullptr) hooks_->end(*this, value.get(), container);
     if (levels_.empty()) {
         root_ = std::move(value);
         ended_ = true;
@@ -107,6 +109,7 @@ void Reader::begin_value(Py_UCS4 c) {
             in_key_ = false;
             chars_.clear();
             at_ = At::string;
+            if (hooks_ != nullptr) hooks_->begin(*this, ReaderHooks::Kind::string);
             return;
         case '{':
             open(true);
@@ -322,6 +325,12 @@ bool Reader::number(Py_UCS4 c) {
 
 template <typename Unit>
 void Reader::feed(const Unit* in, size_t size) {
+    read(in, size);
+    if (hooks_ != nullptr) hooks_->flush(*this);
+}
+
+template <typename Unit>
+void Reader::read(const Unit* in, size_t size) {
     size_t i = 0;
     while (i < size) {
         const Py_UCS4 c = in[i];

@@ -44,6 +44,24 @@ protected:
     ~Sink() = default;
 };
 
+class Reader;
+
+// Told of values starting and ending where the reader is, for events. Nothing
+// here may change the reader.
+class ReaderHooks {
+public:
+    enum class Kind : std::uint8_t { object, array, string };
+    // A string value begins, or an array or object (before its level opens).
+    virtual void begin(const Reader& reader, Kind kind) = 0;
+    // A value ends in its container; an array's or object's own level has closed.
+    virtual void end(const Reader& reader, PyObject* value, bool container) = 0;
+    // A piece of text has been read.
+    virtual void flush(const Reader& reader) = 0;
+
+protected:
+    ~ReaderHooks() = default;
+};
+
 class Reader {
 public:
     enum class At : std::uint8_t {
@@ -78,7 +96,11 @@ public:
     // The end of the text: a number that can end there ends.
     void finish();
 
-    // A copy to read a completion with, reporting to sink. When closed_string
+    // Hooks are told of values from here on, until the text turns out not to
+    // be JSON (NaN and Infinity included).
+    void set_hooks(ReaderHooks* hooks) { hooks_ = hooks; }
+
+    // A copy to read a completion with, reporting to sink and to no hooks. When closed_string
     // is given, it is the open string as its closing quote will make it, and
     // the characters read so far are not copied.
     Reader fork(Sink* sink, Ref closed_string) const;
@@ -114,12 +136,15 @@ private:
     }
     void mark_nonstandard() {
         if (nonstandard_ == nowhere) nonstandard_ = pos_;
+        hooks_ = nullptr;
     }
     void begin_value(Py_UCS4 c);
     void begin_word(std::uint8_t word);
     void open(bool object);
     void close_container();
-    void insert(Ref value);
+    void insert(Ref value, bool container = false);
+    template <typename Unit>
+    void read(const Unit* in, size_t size);
     void escape(Py_UCS4 c);
     void unicode(Py_UCS4 c);
     void flush_high() {
@@ -135,6 +160,7 @@ private:
     bool number(Py_UCS4 c);
 
     Sink* sink_;
+    ReaderHooks* hooks_ = nullptr;
     std::vector<Level> levels_;
     At at_ = At::value;
     Num num_ = Num::sign;

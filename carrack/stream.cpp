@@ -1,7 +1,7 @@
-// carrack._stream: carrack.Stream, which completes a text fed in chunks at the
-// cost of each chunk. It keeps the text and the engine's resumable Walker; a
-// chunk is walked once, when it is fed, and never again. Its values, once
-// asked for, come from a reader of the same chunks (carrack/values.hpp).
+// carrack._stream's Stream: completes a text fed in chunks at the cost of each
+// chunk. It keeps the text and the engine's resumable Walker; a chunk is walked
+// once, when it is fed, and never again. Its values and events, once asked
+// for, come from one reader of the same chunks (carrack/values.hpp).
 #include <memory>
 #include <new>
 #include <optional>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "carrack/python_support.hpp"
+#include "carrack/stream_module.hpp"
 #include "carrack/text_buffer.hpp"
 #include "carrack/values.hpp"
 
@@ -16,6 +17,8 @@ namespace {
 
 using carrack::python::Ref;
 using carrack::python::TextBuffer;
+using carrack::stream::module_state;
+using carrack::values::Subscriptions;
 using carrack::values::Values;
 
 // ---------------------------------------------------------------------------
@@ -25,11 +28,17 @@ using carrack::values::Values;
 struct State {
     carrack::Walker walker;
     TextBuffer text;
-    // Built from the first call that asks for values on, so a caller that only
-    // completes pays nothing for them. They are only ever a reading of the
-    // text: when building them fails, they are dropped and read again later.
+    std::string pending_utf8;  // the start of a character split across bytes chunks
+    // What events() and items() asked for; none until one of them is called.
+    std::unique_ptr<Subscriptions> subscriptions;
+    // Built from the first call that asks for values or events on, so a caller
+    // that only completes pays nothing for them. They are only ever a reading
+    // of the text: when building them fails, or what they must report grows,
+    // they are dropped and read again from the text.
     std::unique_ptr<Values> values;
     std::unique_ptr<Values> dropped;  // released once the call is over
+    const carrack::values::EventNames* names = nullptr;
+    PyObject* any = nullptr;  // borrowed from the module, which the type keeps alive
     bool closed = false;
     bool busy = false;  // a call is under way
 };
@@ -41,9 +50,22 @@ struct Stream {
 
 State& state_of(PyObject* self) { return reinterpret_cast<Stream*>(self)->state; }
 
+// Compiles select, an iterable of paths, into the events selection.
+bool select_paths(State& state, PyObject* select) {
+    Ref iterator(PyObject_GetIter(select));
+    if (!iterator) return false;
+    while (Ref pattern{PyIter_Next(iterator.get())}) {
+        if (!state.subscriptions->selection.add(pattern.get(), state.any, carrack::values::Selection::events, 0)) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "Stream() takes no arguments");
+    static const char* keywords[] = {"select", nullptr};
+    PyObject* select = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:Stream", const_cast<char**>(keywords), &select)) {
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
@@ -55,6 +77,24 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Py_TYPE(self)->tp_free(self);
         carrack::python::raise_caught_exception();
         return nullptr;
+    }
+    State& state = state_of(self);
+    carrack::stream::ModuleState& module = module_state(type);
+    state.names = &module.names;
+    state.any = module.any;
+    if (select != Py_None) {
+        try {
+            state.subscriptions = std::make_unique<Subscriptions>();
+        } catch (...) {
+            Py_DECREF(self);
+            carrack::python::raise_caught_exception();
+            return nullptr;
+        }
+        state.subscriptions->selected = true;
+        if (!select_paths(state, select)) {
+            Py_DECREF(self);
+            return nullptr;
+        }
     }
     return self;
 }
@@ -76,14 +116,17 @@ int stream_traverse(PyObject* self, visitproc visit, void* arg) {
         if (values == nullptr) continue;
         if (int status = values->traverse(visit, arg)) return status;
     }
+    if (state.subscriptions) return state.subscriptions->traverse(visit, arg);
     return 0;
 }
 
-// Values are a reading of the text, so dropping them loses nothing.
+// Values are a reading of the text, so dropping them loses nothing; what waits
+// in the subscriptions goes too, as the stream is garbage.
 int stream_clear(PyObject* self) {
     State& state = state_of(self);
     std::unique_ptr<Values> values = std::move(state.values);
     std::unique_ptr<Values> dropped = std::move(state.dropped);
+    std::unique_ptr<Subscriptions> subscriptions = std::move(state.subscriptions);
     return 0;
 }
 
@@ -142,22 +185,42 @@ PyObject* run(PyObject* self, Body body) {
     return result;
 }
 
+// Drops values that failed part way, or that must be read again to report
+// more; they are read from the text when next asked for.
+void drop_values(State& state) {
+    if (state.values) state.dropped = std::move(state.values);
+}
+
+template <typename Feed>
+void feed_kind(Feed&& feed, int kind, const void* data, size_t size) {
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND:
+            feed(static_cast<const Py_UCS1*>(data), size);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            feed(static_cast<const Py_UCS2*>(data), size);
+            break;
+        default:
+            feed(static_cast<const Py_UCS4*>(data), size);
+            break;
+    }
+}
+
 // The values, read from the text kept so far when first asked for. Throws;
 // values that fail part way are dropped, and the stream is as it was.
 Values& values_of(State& state) {
     if (state.values) return *state.values;
-    auto values = std::make_unique<Values>();
+    Subscriptions* subscriptions = state.subscriptions.get();
+    if (subscriptions != nullptr && !subscriptions->events_on && subscriptions->items.empty()) subscriptions = nullptr;
+    auto values = std::make_unique<Values>(subscriptions, state.names);
     try {
-        switch (state.text.kind()) {
-            case PyUnicode_1BYTE_KIND:
-                values->feed(static_cast<const Py_UCS1*>(state.text.data()), static_cast<size_t>(state.text.length()));
-                break;
-            case PyUnicode_2BYTE_KIND:
-                values->feed(static_cast<const Py_UCS2*>(state.text.data()), static_cast<size_t>(state.text.length()));
-                break;
-            default:
-                values->feed(static_cast<const Py_UCS4*>(state.text.data()), static_cast<size_t>(state.text.length()));
-                break;
+        // Subscriptions already told of this text are not told again.
+        if (values->events() != nullptr) values->events()->set_replay(true);
+        feed_kind([&](auto units, size_t size) { values->feed(units, size); }, state.text.kind(), state.text.data(),
+                  static_cast<size_t>(state.text.length()));
+        if (values->events() != nullptr) {
+            values->events()->commit();
+            values->events()->set_replay(false);
         }
     } catch (...) {
         state.dropped = std::move(values);
@@ -167,61 +230,83 @@ Values& values_of(State& state) {
     return *state.values;
 }
 
-void feed_values(Values& values, PyObject* chunk) {
-    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(chunk));
-    const void* data = PyUnicode_DATA(chunk);
-    switch (PyUnicode_KIND(chunk)) {
-        case PyUnicode_1BYTE_KIND:
-            values.feed(static_cast<const Py_UCS1*>(data), size);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            values.feed(static_cast<const Py_UCS2*>(data), size);
-            break;
-        default:
-            values.feed(static_cast<const Py_UCS4*>(data), size);
-            break;
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Feeding and completing
 // ---------------------------------------------------------------------------
 
+// Takes a str chunk: first what can fail without ending the stream, so that
+// such a failure leaves the stream as it was.
+PyObject* feed_text(State& state, PyObject* chunk) {
+    if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
+    state.text.reserve_for(chunk);
+    if (state.values) {
+        try {
+            feed_kind([&](auto units, size_t size) { state.values->feed(units, size); }, PyUnicode_KIND(chunk),
+                      PyUnicode_DATA(chunk), static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
+        } catch (...) {
+            drop_values(state);
+            throw;
+        }
+        if (state.values->events() != nullptr) state.values->events()->commit();
+    }
+    // A chunk that leaves bytes over is kept in the text: the text is then
+    // what carrack() rejects, and the stream raises from now on.
+    try {
+        carrack::python::feed_str(state.walker, chunk);
+    } catch (...) {
+        state.text.append(chunk);
+        throw;
+    }
+    state.text.append(chunk);
+    Py_RETURN_NONE;
+}
+
+// Takes UTF-8 split anywhere: a character cut at the end of a chunk waits for
+// the next one, so that the text only ever holds whole characters.
+PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
+    std::string joined;
+    if (!state.pending_utf8.empty()) {
+        joined.reserve(state.pending_utf8.size() + static_cast<size_t>(size));
+        joined.append(state.pending_utf8).append(data, static_cast<size_t>(size));
+        data = joined.data();
+        size = static_cast<Py_ssize_t>(joined.size());
+    }
+    Py_ssize_t consumed = 0;
+    Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
+    if (!text) return nullptr;
+    std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
+    PyObject* result = feed_text(state, text.get());
+    if (result != nullptr) state.pending_utf8.swap(waiting);
+    return result;
+}
+
 PyObject* stream_feed(PyObject* self, PyObject* chunk) {
-    if (!PyUnicode_Check(chunk)) {
+    const bool text = PyUnicode_Check(chunk);
+    if (!text && !PyBytes_Check(chunk) && !PyByteArray_Check(chunk) && !PyMemoryView_Check(chunk)) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "chunk",
-                     "str", Py_TYPE(chunk)->tp_name);
+                     "str, bytes, bytearray or memoryview", Py_TYPE(chunk)->tp_name);
         return nullptr;
     }
-    return run(self, [chunk](State& state) -> PyObject* {
+    // The buffer stays exported for the call, so a bytearray cannot change size under it.
+    Py_buffer view{};
+    if (!text && PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    PyObject* result = run(self, [&](State& state) -> PyObject* {
         if (state.closed) {
             PyErr_SetString(PyExc_ValueError, "feed() after close()");
             return nullptr;
         }
         state.walker.check();
-        // Everything that can fail without ending the stream comes first, so
-        // that such a failure leaves the stream as it was.
-        if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
-        state.text.reserve_for(chunk);
-        if (state.values) {
-            try {
-                feed_values(*state.values, chunk);
-            } catch (...) {
-                state.dropped = std::move(state.values);
-                throw;
+        if (text) {
+            if (!state.pending_utf8.empty()) {
+                PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
+                return nullptr;
             }
+            return feed_text(state, chunk);
         }
-        // A chunk that leaves bytes over is kept in the text: the text is then
-        // what carrack() rejects, and the stream raises from now on.
-        try {
-            carrack::python::feed_str(state.walker, chunk);
-        } catch (...) {
-            state.text.append(chunk);
-            throw;
-        }
-        state.text.append(chunk);
-        Py_RETURN_NONE;
+        return feed_bytes(state, static_cast<const char*>(view.buf), view.len);
     });
+    if (!text) PyBuffer_Release(&view);
+    return result;
 }
 
 PyObject* stream_completion(PyObject* self, PyObject*) {
@@ -292,13 +377,22 @@ PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* stream_close(PyObject* self, PyObject*) {
-    return run(self, [](State& state) {
+    return run(self, [](State& state) -> PyObject* {
+        if (!state.pending_utf8.empty()) {
+            // The bytes end inside a character: strict UTF-8 refuses them.
+            Ref decoded(PyUnicode_DecodeUTF8(state.pending_utf8.data(),
+                                             static_cast<Py_ssize_t>(state.pending_utf8.size()), "strict"));
+            if (decoded) PyErr_SetString(PyExc_SystemError, "an incomplete character decoded");
+            return nullptr;
+        }
         Values& values = values_of(state);
         state.closed = true;
         // The answer is json.loads(text), which the completer's refusal does
         // not change; a walk that nested too deep or ran out of memory stands.
         if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
-        return values.close();
+        PyObject* result = values.close();
+        if (values.events() != nullptr) values.events()->commit();
+        return result;
     });
 }
 
@@ -318,10 +412,102 @@ PyObject* stream_get_done(PyObject* self, void*) {
     });
 }
 
+// ---------------------------------------------------------------------------
+// Events: events(), items()
+// ---------------------------------------------------------------------------
+
+Subscriptions& subscriptions_of(State& state) {
+    if (!state.subscriptions) state.subscriptions = std::make_unique<Subscriptions>();
+    return *state.subscriptions;
+}
+
+// Hands over what waits in queue; with nothing waiting, raises what value()
+// would for the text, since nothing more can come of it.
+PyObject* take(State& state, Subscriptions::Queue& queue) {
+    Values& values = values_of(state);
+    if (queue.waiting.empty()) {
+        values.ensure_readable(true, state.walker);
+        if (&queue == &state.subscriptions->events) values.events()->ensure_shallow();
+        return PyList_New(0);
+    }
+    const auto size = static_cast<Py_ssize_t>(queue.waiting.size());
+    Ref list(carrack::python::check(PyList_New(size)));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyList_SET_ITEM(list.get(), i, queue.waiting[static_cast<size_t>(i)].release());
+    }
+    queue.waiting.clear();
+    return list.release();
+}
+
+PyObject* stream_events(PyObject* self, PyObject*) {
+    return run(self, [](State& state) {
+        Subscriptions& subscriptions = subscriptions_of(state);
+        if (!subscriptions.events_on) {
+            // Everything, unless the stream was made with a selection.
+            if (!subscriptions.selected) {
+                Ref everything(carrack::python::check(PyTuple_Pack(1, Py_Ellipsis)));
+                if (!subscriptions.selection.add(everything.get(), state.any, carrack::values::Selection::events, 0)) {
+                    throw carrack::python::python_error{};
+                }
+            }
+            subscriptions.events_on = true;
+            subscriptions.events.fresh = true;
+            drop_values(state);
+        }
+        return take(state, subscriptions.events);
+    });
+}
+
+// path as a tuple of exact strs, ints and ANY, so that comparing paths runs no
+// Python code of the caller's.
+Ref canonical_path(PyObject* path, PyObject* any) {
+    if (!PyTuple_Check(path)) {
+        PyErr_Format(PyExc_TypeError, "a path is a tuple, not %.200s", Py_TYPE(path)->tp_name);
+        throw carrack::python::python_error{};
+    }
+    const Py_ssize_t length = PyTuple_GET_SIZE(path);
+    Ref canonical(carrack::python::check(PyTuple_New(length)));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject* step = PyTuple_GET_ITEM(path, i);
+        PyObject* made = nullptr;
+        if (step == any || PyLong_CheckExact(step)) {
+            made = Py_NewRef(step);
+        } else if (PyUnicode_Check(step)) {
+            made = carrack::python::check(PyUnicode_FromObject(step));
+        } else {
+            PyErr_Format(PyExc_TypeError, "a path's steps are str keys, int indices or carrack.ANY, not %.200s",
+                         Py_TYPE(step)->tp_name);
+            throw carrack::python::python_error{};
+        }
+        PyTuple_SET_ITEM(canonical.get(), i, made);
+    }
+    return canonical;
+}
+
+PyObject* stream_items(PyObject* self, PyObject* path) {
+    return run(self, [path](State& state) {
+        Ref canonical = canonical_path(path, state.any);
+        Subscriptions& subscriptions = subscriptions_of(state);
+        int index = subscriptions.items_index(canonical.get());
+        if (index < 0) {
+            index = static_cast<int>(subscriptions.items.size());
+            if (!subscriptions.selection.add(canonical.get(), state.any, carrack::values::Selection::items, index)) {
+                throw carrack::python::python_error{};
+            }
+            subscriptions.items.push_back(Subscriptions::Queue{canonical, {}, true});
+            drop_values(state);
+        }
+        return take(state, subscriptions.items[static_cast<size_t>(index)]);
+    });
+}
+
 PyMethodDef stream_methods[] = {
     {"feed", stream_feed, METH_O,
      "feed($self, chunk, /)\n--\n\n"
-     "Append chunk (a str) to the text, walking only the chunk.\n\n"
+     "Append chunk to the text, walking only the chunk. chunk is a str, or bytes,\n"
+     "a bytearray or a memoryview holding UTF-8 split anywhere: a character cut at\n"
+     "the end of a chunk waits for the next (invalid UTF-8 raises\n"
+     "UnicodeDecodeError and changes nothing).\n\n"
      "Raises RuntimeError when bytes are left over after the JSON value, and\n"
      "RecursionError when arrays and objects nest more than 1,000,000 levels deep;\n"
      "from then on feed, suffix and completion() raise the same again. A chunk\n"
@@ -347,6 +533,23 @@ PyMethodDef stream_methods[] = {
      "Raises json.JSONDecodeError, with pos at the first character that no JSON\n"
      "text continues from, when the text is not JSON (ValueError for an integer\n"
      "beyond sys.get_int_max_str_digits())."},
+    {"events", stream_events, METH_NOARGS,
+     "events($self, /)\n--\n\n"
+     "The events since the last call, in the order of the text, as a list of\n"
+     "carrack.Event(kind, path, value): 'start' when an object, array or string\n"
+     "begins at path (value names which); 'append' when a string value grew (value:\n"
+     "the characters added, escapes decoded); 'end' when the value at path is final\n"
+     "(value: it, the same object value() shares). Numbers, true, false and null\n"
+     "give only 'end'. The first call returns the events of everything fed so far.\n\n"
+     "Only the paths the stream was made to select (Stream(select=...)) give\n"
+     "events; the others cost nothing. With nothing waiting, raises what value()\n"
+     "raises for text that is not JSON."},
+    {"items", stream_items, METH_O,
+     "items($self, path, /)\n--\n\n"
+     "The members of the array or object at path that became final since the last\n"
+     "call with this path: an array's elements, an object's (key, value) pairs.\n"
+     "path may hold carrack.ANY for any key or index. The first call with a path\n"
+     "returns those of everything fed so far."},
     {"close", stream_close, METH_NOARGS,
      "close($self, /)\n--\n\n"
      "End the stream: json.loads(text, strict=False). Raises json.JSONDecodeError\n"
@@ -372,12 +575,15 @@ PyGetSetDef stream_getset[] = {
 };
 
 constexpr char stream_doc[] =
-    "Stream()\n--\n\n"
+    "Stream(*, select=None)\n--\n\n"
     "A JSON text completed as it grows. Feed it chunks; at any point suffix is\n"
     "what carrack(text) would append and completion() equals carrack(text). Each\n"
     "chunk is walked once, so a stream costs time proportional to its length, not\n"
     "to its length squared. Calls on a stream run one at a time; one made while\n"
     "another is under way (from code that call runs) raises RuntimeError.\n\n"
+    "select, an iterable of paths (tuples of str keys, int indices and\n"
+    "carrack.ANY, ending in ... to take everything inside too), chooses where\n"
+    "events() reports; by default it reports everywhere.\n\n"
     ">>> stream = Stream()\n"
     ">>> stream.feed('{\"a\": [1, tr')\n"
     ">>> stream.suffix\n"
@@ -397,6 +603,10 @@ PyType_Slot stream_slots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
+namespace carrack::stream {
+
 PyType_Spec stream_spec = {
     "carrack.Stream",
     sizeof(Stream),
@@ -405,42 +615,4 @@ PyType_Spec stream_spec = {
     stream_slots,
 };
 
-// ---------------------------------------------------------------------------
-// The module
-// ---------------------------------------------------------------------------
-
-int module_exec(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
-    if (type == nullptr) return -1;
-    const int status = PyModule_AddObjectRef(module, "Stream", type);
-    Py_DECREF(type);
-    return status;
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000  // the slot is new in 3.12; the module keeps no global state
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#ifdef Py_GIL_DISABLED
-    // Each Stream guards its own state; the module has none.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "carrack._stream",                                         // m_name
-    "carrack.Stream: completing a JSON text fed in chunks.",  // m_doc
-    0,                                                         // m_size
-    nullptr,                                                   // m_methods
-    module_slots,                                              // m_slots
-    nullptr,                                                   // m_traverse
-    nullptr,                                                   // m_clear
-    nullptr,                                                   // m_free
-};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit__stream() { return PyModuleDef_Init(&module_def); }
+}  // namespace carrack::stream

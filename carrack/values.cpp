@@ -65,7 +65,12 @@ struct Values::Child {
     Ref value;  // none when nothing is added
 };
 
-Values::Values() : reader_(&members_) {}
+Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(&members_) {
+    if (subscriptions != nullptr) {
+        events_ = std::make_unique<Events>(*subscriptions, *names);
+        reader_.set_hooks(events_.get());
+    }
+}
 Values::~Values() = default;
 
 void Values::feed(const Py_UCS1* units, size_t count) { reader_.feed(units, count); }
@@ -85,13 +90,17 @@ void Values::check_text(bool standard) const {
     if (standard && r.nonstandard() != nowhere) throw decode_error{"Expecting value", r.nonstandard()};
 }
 
-PyObject* Values::value(Policy policy, const Walker& walker) {
-    check_text(policy != Policy::all);
+void Values::ensure_readable(bool standard, const Walker& walker) const {
+    check_text(standard);
     if (walker.failure() != Walker::Failure::none) {
         // The walker refuses NaN and Infinity, which json.loads reads.
         if (reader_.nonstandard() != nowhere) throw decode_error{"Expecting value", reader_.nonstandard()};
         walker.check();
     }
+}
+
+PyObject* Values::value(Policy policy, const Walker& walker) {
+    ensure_readable(policy != Policy::all, walker);
     const auto& levels = reader_.levels();
 
     if (policy != Policy::all) {
@@ -346,7 +355,7 @@ PyObject* Values::path() const {
 
 bool Values::done() const { return reader_.ended(); }
 
-PyObject* Values::close() const {
+PyObject* Values::close() {
     const Reader& r = reader_;
     using At = Reader::At;
     if (r.at() == At::failed) {
@@ -361,7 +370,11 @@ PyObject* Values::close() const {
     if (r.number_can_end()) {
         // The end of the text ends the number, as json.loads would read it.
         Ref number = r.number_value();
-        if (r.depth() == 0) return number.release();
+        if (r.depth() == 0) {
+            if (events_ && !number_told_) events_->end(r, number.get(), false);
+            number_told_ = true;
+            return number.release();
+        }
         at = At::after_value;
     }
     const char* message = "Expecting value";
@@ -383,6 +396,9 @@ int Values::traverse(visitproc visit, void* arg) const {
         Py_VISIT(record.replaced.get());
     }
     for (const Ref& object : garbage_) Py_VISIT(object.get());
+    if (events_) {
+        if (int status = events_->traverse(visit, arg)) return status;
+    }
     Py_VISIT(reader_.root().get());
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "carrack/events.hpp"
 #include "carrack/open_members.hpp"
 #include "carrack/reader.hpp"
 
@@ -32,7 +33,8 @@ enum class Policy : std::uint8_t { all, strings, closed };
 // there; anything else is left to the caller and a new container is made.
 class Values {
 public:
-    Values();
+    // Events, when wanted, go to subscriptions, made of names.
+    explicit Values(Subscriptions* subscriptions = nullptr, const EventNames* names = nullptr);
     ~Values();
     Values(const Values&) = delete;
     Values& operator=(const Values&) = delete;
@@ -48,12 +50,17 @@ public:
     // decode_error, python_error, or the walker's failure. Changes nothing but
     // what it hands out.
     PyObject* value(Policy policy, const Walker& walker);
+    // Throws what value() would throw before it builds anything: the text is
+    // not JSON (standard: NaN and Infinity neither), or the walker failed.
+    void ensure_readable(bool standard, const Walker& walker) const;
+    Events* events() { return events_.get(); }
     // Keys and indices from the root to the value being written.
     PyObject* path() const;
     // Whether the root value has ended.
     bool done() const;
-    // json.loads of the text: the one complete value, or decode_error.
-    PyObject* close() const;
+    // json.loads of the text: the one complete value, or decode_error. A
+    // number at the root that the end of the text ends is an event too.
+    PyObject* close();
 
     // Drops what the stream keeps of results handed out; the objects that may
     // be freed are moved to garbage, to be released once the stream's state is
@@ -79,6 +86,8 @@ private:
 
     OpenMembers members_;
     Reader reader_;
+    std::unique_ptr<Events> events_;
+    bool number_told_ = false;  // the root number close() ended
     std::vector<Handed> handed_;  // per open level, what the last result held there
     std::vector<Ref> garbage_;    // released after each hand-out
 };

@@ -1,6 +1,7 @@
 """carrack.Stream: after every feed it must say what carrack() says of the text
 fed so far, however that text was cut into chunks."""
 
+import array
 import os
 import random
 import re
@@ -120,13 +121,15 @@ def test_stream_agrees_with_carrack_on_jsontestsuite(path, how):
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(("chunk", "name"), [(1, "int"), (None, "NoneType"), (b"[", "bytes"), (["["], "list")])
-def test_non_str_chunk_is_a_type_error_that_changes_nothing(chunk, name):
+@pytest.mark.parametrize(("chunk", "name"), [(1, "int"), (None, "NoneType"), (array.array("b"), "array.array"),
+                                             (["["], "list")])
+def test_a_chunk_neither_text_nor_bytes_is_a_type_error_that_changes_nothing(chunk, name):
     stream = Stream()
     stream.feed("[1")
     with pytest.raises(TypeError) as info:
         stream.feed(chunk)
-    assert str(info.value) == f"Argument 'chunk' has incorrect type (expected str, got {name})"
+    expected = "str, bytes, bytearray or memoryview"
+    assert str(info.value) == f"Argument 'chunk' has incorrect type (expected {expected}, got {name})"
     assert (stream.text, stream.suffix) == ("[1", "]")
 
 
@@ -174,9 +177,16 @@ def test_failure_is_sticky(chunks, error):
     assert stream.text == text
 
 
-@pytest.mark.parametrize(("args", "kwargs"), [((), {"chunk": "["}), (("[",), {}), ((None,), {})])
-def test_stream_takes_no_arguments(args, kwargs):
-    with pytest.raises(TypeError, match=r"^Stream\(\) takes no arguments$"):
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        ((), {"chunk": "["}, "got an unexpected keyword argument 'chunk'"),
+        (("[",), {}, "takes no positional arguments"),
+        ((None,), {}, "takes no positional arguments"),
+    ],
+)
+def test_stream_takes_only_a_selection(args, kwargs, message):
+    with pytest.raises(TypeError, match=rf"^Stream\(\) {message}$"):
         Stream(*args, **kwargs)
 
 

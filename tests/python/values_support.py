@@ -63,7 +63,7 @@ def string_texts(draw):
         else:
             units = c.encode("utf-16-be")
             hex_case = str.upper if how == 3 else str.lower
-            out.extend(hex_case("\\u%02x%02x" % (units[i], units[i + 1])) for i in range(0, len(units), 2))
+            out.extend("\\u" + hex_case("%02x%02x" % (units[i], units[i + 1])) for i in range(0, len(units), 2))
     if draw(st.integers(0, 9)) == 0:
         out.append(draw(st.sampled_from(["\\ud800", "\\udc00", "\\uDBFF\\u0041", "\\ud800\\ud800\\udc00"])))
     out.append('"')

@@ -1,0 +1,177 @@
+#include "carrack/events.hpp"
+
+namespace carrack::values {
+
+using python::check;
+
+int Subscriptions::items_index(PyObject* path) const {
+    for (size_t i = 0; i < items.size(); ++i) {
+        // Both are canonical tuples of exact strs, ints and the ANY marker.
+        const int equal = PyObject_RichCompareBool(items[i].path.get(), path, Py_EQ);
+        if (equal > 0) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int Subscriptions::traverse(visitproc visit, void* arg) const {
+    if (int status = selection.traverse(visit, arg)) return status;
+    for (const Ref& event : events.waiting) Py_VISIT(event.get());
+    for (const Queue& queue : items) {
+        Py_VISIT(queue.path.get());
+        for (const Ref& item : queue.waiting) Py_VISIT(item.get());
+    }
+    return 0;
+}
+
+void Events::commit() {
+    auto& waiting = subs_.events.waiting;
+    waiting.insert(waiting.end(), std::make_move_iterator(staged_events_.begin()),
+                   std::make_move_iterator(staged_events_.end()));
+    staged_events_.clear();
+    for (auto& [target, item] : staged_items_) subs_.items[static_cast<size_t>(target)].waiting.push_back(std::move(item));
+    staged_items_.clear();
+    subs_.events.fresh = false;
+    for (auto& queue : subs_.items) queue.fresh = false;
+}
+
+void Events::ensure_shallow() const {
+    if (!too_deep_) return;
+    PyErr_Format(PyExc_RecursionError, "events of values nested more than %zu levels deep are not made",
+                 max_event_depth);
+    throw python::python_error{};
+}
+
+void Events::discard() {
+    staged_events_.clear();
+    staged_items_.clear();
+}
+
+Ref Events::step(const Reader& reader) const {
+    const Reader::Level& level = reader.levels().back();
+    if (level.object) return level.key;
+    return Ref(check(PyLong_FromSsize_t(level.count)));
+}
+
+Selection::Reached Events::reach(const Reader& reader) {
+    if (reader.depth() == 0) return stack_.root();
+    const Reader::Level& level = reader.levels().back();
+    return stack_.step(subs_.selection, frames_.back().reached, level.object ? level.key.get() : nullptr, level.count);
+}
+
+// The path of an open container, made once. References are copied out of
+// frames_ before anything that allocates, since allocating may run Python code.
+Ref Events::frame_path(size_t frame) {
+    if (frames_[frame].path) return frames_[frame].path;
+    Ref path;
+    if (frame == 0) {
+        path = Ref(check(PyTuple_New(0)));
+    } else {
+        const Ref parent = frame_path(frame - 1);
+        const Ref last = frames_[frame].step;
+        const Py_ssize_t length = PyTuple_GET_SIZE(parent.get());
+        path = Ref(check(PyTuple_New(length + 1)));
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            PyTuple_SET_ITEM(path.get(), i, Py_NewRef(PyTuple_GET_ITEM(parent.get(), i)));
+        }
+        PyTuple_SET_ITEM(path.get(), length, Py_NewRef(last.get()));
+    }
+    frames_[frame].path = path;
+    return path;
+}
+
+Ref Events::member_path(const Reader& reader) {
+    if (reader.depth() == 0) return Ref(check(PyTuple_New(0)));
+    Ref last = step(reader);
+    const Ref parent = frame_path(frames_.size() - 1);
+    const Py_ssize_t length = PyTuple_GET_SIZE(parent.get());
+    Ref path(check(PyTuple_New(length + 1)));
+    for (Py_ssize_t i = 0; i < length; ++i) PyTuple_SET_ITEM(path.get(), i, Py_NewRef(PyTuple_GET_ITEM(parent.get(), i)));
+    PyTuple_SET_ITEM(path.get(), length, last.release());
+    return path;
+}
+
+void Events::emit(PyObject* kind, PyObject* path, PyObject* value) {
+    Ref event(check(PyStructSequence_New(names_.type)));
+    PyStructSequence_SET_ITEM(event.get(), 0, Py_NewRef(kind));
+    PyStructSequence_SET_ITEM(event.get(), 1, Py_NewRef(path));
+    PyStructSequence_SET_ITEM(event.get(), 2, Py_NewRef(value));
+    staged_events_.push_back(std::move(event));
+}
+
+const Ref& Events::string_path(const Reader& reader) {
+    if (!member_.path) member_.path = member_path(reader);
+    return member_.path;
+}
+
+void Events::begin(const Reader& reader, Kind kind) {
+    const Selection::Reached reached = reach(reader);
+    const bool selected = stack_.wants_events(subs_.selection, reached);
+    if (kind == Kind::string) {
+        member_ = Member{reached, selected, Ref(), 0};
+        member_open_ = true;
+        if (selected && events_live() && shallow(reader.depth())) {
+            emit(names_.start, string_path(reader).get(), names_.string);
+        }
+        return;
+    }
+    frames_.push_back(Frame{reached, selected, kind == Kind::object, reader.depth() == 0 ? Ref() : step(reader), Ref()});
+    if (selected && events_live() && shallow(reader.depth())) {
+        emit(names_.start, frame_path(frames_.size() - 1).get(), kind == Kind::object ? names_.object : names_.array);
+    }
+}
+
+void Events::end(const Reader& reader, PyObject* value, bool container) {
+    if (container) {
+        if (frames_.back().selected && events_live() && shallow(reader.depth())) {
+            emit(names_.end, frame_path(frames_.size() - 1).get(), value);
+        }
+        stack_.drop(frames_.back().reached);
+        frames_.pop_back();
+    } else if (member_open_) {
+        // A string: the characters not yet told, then its end.
+        flush(reader);
+        member_open_ = false;
+        if (member_.selected && events_live()) emit(names_.end, string_path(reader).get(), value);
+        stack_.drop(member_.reached);
+        member_ = Member{};
+    } else {
+        const Selection::Reached reached = reach(reader);
+        if (events_live() && stack_.wants_events(subs_.selection, reached) && shallow(reader.depth())) {
+            emit(names_.end, member_path(reader).get(), value);
+        }
+        stack_.drop(reached);
+    }
+    tell_items(reader, value);
+}
+
+void Events::tell_items(const Reader& reader, PyObject* value) {
+    if (frames_.empty()) return;
+    const bool object = frames_.back().object;
+    targets_.clear();
+    stack_.for_items(subs_.selection, frames_.back().reached, [&](int target) {
+        if (Subscriptions::live(subs_.items[static_cast<size_t>(target)], replay_)) targets_.push_back(target);
+    });
+    if (targets_.empty()) return;
+    Ref item = Ref::borrow(value);
+    if (object) item = Ref(check(PyTuple_Pack(2, reader.levels().back().key.get(), value)));
+    for (int target : targets_) staged_items_.emplace_back(target, item);
+}
+
+void Events::flush(const Reader& reader) {
+    if (!member_open_ || !member_.selected) return;
+    const size_t size = reader.chars().size();
+    if (size == member_.told) return;
+    if (events_live()) {
+        Ref appended(reader.chars().str(member_.told, size));
+        emit(names_.append, string_path(reader).get(), appended.get());
+    }
+    member_.told = size;
+}
+
+int Events::traverse(visitproc visit, void* arg) const {
+    for (const Ref& event : staged_events_) Py_VISIT(event.get());
+    for (const auto& [target, item] : staged_items_) Py_VISIT(item.get());
+    return 0;
+}
+
+}  // namespace carrack::values

@@ -1,0 +1,125 @@
+// Events of a stream: a value starting, a string growing, a value ending, and
+// the members of chosen containers as they close. They come from the reader as
+// it reads each piece of text once, and cost Python objects only where the
+// caller's selection asks for them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <vector>
+
+#include "carrack/reader.hpp"
+#include "carrack/selection.hpp"
+
+namespace carrack::values {
+
+// The Python objects events are made of: the event type and the interned words
+// naming kinds.
+struct EventNames {
+    PyTypeObject* type;  // a struct sequence: (kind, path, value)
+    PyObject* start;
+    PyObject* append;
+    PyObject* end;
+    PyObject* object;
+    PyObject* array;
+    PyObject* string;
+};
+
+// What the caller asked to be told, and what waits for it. It outlives any one
+// reading of the text: when the values are read again from the start, a
+// subscription that has already been told about that text is not told again.
+class Subscriptions {
+public:
+    struct Queue {
+        Ref path;                  // the items' container path; none for events
+        std::vector<Ref> waiting;  // events or items not yet taken
+        bool fresh = true;         // not yet told about any text
+    };
+
+    Selection selection;
+    Queue events;
+    bool events_on = false;
+    bool selected = false;  // the stream was made with a selection of events
+    std::vector<Queue> items;
+
+    // The index of the items queue for path (canonical), or -1.
+    int items_index(PyObject* path) const;
+    // A queue is told what a reading finds unless it is a reading again of
+    // text the queue was already told about.
+    static bool live(const Queue& queue, bool replay) { return !replay || queue.fresh; }
+    int traverse(visitproc visit, void* arg) const;
+};
+
+// Each event carries its path, so events of values nested deeper than this
+// would cost memory growing with the square of the depth: they are refused.
+constexpr size_t max_event_depth = 1000;
+
+class Events final : public ReaderHooks {
+public:
+    Events(Subscriptions& subscriptions, const EventNames& names) : subs_(subscriptions), names_(names) {}
+
+    // Readings from the start of the text tell only fresh subscriptions.
+    void set_replay(bool replay) { replay_ = replay; }
+    // Hands what the last pieces found to the subscriptions; until then it is
+    // held back, so that a piece that fails tells nobody anything.
+    void commit();
+    void discard();
+    // Throws RecursionError once a selected value lay deeper than max_event_depth.
+    void ensure_shallow() const;
+
+    void begin(const Reader& reader, Kind kind) override;
+    void end(const Reader& reader, PyObject* value, bool container) override;
+    void flush(const Reader& reader) override;
+
+    int traverse(visitproc visit, void* arg) const;
+
+private:
+    // An open array or object.
+    struct Frame {
+        Selection::Reached reached;
+        bool selected;    // its own start and end are wanted
+        bool object;
+        Ref step;         // its key, or its index as an int; none for the root
+        Ref path;         // made when first needed
+    };
+    // The string or scalar being read.
+    struct Member {
+        Selection::Reached reached;
+        bool selected = false;
+        Ref path;         // made when first needed
+        size_t told = 0;  // characters of the string told so far, or passed over in a replay
+    };
+
+    // The selection reached by the member the reader is at, pushed on the stack.
+    Selection::Reached reach(const Reader& reader);
+    // The step of the member the reader is at in its container.
+    Ref step(const Reader& reader) const;
+    Ref frame_path(size_t frame);
+    Ref member_path(const Reader& reader);
+    const Ref& string_path(const Reader& reader);
+    bool events_live() const {
+        return subs_.events_on && !too_deep_ && Subscriptions::live(subs_.events, replay_);
+    }
+    // Whether an event at this depth may be made; past the limit, none is made again.
+    bool shallow(size_t depth) {
+        if (depth > max_event_depth) too_deep_ = true;
+        return !too_deep_;
+    }
+    void emit(PyObject* kind, PyObject* path, PyObject* value);
+    void tell_items(const Reader& reader, PyObject* value);
+
+    Subscriptions& subs_;
+    const EventNames& names_;
+    Selection::Stack stack_;
+    std::vector<Frame> frames_;
+    Member member_;
+    bool member_open_ = false;
+    bool replay_ = false;
+    bool too_deep_ = false;
+    std::vector<Ref> staged_events_;
+    std::vector<std::pair<int, Ref>> staged_items_;
+    std::vector<int> targets_;
+};
+
+}  // namespace carrack::values

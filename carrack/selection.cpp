@@ -1,0 +1,136 @@
+#include "carrack/selection.hpp"
+
+#include <algorithm>
+
+namespace carrack::values {
+
+int Selection::make_child(int node, PyObject* step, PyObject* any) {
+    if (step == any) {
+        if (nodes_[static_cast<size_t>(node)].any < 0) {
+            nodes_[static_cast<size_t>(node)].any = static_cast<int>(nodes_.size());
+            nodes_.emplace_back();
+        }
+        return nodes_[static_cast<size_t>(node)].any;
+    }
+    if (PyLong_CheckExact(step)) {
+        const Py_ssize_t index = PyLong_AsSsize_t(step);
+        if (index == -1 && PyErr_Occurred()) return -1;
+        if (index < 0) {
+            PyErr_Format(PyExc_ValueError, "a path's index must not be negative, not %zd", index);
+            return -1;
+        }
+        auto& indices = nodes_[static_cast<size_t>(node)].indices;
+        const auto found = indices.find(index);
+        if (found != indices.end()) return found->second;
+        const int made = static_cast<int>(nodes_.size());
+        indices.emplace(index, made);
+        nodes_.emplace_back();
+        return made;
+    }
+    if (PyUnicode_Check(step)) {
+        // An exact str of the key, so that matching compares strs only and
+        // never runs a subclass's __eq__ or __hash__.
+        Ref key(PyUnicode_FromObject(step));
+        if (!key) return -1;
+        if (!nodes_[static_cast<size_t>(node)].keys) {
+            nodes_[static_cast<size_t>(node)].keys = Ref(PyDict_New());
+            if (!nodes_[static_cast<size_t>(node)].keys) return -1;
+        }
+        PyObject* keys = nodes_[static_cast<size_t>(node)].keys.get();
+        PyObject* found = PyDict_GetItemWithError(keys, key.get());
+        if (found != nullptr) return static_cast<int>(PyLong_AsLong(found));
+        if (PyErr_Occurred()) return -1;
+        const int made = static_cast<int>(nodes_.size());
+        Ref number(PyLong_FromLong(made));
+        if (!number || PyDict_SetItem(keys, key.get(), number.get()) < 0) return -1;
+        nodes_.emplace_back();
+        return made;
+    }
+    PyErr_Format(PyExc_TypeError, "a path's steps are str keys, int indices or carrack.ANY, not %.200s",
+                 Py_TYPE(step)->tp_name);
+    return -1;
+}
+
+bool Selection::add(PyObject* pattern, PyObject* any, Action action, int target) {
+    if (!PyTuple_Check(pattern)) {
+        PyErr_Format(PyExc_TypeError, "a path is a tuple, not %.200s", Py_TYPE(pattern)->tp_name);
+        return false;
+    }
+    Py_ssize_t length = PyTuple_GET_SIZE(pattern);
+    bool within = false;
+    if (length > 0 && PyTuple_GET_ITEM(pattern, length - 1) == Py_Ellipsis) {
+        if (action != events) {
+            PyErr_SetString(PyExc_ValueError, "only a selection of events may end in ...");
+            return false;
+        }
+        within = true;
+        --length;
+    }
+    int node = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        node = make_child(node, PyTuple_GET_ITEM(pattern, i), any);
+        if (node < 0) return false;
+    }
+    if (action == items) {
+        nodes_[static_cast<size_t>(node)].items_here.push_back(target);
+    } else if (within) {
+        if (nodes_[static_cast<size_t>(node)].within < 0) {
+            nodes_[static_cast<size_t>(node)].within = static_cast<int>(nodes_.size());
+            nodes_.emplace_back().events_within = true;
+        }
+    } else {
+        nodes_[static_cast<size_t>(node)].events_here = true;
+    }
+    return true;
+}
+
+Selection::Reached Selection::Stack::root() {
+    const auto begin = static_cast<std::uint32_t>(nodes_.size());
+    nodes_.push_back(0);
+    return Reached{begin, begin + 1};
+}
+
+void Selection::Stack::push(const Selection&, std::uint32_t begin, int node) {
+    if (node < 0) return;
+    if (std::find(nodes_.begin() + begin, nodes_.end(), node) != nodes_.end()) return;
+    nodes_.push_back(node);
+}
+
+// No Python code runs here: the key is an exact str the reader made, and the
+// dicts hold exact strs only.
+Selection::Reached Selection::Stack::step(const Selection& selection, Reached from, PyObject* key,
+                                          Py_ssize_t index) {
+    const auto begin = static_cast<std::uint32_t>(nodes_.size());
+    for (std::uint32_t i = from.begin; i < from.end; ++i) {
+        const int at = nodes_[i];
+        const Node& node = selection.nodes_[static_cast<size_t>(at)];
+        if (key != nullptr) {
+            if (node.keys) {
+                PyObject* found = PyDict_GetItemWithError(node.keys.get(), key);
+                if (found != nullptr) push(selection, begin, static_cast<int>(PyLong_AsLong(found)));
+            }
+        } else if (!node.indices.empty()) {
+            const auto found = node.indices.find(index);
+            if (found != node.indices.end()) push(selection, begin, found->second);
+        }
+        push(selection, begin, node.any);
+        push(selection, begin, node.within);
+        if (node.events_within) push(selection, begin, at);
+    }
+    return Reached{begin, static_cast<std::uint32_t>(nodes_.size())};
+}
+
+bool Selection::Stack::wants_events(const Selection& selection, Reached reached) const {
+    for (std::uint32_t i = reached.begin; i < reached.end; ++i) {
+        const Node& node = selection.nodes_[static_cast<size_t>(nodes_[i])];
+        if (node.events_here || node.events_within || node.within >= 0) return true;
+    }
+    return false;
+}
+
+int Selection::traverse(visitproc visit, void* arg) const {
+    for (const Node& node : nodes_) Py_VISIT(node.keys.get());
+    return 0;
+}
+
+}  // namespace carrack::values

@@ -1,0 +1,119 @@
+// carrack._stream: the module holding Stream, its events and the ANY marker.
+#include "carrack/stream_module.hpp"
+
+namespace {
+
+using carrack::stream::ModuleState;
+
+PyStructSequence_Field event_fields[] = {
+    {"kind", "'start', 'append' or 'end'"},
+    {"path", "keys and indices from the root to the value, as a tuple"},
+    {"value", "start: 'object', 'array' or 'string'; append: the characters added; end: the value"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc event_desc = {
+    "carrack.Event",
+    "What became of the value at path: it started, its string grew, or it ended.",
+    event_fields,
+    3,
+};
+
+PyObject* any_repr(PyObject*) { return PyUnicode_FromString("carrack.ANY"); }
+
+// Pickled and copied as the one object it is.
+PyObject* any_reduce(PyObject*, PyObject*) { return PyUnicode_FromString("ANY"); }
+
+PyMethodDef any_methods[] = {
+    {"__reduce__", any_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot any_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(any_repr)},
+    {Py_tp_methods, any_methods},
+    {Py_tp_doc, const_cast<char*>("The type of carrack.ANY, which stands for any key or index in a path.")},
+    {0, nullptr},
+};
+
+PyType_Spec any_spec = {"carrack.AnyStep", 0, 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, any_slots};
+
+ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+int module_exec(PyObject* module) {
+    ModuleState& state = state_of(module);
+    PyObject* stream_type = PyType_FromModuleAndSpec(module, &carrack::stream::stream_spec, nullptr);
+    if (stream_type == nullptr) return -1;
+    int status = PyModule_AddObjectRef(module, "Stream", stream_type);
+    Py_DECREF(stream_type);
+    if (status < 0) return -1;
+
+    PyObject* any_type = PyType_FromModuleAndSpec(module, &any_spec, nullptr);
+    if (any_type == nullptr) return -1;
+    state.any = reinterpret_cast<PyTypeObject*>(any_type)->tp_alloc(reinterpret_cast<PyTypeObject*>(any_type), 0);
+    Py_DECREF(any_type);
+    if (state.any == nullptr || PyModule_AddObjectRef(module, "ANY", state.any) < 0) return -1;
+
+    state.names.type = PyStructSequence_NewType(&event_desc);
+    if (state.names.type == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, "Event", reinterpret_cast<PyObject*>(state.names.type)) < 0) return -1;
+    PyObject** words[] = {&state.names.start, &state.names.append, &state.names.end,
+                          &state.names.object, &state.names.array, &state.names.string};
+    const char* texts[] = {"start", "append", "end", "object", "array", "string"};
+    for (size_t i = 0; i < 6; ++i) {
+        *words[i] = PyUnicode_InternFromString(texts[i]);
+        if (*words[i] == nullptr) return -1;
+    }
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState& state = state_of(module);
+    Py_VISIT(state.any);
+    Py_VISIT(state.names.type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState& state = state_of(module);
+    Py_CLEAR(state.any);
+    Py_CLEAR(state.names.type);
+    Py_CLEAR(state.names.start);
+    Py_CLEAR(state.names.append);
+    Py_CLEAR(state.names.end);
+    Py_CLEAR(state.names.object);
+    Py_CLEAR(state.names.array);
+    Py_CLEAR(state.names.string);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000  // the slot is new in 3.12; all state is the module's own
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    // Each Stream guards its own state; the module's is written only while it is made.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "carrack._stream",                                         // m_name
+    "carrack.Stream: completing a JSON text fed in chunks.",  // m_doc
+    sizeof(ModuleState),                                       // m_size
+    nullptr,                                                   // m_methods
+    module_slots,                                              // m_slots
+    module_traverse,                                           // m_traverse
+    module_clear,                                              // m_clear
+    module_free,                                               // m_free
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__stream() { return PyModuleDef_Init(&module_def); }
