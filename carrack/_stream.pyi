@@ -1,6 +1,6 @@
 from collections.abc import Iterable
 from types import EllipsisType
-from typing import Any, Final, Literal, final
+from typing import Any, Final, Literal, TypeAlias, final
 
 @final
 class AnyStep:
@@ -9,28 +9,27 @@ class AnyStep:
 ANY: Final[AnyStep]
 """Stands for any key or index in a path."""
 
-Step = str | int | AnyStep
-Path = tuple[Step, ...]
+_Step: TypeAlias = str | int | AnyStep
+_Path: TypeAlias = tuple[_Step, ...]
 
 @final
 class Event(tuple[str, tuple[str | int, ...], Any]):
     """What became of the value at path: it started, its string grew, or it ended."""
 
+    __match_args__ = ("kind", "path", "value")
+    def __new__(cls, kind: str, path: tuple[str | int, ...], value: Any) -> Event: ...
     @property
     def kind(self) -> Literal["start", "append", "end"]: ...
     @property
     def path(self) -> tuple[str | int, ...]: ...
     @property
     def value(self) -> Any: ...
-    n_fields: Final[int]
-    n_sequence_fields: Final[int]
-    n_unnamed_fields: Final[int]
 
 @final
 class Stream:
     """A JSON text completed as it grows, walking each chunk once."""
 
-    def __init__(self, *, select: Iterable[Path | tuple[Step | EllipsisType, ...]] | None = None) -> None: ...
+    def __new__(cls, *, select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None) -> Stream: ...
     def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> None:
         """Append chunk to the text: a str, or UTF-8 bytes split anywhere (a
         character cut at the end waits for the next chunk). Raises RuntimeError
@@ -65,7 +64,7 @@ class Stream:
         """The events since the last call, in the order of the text: 'start'
         when an object, array or string begins, 'append' when a string grew,
         'end' when a value is final. Only selected paths give events."""
-    def items(self, path: Path, /) -> list[Any]:
+    def items(self, path: _Path, /) -> list[Any]:
         """The members of the array (its elements) or object ((key, value)
         pairs) at path that became final since the last call with path."""
     def close(self) -> Any:

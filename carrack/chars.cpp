@@ -1,6 +1,7 @@
 #include "carrack/chars.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "carrack/pyref.hpp"
@@ -66,10 +67,66 @@ PyObject* Chars::str() const {
     return result;
 }
 
+// A str must be stored in the narrowest kind its characters allow, so the
+// largest character of the slice is found first, unless all are ASCII.
 PyObject* Chars::str(size_t from, size_t to) const {
-    const int kind = width_ == 1 ? PyUnicode_1BYTE_KIND : width_ == 2 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
-    return python::check(
-        PyUnicode_FromKindAndData(kind, bytes_.data() + from * width_, static_cast<Py_ssize_t>(to - from)));
+    const size_t count = to - from;
+    const char* data = bytes_.data() + from * width_;
+    Py_UCS4 max = max_;
+    if (max >= 0x80) {
+        max = 0;
+        for (size_t i = 0; i < count; ++i) {
+            Py_UCS4 c = 0;
+            if (width_ == 1) {
+                c = static_cast<Py_UCS1>(data[i]);
+            } else if (width_ == 2) {
+                Py_UCS2 unit = 0;
+                std::memcpy(&unit, data + 2 * i, 2);
+                c = unit;
+            } else {
+                std::memcpy(&c, data + 4 * i, 4);
+            }
+            max = std::max(max, c);
+        }
+    }
+    PyObject* result = python::check(PyUnicode_New(static_cast<Py_ssize_t>(count), max));
+    const int kind = PyUnicode_KIND(result);
+    if (static_cast<unsigned>(kind) == width_) {
+        std::memcpy(PyUnicode_DATA(result), data, count * width_);
+        return result;
+    }
+    void* out = PyUnicode_DATA(result);
+    for (size_t i = 0; i < count; ++i) {
+        Py_UCS4 c = 0;
+        if (width_ == 2) {
+            Py_UCS2 unit = 0;
+            std::memcpy(&unit, data + 2 * i, 2);
+            c = unit;
+        } else {
+            std::memcpy(&c, data + 4 * i, 4);
+        }
+        PyUnicode_WRITE(kind, out, static_cast<Py_ssize_t>(i), c);
+    }
+    return result;
+}
+
+PyObject* KeyMemo::str(const Chars& chars) {
+    const std::string_view units = chars.units();
+    if (chars.size() > longest) return chars.str();
+    std::uint64_t hash = 1469598103934665603u ^ chars.width();
+    for (char c : units) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    if (entries_.empty()) entries_.resize(slots);
+    Entry& entry = entries_[hash % slots];
+    if (entry.str != nullptr && entry.width == chars.width() && entry.units == units) return Py_NewRef(entry.str);
+    PyObject* made = chars.str();
+    Py_XSETREF(entry.str, Py_NewRef(made));
+    entry.units.assign(units);
+    entry.width = chars.width();
+    return made;
+}
+
+KeyMemo::~KeyMemo() {
+    for (Entry& entry : entries_) Py_XDECREF(entry.str);
 }
 
 template void Chars::append(const Py_UCS1*, size_t);

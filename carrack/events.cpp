@@ -53,6 +53,7 @@ Ref Events::step(const Reader& reader) const {
 }
 
 Selection::Reached Events::reach(const Reader& reader) {
+    if (everything_) return Selection::Reached{0, 0};  // no set is kept: every path is wanted
     if (reader.depth() == 0) return stack_.root();
     const Reader::Level& level = reader.levels().back();
     return stack_.step(subs_.selection, frames_.back().reached, level.object ? level.key.get() : nullptr, level.count);
@@ -74,6 +75,7 @@ Ref Events::frame_path(size_t frame) {
             PyTuple_SET_ITEM(path.get(), i, Py_NewRef(PyTuple_GET_ITEM(parent.get(), i)));
         }
         PyTuple_SET_ITEM(path.get(), length, Py_NewRef(last.get()));
+        untrack(path.get());
     }
     frames_[frame].path = path;
     return path;
@@ -87,14 +89,20 @@ Ref Events::member_path(const Reader& reader) {
     Ref path(check(PyTuple_New(length + 1)));
     for (Py_ssize_t i = 0; i < length; ++i) PyTuple_SET_ITEM(path.get(), i, Py_NewRef(PyTuple_GET_ITEM(parent.get(), i)));
     PyTuple_SET_ITEM(path.get(), length, last.release());
+    untrack(path.get());
     return path;
 }
 
+// Paths hold only strs and ints, and events of scalars nothing else: neither
+// can be part of a cycle, so the collector need not walk them (there are many).
+void Events::untrack(PyObject* object) { PyObject_GC_UnTrack(object); }
+
 void Events::emit(PyObject* kind, PyObject* path, PyObject* value) {
-    Ref event(check(PyStructSequence_New(names_.type)));
-    PyStructSequence_SET_ITEM(event.get(), 0, Py_NewRef(kind));
-    PyStructSequence_SET_ITEM(event.get(), 1, Py_NewRef(path));
-    PyStructSequence_SET_ITEM(event.get(), 2, Py_NewRef(value));
+    Ref event(check(names_.type->tp_alloc(names_.type, 3)));
+    PyTuple_SET_ITEM(event.get(), 0, Py_NewRef(kind));
+    PyTuple_SET_ITEM(event.get(), 1, Py_NewRef(path));
+    PyTuple_SET_ITEM(event.get(), 2, Py_NewRef(value));
+    if (!PyObject_IS_GC(value)) untrack(event.get());
     staged_events_.push_back(std::move(event));
 }
 
@@ -105,7 +113,7 @@ const Ref& Events::string_path(const Reader& reader) {
 
 void Events::begin(const Reader& reader, Kind kind) {
     const Selection::Reached reached = reach(reader);
-    const bool selected = stack_.wants_events(subs_.selection, reached);
+    const bool selected = everything_ || stack_.wants_events(subs_.selection, reached);
     if (kind == Kind::string) {
         member_ = Member{reached, selected, Ref(), 0};
         member_open_ = true;
@@ -128,15 +136,22 @@ void Events::end(const Reader& reader, PyObject* value, bool container) {
         stack_.drop(frames_.back().reached);
         frames_.pop_back();
     } else if (member_open_) {
-        // A string: the characters not yet told, then its end.
-        flush(reader);
+        // A string: the characters not yet told, then its end. A string read
+        // whole within one piece is told in one append of the value itself.
+        if (member_.told == 0 && reader.chars().size() > 0 && member_.selected && events_live()) {
+            emit(names_.append, string_path(reader).get(), value);
+            member_.told = reader.chars().size();
+        } else {
+            flush(reader);
+        }
         member_open_ = false;
         if (member_.selected && events_live()) emit(names_.end, string_path(reader).get(), value);
         stack_.drop(member_.reached);
         member_ = Member{};
     } else {
         const Selection::Reached reached = reach(reader);
-        if (events_live() && stack_.wants_events(subs_.selection, reached) && shallow(reader.depth())) {
+        if (events_live() && (everything_ || stack_.wants_events(subs_.selection, reached)) &&
+            shallow(reader.depth())) {
             emit(names_.end, member_path(reader).get(), value);
         }
         stack_.drop(reached);

@@ -17,7 +17,7 @@ namespace carrack::values {
 // The Python objects events are made of: the event type and the interned words
 // naming kinds.
 struct EventNames {
-    PyTypeObject* type;  // a struct sequence: (kind, path, value)
+    PyTypeObject* type;  // a tuple subtype: (kind, path, value)
     PyObject* start;
     PyObject* append;
     PyObject* end;
@@ -57,7 +57,10 @@ constexpr size_t max_event_depth = 1000;
 
 class Events final : public ReaderHooks {
 public:
-    Events(Subscriptions& subscriptions, const EventNames& names) : subs_(subscriptions), names_(names) {}
+    Events(Subscriptions& subscriptions, const EventNames& names)
+        : subs_(subscriptions),
+          names_(names),
+          everything_(subscriptions.events_on && !subscriptions.selected && subscriptions.items.empty()) {}
 
     // Readings from the start of the text tell only fresh subscriptions.
     void set_replay(bool replay) { replay_ = replay; }
@@ -107,6 +110,7 @@ private:
         return !too_deep_;
     }
     void emit(PyObject* kind, PyObject* path, PyObject* value);
+    static void untrack(PyObject* object);
     void tell_items(const Reader& reader, PyObject* value);
 
     Subscriptions& subs_;
@@ -114,6 +118,7 @@ private:
     Selection::Stack stack_;
     std::vector<Frame> frames_;
     Member member_;
+    const bool everything_;  // events everywhere and no items: no selection to follow
     bool member_open_ = false;
     bool replay_ = false;
     bool too_deep_ = false;

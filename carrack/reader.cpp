@@ -1,6 +1,9 @@
 #include "carrack/reader.hpp"
 
 #include <string_view>
+#include <system_error>
+
+#include "fast_float/fast_float.h"
 
 #include "carrack/scan.hpp"
 
@@ -60,6 +63,7 @@ Reader Reader::fork(Sink* sink, Ref closed_string) const {
     } else {
         copy.chars_ = chars_;
     }
+    copy.keys_ = keys_;
     copy.number_ = number_;
     copy.root_ = root_;
     copy.pos_ = pos_;
@@ -203,13 +207,12 @@ void Reader::unicode(Py_UCS4 c) {
 }
 
 void Reader::end_string() {
-    Ref text = closed_string_ ? std::move(closed_string_) : Ref(chars_.str());
     if (in_key_) {
-        levels_.back().key = std::move(text);
+        levels_.back().key = closed_string_ ? std::move(closed_string_) : Ref(keys_->str(chars_));
         at_ = At::after_key;
-    } else {
-        insert(std::move(text));
+        return;
     }
+    insert(closed_string_ ? std::move(closed_string_) : Ref(chars_.str()));
 }
 
 void Reader::end_word() {
@@ -235,8 +238,14 @@ bool Reader::number_can_end() const {
 // the interpreter's digit limit raise its ValueError.
 Ref Reader::number_value() const {
     if (number_.find_first_of(".eE") != std::string::npos) {
-        const double d = PyOS_string_to_double(number_.c_str(), nullptr, nullptr);
-        if (d == -1.0 && PyErr_Occurred()) throw python_error{};
+        // Correctly rounded, as float() is: the same double for every text.
+        double d = 0;
+        const char* end = number_.data() + number_.size();
+        const auto parsed = fast_float::from_chars(number_.data(), end, d);
+        if (parsed.ec != std::errc() || parsed.ptr != end) {
+            d = PyOS_string_to_double(number_.c_str(), nullptr, nullptr);
+            if (d == -1.0 && PyErr_Occurred()) throw python_error{};
+        }
         return Ref(check(PyFloat_FromDouble(d)));
     }
     if (number_.size() <= 18) {
@@ -323,6 +332,68 @@ bool Reader::number(Py_UCS4 c) {
     return true;
 }
 
+// A number that lies whole in this piece, followed by a character that ends
+// it, is read in one go and converted from the piece itself; anything else
+// (a number cut by the piece's end, or not JSON) is left to number(), which
+// reads it a character at a time. i moves past the number when it is read.
+template <typename Unit>
+bool Reader::whole_number(const Unit* in, size_t& i, size_t size) {
+    size_t j = i + (in[i] == '-' ? 1 : 0);
+    if (j >= size) return false;
+    if (in[j] == '0') {
+        ++j;
+    } else if (in[j] >= '1' && in[j] <= '9') {
+        j = scan::skip_digits(in, j + 1, size);
+    } else {
+        return false;
+    }
+    bool fraction = false;
+    if (j < size && in[j] == '.') {
+        const size_t digits = scan::skip_digits(in, j + 1, size);
+        if (digits == j + 1) return false;
+        j = digits;
+        fraction = true;
+    }
+    if (j < size && (in[j] == 'e' || in[j] == 'E')) {
+        size_t at = j + 1;
+        if (at < size && (in[at] == '+' || in[at] == '-')) ++at;
+        const size_t digits = scan::skip_digits(in, at, size);
+        if (digits == at) return false;
+        j = digits;
+        fraction = true;
+    }
+    if (j >= size) return false;
+    const size_t length = j - i;
+    Ref value;
+    if constexpr (sizeof(Unit) == 1) {
+        const char* text = reinterpret_cast<const char*>(in + i);
+        if (fraction) {
+            double d = 0;
+            const auto parsed = fast_float::from_chars(text, text + length, d);
+            if (parsed.ec == std::errc() && parsed.ptr == text + length) value = Ref(check(PyFloat_FromDouble(d)));
+        } else if (length <= 18) {
+            long long n = 0;
+            for (size_t k = (text[0] == '-' ? 1 : 0); k < length; ++k) n = n * 10 + (text[k] - '0');
+            value = Ref(check(PyLong_FromLongLong(text[0] == '-' ? -n : n)));
+        }
+    }
+    if (!value) {
+        // Wide text, long integers, and what fast_float leaves: as number() would.
+        number_.clear();
+        for (size_t k = i; k < j; ++k) number_.push_back(static_cast<char>(in[k]));
+        num_ = fraction ? Num::fraction : Num::integer;
+        at_ = At::number;
+        pos_ += length;
+        i = j;
+        end_number();
+        return true;
+    }
+    pos_ += length;
+    i = j;
+    insert(std::move(value));
+    return true;
+}
+
 template <typename Unit>
 void Reader::feed(const Unit* in, size_t size) {
     read(in, size);
@@ -338,12 +409,16 @@ void Reader::read(const Unit* in, size_t size) {
             case At::failed:
                 return;
             case At::value:
-                if (!is_whitespace(c)) begin_value(c);
+                if (is_whitespace(c)) break;
+                if ((c == '-' || is_digit(c)) && whole_number(in, i, size)) continue;
+                begin_value(c);
                 break;
             case At::array_first:
                 if (is_whitespace(c)) break;
                 if (c == ']') {
                     close_container();
+                } else if ((c == '-' || is_digit(c)) && whole_number(in, i, size)) {
+                    continue;
                 } else {
                     begin_value(c);
                 }
@@ -395,6 +470,15 @@ void Reader::read(const Unit* in, size_t size) {
                 }
                 break;
             case At::number:
+                if (num_ == Num::integer || num_ == Num::fraction || num_ == Num::exp_digits) {
+                    const size_t end = scan::skip_digits(in, i, size);
+                    if (end > i) {
+                        for (size_t k = i; k < end; ++k) number_.push_back(static_cast<char>(in[k]));
+                        pos_ += end - i;
+                        i = end;
+                        continue;
+                    }
+                }
                 if (!number(c)) continue;  // the character after the number is read afresh
                 break;
             case At::after_key:

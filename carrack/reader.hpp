@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,8 @@ private:
     void insert(Ref value, bool container = false);
     template <typename Unit>
     void read(const Unit* in, size_t size);
+    template <typename Unit>
+    bool whole_number(const Unit* in, size_t& i, size_t size);
     void escape(Py_UCS4 c);
     void unicode(Py_UCS4 c);
     void flush_high() {
@@ -173,6 +176,7 @@ private:
     Py_UCS4 hex_ = 0;
     Py_UCS4 high_ = 0;  // a high surrogate escape waiting for its low half
     Chars chars_;
+    std::shared_ptr<KeyMemo> keys_ = std::make_shared<KeyMemo>();  // shared with forks, which read few keys
     std::string number_;
     Ref root_;
     size_t pos_ = 0;                // code points read

@@ -5,19 +5,74 @@ namespace {
 
 using carrack::stream::ModuleState;
 
-PyStructSequence_Field event_fields[] = {
-    {"kind", "'start', 'append' or 'end'"},
-    {"path", "keys and indices from the root to the value, as a tuple"},
-    {"value", "start: 'object', 'array' or 'string'; append: the characters added; end: the value"},
-    {nullptr, nullptr},
+// carrack.Event: a tuple (kind, path, value) whose items are also attributes,
+// made in C for each event at the cost of a plain tuple.
+PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"kind", "path", "value", nullptr};
+    PyObject *kind = nullptr, *path = nullptr, *value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Event", const_cast<char**>(keywords), &kind, &path, &value)) {
+        return nullptr;
+    }
+    PyObject* event = type->tp_alloc(type, 3);
+    if (event == nullptr) return nullptr;
+    PyTuple_SET_ITEM(event, 0, Py_NewRef(kind));
+    PyTuple_SET_ITEM(event, 1, Py_NewRef(path));
+    PyTuple_SET_ITEM(event, 2, Py_NewRef(value));
+    return event;
+}
+
+PyObject* event_item(PyObject* self, void* index) {
+    return Py_NewRef(PyTuple_GET_ITEM(self, reinterpret_cast<Py_ssize_t>(index)));
+}
+
+PyObject* event_repr(PyObject* self) {
+    return PyUnicode_FromFormat("carrack.Event(kind=%R, path=%R, value=%R)", PyTuple_GET_ITEM(self, 0),
+                                PyTuple_GET_ITEM(self, 1), PyTuple_GET_ITEM(self, 2));
+}
+
+// Pickled and copied as Event(kind, path, value).
+PyObject* event_getnewargs(PyObject* self, PyObject*) { return PyTuple_GetSlice(self, 0, 3); }
+
+PyGetSetDef event_getset[] = {
+    {"kind", event_item, nullptr, "'start', 'append' or 'end'", reinterpret_cast<void*>(0)},
+    {"path", event_item, nullptr, "keys and indices from the root to the value, as a tuple", reinterpret_cast<void*>(1)},
+    {"value", event_item, nullptr, "start: 'object', 'array' or 'string'; append: the characters added; end: the value",
+     reinterpret_cast<void*>(2)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyStructSequence_Desc event_desc = {
-    "carrack.Event",
-    "What became of the value at path: it started, its string grew, or it ended.",
-    event_fields,
-    3,
+PyMethodDef event_methods[] = {
+    {"__getnewargs__", event_getnewargs, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
+
+PyType_Slot event_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(event_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
+    {Py_tp_getset, event_getset},
+    {Py_tp_methods, event_methods},
+    {Py_tp_doc, const_cast<char*>("Event(kind, path, value)\n--\n\n"
+                                  "What became of the value at path: it started, its string grew, or it ended.")},
+    {0, nullptr},
+};
+
+PyType_Spec event_spec = {"carrack.Event", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, event_slots};
+
+// The event type, with __match_args__ so that events can be matched by position.
+PyTypeObject* make_event_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &event_spec, reinterpret_cast<PyObject*>(&PyTuple_Type));
+    if (type == nullptr) return nullptr;
+    PyObject* names = Py_BuildValue("(sss)", "kind", "path", "value");
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+    if (names == nullptr || PyDict_SetItemString(dict, "__match_args__", names) < 0) {
+        Py_XDECREF(names);
+        Py_DECREF(type);
+        return nullptr;
+    }
+    Py_DECREF(names);
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+    return reinterpret_cast<PyTypeObject*>(type);
+}
 
 PyObject* any_repr(PyObject*) { return PyUnicode_FromString("carrack.ANY"); }
 
@@ -51,11 +106,15 @@ int module_exec(PyObject* module) {
 
     PyObject* any_type = PyType_FromModuleAndSpec(module, &any_spec, nullptr);
     if (any_type == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, "AnyStep", any_type) < 0) {
+        Py_DECREF(any_type);
+        return -1;
+    }
     state.any = reinterpret_cast<PyTypeObject*>(any_type)->tp_alloc(reinterpret_cast<PyTypeObject*>(any_type), 0);
     Py_DECREF(any_type);
     if (state.any == nullptr || PyModule_AddObjectRef(module, "ANY", state.any) < 0) return -1;
 
-    state.names.type = PyStructSequence_NewType(&event_desc);
+    state.names.type = make_event_type(module);
     if (state.names.type == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "Event", reinterpret_cast<PyObject*>(state.names.type)) < 0) return -1;
     PyObject** words[] = {&state.names.start, &state.names.append, &state.names.end,

@@ -1,0 +1,361 @@
+"""Benchmark of Stream.events() and items(): what changed after every chunk,
+against ijson's push parser (yajl2_c backend) and against taking value() after
+every chunk and diffing it with the one before. Writes docs/events.md and
+docs/events.png.
+
+Run it through bench/run-events, which installs the peers into .venv-bench.
+
+    python bench/events.py            # full run, a few minutes
+    python bench/events.py --quick    # smaller streams, fewer repeats
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+import ijson
+
+from carrack import Stream
+from values import chunks_of, structured, text_heavy
+
+ROOT = Path(__file__).resolve().parents[1]
+DOCS = ROOT / "docs"
+CORPUS = Path(os.environ.get("CARRACK_CORPUS", ROOT.parent / "shared" / "corpus"))
+YAJL = ijson.get_backend("yajl2_c")
+SAMPLES = 400  # chunks timed for a quadratic peer, its total estimated from them
+BLOCK = 65536
+
+
+# --- After every chunk ---------------------------------------------------------
+
+
+def timed(chunks: list, each: Callable[[Any], object], steps: list[int] | None = None) -> list[int]:
+    """Nanoseconds of each(chunk) for the chunks at steps (all when None); the
+    others are fed untimed through the same call."""
+    wanted = None if steps is None else set(steps)
+    clock = time.perf_counter_ns
+    times = []
+    gc.collect()
+    gc.disable()
+    try:
+        for i, chunk in enumerate(chunks):
+            if wanted is not None and i not in wanted:
+                each(chunk)
+                continue
+            start = clock()
+            each(chunk)
+            times.append(clock() - start)
+    finally:
+        gc.enable()
+    return times
+
+
+def carrack_events(select=None):
+    def run(chunks, steps=None):
+        stream = Stream(select=select) if select is not None else Stream()
+
+        def each(chunk):
+            stream.feed(chunk)
+            return stream.events()
+
+        return timed(chunks, each, steps)
+
+    return run
+
+
+def ijson_events(chunks, steps=None):
+    events = ijson.sendable_list()
+    parser = YAJL.parse_coro(events)
+
+    def each(chunk):
+        parser.send(chunk.encode())
+        taken = list(events)
+        del events[:]
+        return taken
+
+    return timed(chunks, each, steps)
+
+
+def diff(before, after, path=()):
+    """What changed from before to after, as (path, new value) pairs, a grown
+    string as its new characters: what a caller of value() must compute."""
+    if type(before) is not type(after):
+        return [(path, after)]
+    if isinstance(after, dict):
+        out = []
+        for key, value in after.items():
+            out += diff(before[key], value, (*path, key)) if key in before else [((*path, key), value)]
+        return out
+    if isinstance(after, list):
+        out = []
+        for i, value in enumerate(after):
+            out += diff(before[i], value, (*path, i)) if i < len(before) else [((*path, i), value)]
+        return out
+    if isinstance(after, str) and after != before:
+        return [(path, after[len(before):] if after.startswith(before) else after)]
+    return [] if after == before else [(path, after)]
+
+
+def diffed_snapshots(chunks, steps=None):
+    stream = Stream()
+    last = [None]
+
+    def each(chunk):
+        stream.feed(chunk)
+        now = stream.value("strings")
+        changes = diff(last[0], now)
+        last[0] = now
+        return changes
+
+    return timed(chunks, each, steps)
+
+
+def stream_run(name: str, run: Callable, chunks: list[str], quadratic: bool) -> dict:
+    """Total seconds (estimated from evenly spaced chunks for a quadratic
+    peer) and per-chunk times with the length fed at each."""
+    n = len(chunks)
+    steps = sorted({int(i * (n - 1) / (SAMPLES - 1)) for i in range(SAMPLES)}) if quadratic else None
+    times = run(chunks, steps)
+    ends, at = [], 0
+    for chunk in chunks:
+        at += len(chunk)
+        ends.append(at)
+    lengths = ends if steps is None else [ends[i] for i in steps]
+    total = sum(times) * 1e-9 if steps is None else statistics.mean(times) * 1e-9 * n
+    tenth = max(1, len(times) // 10)
+    return {
+        "total": total,
+        "sampled": steps is not None,
+        "lengths": lengths,
+        "times": times,
+        "first": statistics.mean(times[:tenth]) * 1e-3,
+        "last": statistics.mean(times[-tenth:]) * 1e-3,
+    }
+
+
+# --- Whole documents in 64 KB chunks -----------------------------------------------
+
+
+def blocks(text: str) -> list[str]:
+    return [text[i : i + BLOCK] for i in range(0, len(text), BLOCK)]
+
+
+def whole_carrack_events(parts: list[str]) -> int:
+    stream, count = Stream(), 0
+    for part in parts:
+        stream.feed(part)
+        count += len(stream.events())
+    return count
+
+
+def whole_carrack_items(path: tuple) -> Callable[[list[str]], int]:
+    def run(parts: list[str]) -> int:
+        stream, count = Stream(), 0
+        for part in parts:
+            stream.feed(part)
+            count += len(stream.items(path))
+        return count
+
+    return run
+
+
+def whole_ijson_events(parts: list[bytes]) -> int:
+    events = ijson.sendable_list()
+    parser, count = YAJL.parse_coro(events), 0
+    for part in parts:
+        parser.send(part)
+        count += len(events)
+        del events[:]
+    parser.close()
+    return count + len(events)
+
+
+def whole_ijson_items(prefix: str) -> Callable[[list[bytes]], int]:
+    def run(parts: list[bytes]) -> int:
+        items = ijson.sendable_list()
+        parser, count = YAJL.items_coro(items, prefix), 0
+        for part in parts:
+            parser.send(part)
+            count += len(items)
+            del items[:]
+        parser.close()
+        return count + len(items)
+
+    return run
+
+
+def best_of(repeats: int, run: Callable, parts: list) -> float:
+    """The fastest of several runs, in seconds; the machine is shared."""
+    best = float("inf")
+    for _ in range(repeats):
+        gc.collect()
+        gc.disable()
+        start = time.perf_counter()
+        run(parts)
+        best = min(best, time.perf_counter() - start)
+        gc.enable()
+    return best
+
+
+def documents(quick: bool) -> dict[str, tuple[str, tuple, str]]:
+    """name -> (text, main array path, ijson prefix of its items)."""
+    docs = {"tool call": (structured(1_000_000 if not quick else 200_000), ("arguments", "rows"), "arguments.rows.item")}
+    for name, path, prefix in [
+        ("twitter.json", ("statuses",), "statuses.item"),
+        ("citm_catalog.json", ("performances",), "performances.item"),
+        ("canada.json", ("features",), "features.item"),
+    ]:
+        file = CORPUS / name
+        if file.exists():
+            docs[name] = (file.read_text(), path, prefix)
+    return docs
+
+
+# --- Main and report ---------------------------------------------------------------
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    size = 200_000 if args.quick else 1_000_000
+    repeats = 3 if args.quick else 7
+
+    streams = {}
+    heavy = chunks_of(text_heavy(size), size)
+    streams["text-heavy"] = {
+        "carrack events(), the long string selected": stream_run(
+            "carrack", carrack_events([("arguments", "content")]), heavy, False
+        ),
+        "value('strings') + diff": stream_run("diff", diffed_snapshots, heavy, True),
+        "ijson, every event (no partial strings)": stream_run("ijson", ijson_events, heavy, False),
+    }
+    rows = chunks_of(structured(size), size + 1)
+    streams["structured"] = {
+        "carrack events(), every event": stream_run("carrack", carrack_events(), rows, False),
+        "value('strings') + diff": stream_run("diff", diffed_snapshots, rows, True),
+        "ijson, every event": stream_run("ijson", ijson_events, rows, False),
+    }
+    for kind, row in streams.items():
+        print(kind, {name: round(entry["total"], 4) for name, entry in row.items()}, flush=True)
+
+    whole = {}
+    for name, (text, path, prefix) in documents(args.quick).items():
+        parts, raw = blocks(text), [b.encode() for b in blocks(text)]
+        assert whole_carrack_items(path)(parts) == whole_ijson_items(prefix)(raw)
+        whole[name] = {
+            "size": len(text.encode()),
+            "events": best_of(repeats, whole_carrack_events, parts),
+            "ijson events": best_of(repeats, whole_ijson_events, raw),
+            "items": best_of(repeats, whole_carrack_items(path), parts),
+            "ijson items": best_of(repeats, whole_ijson_items(prefix), raw),
+            "path": path,
+        }
+        print(name, {k: round(v, 4) for k, v in whole[name].items() if isinstance(v, float)}, flush=True)
+    write_report(size, streams, whole)
+
+
+def seconds(t: float) -> str:
+    if t < 1e-3:
+        return f"{t * 1e6:.0f} µs"
+    if t < 1:
+        return f"{t * 1e3:.1f} ms"
+    return f"{t:.2f} s"
+
+
+def write_report(size: int, streams: dict, whole: dict) -> None:
+    label = f"{size // 1000} KB" if size < 1_000_000 else f"{size // 1_000_000} MB"
+    lines = [
+        "# Events of a streamed text",
+        "",
+        "What changed after every chunk: `Stream.events()` tells it as the text is read,",
+        "at the cost of the chunk. The other ways are ijson's push parser with its C",
+        "backend (`yajl2_c`), which tells whole tokens only, never part of a string, and",
+        "taking `value(partial='strings')` after every chunk and diffing it with the one",
+        "before, which costs the whole value every time.",
+        "",
+        f"Machine: {platform.machine()}, Python {platform.python_version()}, ijson {ijson.__version__}.",
+        "",
+        f"## After every chunk of a {label} stream",
+        "",
+        "Chunks of 1 to 16 characters (seeded); the time is for the whole stream, every chunk",
+        "fed and what changed taken. Per chunk: the mean over the first and the last tenth of",
+        "the stream. An entry marked * was timed on evenly spaced chunks and its total",
+        "estimated from their mean.",
+        "",
+    ]
+    for kind, row in streams.items():
+        lines += [
+            f"### {kind.capitalize()}",
+            "",
+            "| | whole stream | per chunk, first tenth → last tenth |",
+            "|---|---:|---:|",
+        ]
+        for name, entry in row.items():
+            star = "*" if entry["sampled"] else ""
+            lines.append(f"| {name} | {seconds(entry['total'])}{star} | {entry['first']:.2f} → {entry['last']:.2f} µs |")
+        lines.append("")
+    lines += [
+        "## Whole documents in 64 KB chunks",
+        "",
+        "Each document fed in 64 KB chunks, taking after each one every event (carrack's",
+        "`events()`, ijson's `parse`) or the finished elements of the main array (carrack's",
+        "`items(path)`, ijson's `items`). The fastest of several runs.",
+        "",
+        "| document | size | `events()` | ijson `parse` | ratio | `items()` | ijson `items` | ratio |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for name, entry in whole.items():
+        lines.append(
+            f"| {name} (`items{entry['path']}`) | {entry['size'] / 1e6:.2f} MB | {seconds(entry['events'])} | "
+            f"{seconds(entry['ijson events'])} | {entry['ijson events'] / entry['events']:.1f}× | "
+            f"{seconds(entry['items'])} | {seconds(entry['ijson items'])} | "
+            f"{entry['ijson items'] / entry['items']:.1f}× |"
+        )
+    lines += [
+        "",
+        "## Time per chunk",
+        "",
+        "![time per chunk against the length received](events.png)",
+        "",
+        "Reproduce with `bash bench/run-events` (or `--quick`).",
+        "",
+    ]
+    (DOCS / "events.md").write_text("\n".join(lines))
+    plot(streams)
+
+
+def plot(streams: dict) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 2, figsize=(13, 5))
+    for axis, (kind, row) in zip(axes, streams.items()):
+        for name, entry in row.items():
+            lengths, times = entry["lengths"], entry["times"]
+            step = max(1, len(times) // 300)
+            xs = [lengths[i] for i in range(0, len(times), step)]
+            ys = [statistics.median(times[i : i + step]) * 1e-3 for i in range(0, len(times), step)]
+            axis.plot(xs, ys, label=name + (" (sampled)" if entry["sampled"] else ""), linewidth=1.2)
+        axis.set_yscale("log")
+        axis.set_xlabel("characters fed so far")
+        axis.set_ylabel("µs per chunk")
+        axis.set_title(kind)
+        axis.grid(True, which="both", alpha=0.3)
+        axis.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(DOCS / "events.png", dpi=110)
+
+
+if __name__ == "__main__":
+    main()
