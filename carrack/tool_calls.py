@@ -98,11 +98,14 @@ class _Part:
     """Text that should be one JSON value, fed fragment by fragment into a Stream;
     what it came to is decided once, when it ends."""
 
-    __slots__ = ("_stream", "_rest", "_state", "_problem", "_parsed", "_ended", "_owner")
+    __slots__ = ("_stream", "_feed", "_opened", "_rest", "_state", "_problem", "_parsed", "_ended", "_owner")
     _noun, _is = "text", "is"
 
     def __init__(self, owner: ToolCalls) -> None:
         self._stream = Stream()
+        self._feed = self._stream.feed
+        # Whether the first character has been seen (arguments must open an object).
+        self._opened = False
         # Fragments after the stream refused one: kept so that the text stays whole.
         self._rest: list[Any] | None = None
         self._state: str = "streaming"
@@ -136,12 +139,32 @@ class _Part:
 
     def _add(self, fragment: Any) -> None:
         """Feeds one fragment: its own length, never the text so far."""
+        if self._opened and self._rest is None:
+            try:
+                self._feed(fragment)
+            except Exception as error:
+                self._refused(fragment, error)
+        else:
+            self._add_first(fragment)
+
+    def _add_first(self, fragment: Any) -> None:
+        """Feeds a fragment before the first character or after a refusal."""
         if self._rest is not None:
             self._rest.append(fragment)
             return
+        self._check_start(fragment)
         try:
-            self._stream.feed(fragment)
-        except RuntimeError as error:
+            self._feed(fragment)
+        except Exception as error:
+            self._refused(fragment, error)
+
+    def _check_start(self, fragment: Any) -> None:
+        self._opened = True
+
+    def _refused(self, fragment: Any, error: Exception) -> None:
+        """Takes the stream's refusal of a fragment: the text is not JSON, or the
+        fragment is not text."""
+        if isinstance(error, RuntimeError):
             # Bytes left over after the value (the stream keeps that chunk), or too
             # deep; json says where, once.
             self._rest = []
@@ -150,16 +173,18 @@ class _Part:
             except (json.JSONDecodeError, RecursionError) as where:
                 error = where
             self._fail(f"the {self._noun} {self._is} not JSON: {error}")
-        except UnicodeEncodeError:
+        elif isinstance(error, UnicodeEncodeError):
             self._rest = [fragment]
             self._fail(f"a lone surrogate in the {self._noun}, which is not text")
-        except ValueError:
+        elif isinstance(error, ValueError):
             # The stream is closed: the part has ended.
             raise ValueError(f"a fragment of {self._noun} after the end") from None
-        except TypeError:
+        elif isinstance(error, TypeError):
             raise _FragmentError(
                 f"a fragment of {self._noun} must be str (or UTF-8 bytes), not {type(fragment).__name__}"
             ) from None
+        else:
+            raise error
 
     def _fail(self, problem: str) -> None:
         if self._state != "malformed":
@@ -231,7 +256,7 @@ class ToolCall(_Part):
     """One tool call: who it calls, its arguments as they stream, and whether it
     may run."""
 
-    __slots__ = ("index", "id", "name", "type", "item_id", "_opened", "_client")
+    __slots__ = ("index", "id", "name", "type", "item_id", "_client")
     _noun, _is = "arguments", "are"
 
     def __init__(
@@ -252,7 +277,6 @@ class ToolCall(_Part):
         self.type = type
         #: The Responses output item's id (``fc_…``), which is not the call id.
         self.item_id = item_id
-        self._opened = False
         # Anthropic's server tools (server_tool_use, mcp_tool_use) are run by the provider.
         self._client = type is None or not type.endswith("tool_use") or type == "tool_use"
 
@@ -276,11 +300,6 @@ class ToolCall(_Part):
         if blocker is None and not self._client:
             return f"the provider runs this call itself ({self.type})"
         return blocker
-
-    def _add(self, fragment: Any) -> None:
-        if not self._opened:
-            self._check_start(fragment)
-        _Part._add(self, fragment)
 
     def _check_start(self, fragment: Any) -> None:
         """Arguments must be an object: the first character tells, while they stream."""
@@ -375,10 +394,8 @@ class ToolCalls:
         self._ended = False
         self._why: str | None = "the response has not ended"
         self._closed = False
-        self._started = False
-        self._handle: Callable[[Any], Any] | None = None
         if format is not None:
-            self._handle = self._handler(format)
+            self._bind(format)
 
     @classmethod
     def collect(cls, events: Iterable[Any], format: Format | None = None, **options: Any) -> ToolCalls:
@@ -431,16 +448,10 @@ class ToolCalls:
         """Takes one event and returns the call or content it added to (None for
         other events). A malformed or out-of-order event raises ValueError (a
         wrong type, TypeError) and changes nothing that was collected."""
-        handle = self._handle
-        if handle is None:
-            handle = self._detect(event)
-        try:
-            return handle(event)
-        except _FragmentError:
-            raise
-        except (AttributeError, KeyError, IndexError, TypeError) as error:
-            # A field of the wrong shape, deep in the event.
-            raise ValueError(f"expected {EXPECTED[self.format]}, got {_describe(event)}: {error}") from None
+        # Reached only until the format is known: then the format's reader takes
+        # this name on the instance, which saves a call on every delta.
+        self._bind(self._detect(event))
+        return self.feed(event)
 
     def close(self) -> None:
         """Ends the stream. Calls still open when the response did not end are
@@ -448,35 +459,44 @@ class ToolCalls:
         if self._closed:
             return
         self._closed = True
-        self._handle = self._refuse
+        self.feed = self._refuse  # type: ignore[method-assign]
         if not self._ended:
             self._finish(self.finish_reason, normal=False, why="the stream stopped before the response ended")
 
     def _refuse(self, event: Any) -> None:
         raise ValueError("feed() after close()")
 
-    def _detect(self, event: Any) -> Callable[[Any], Any]:
+    def _detect(self, event: Any) -> str:
         self._check_type(event)
         get = _reader(event)
         kind = get(event, "type")
         if get(event, "choices") is not None or get(event, "object") == "chat.completion.chunk":
-            format = "openai-chat"
-        elif isinstance(kind, str) and kind.startswith("response."):
-            format = "openai-responses"
-        elif kind in ANTHROPIC_EVENTS and kind != "error":
-            format = "anthropic-messages"
-        else:
-            raise ValueError(f"expected {SHAPES}; got {_describe(event)}")
-        self.format = format  # type: ignore[assignment]
-        self._handle = self._handler(format)
-        return self._handle
+            return "openai-chat"
+        if isinstance(kind, str) and kind.startswith("response."):
+            return "openai-responses"
+        if kind in ANTHROPIC_EVENTS and kind != "error":
+            return "anthropic-messages"
+        raise ValueError(f"expected {SHAPES}; got {_describe(event)}")
 
-    def _handler(self, format: str) -> Callable[[Any], Any]:
+    def _bind(self, format: str) -> None:
         if self._choice and format != "openai-chat":
             raise ValueError(f"choice applies to openai-chat only, not {format}")
-        return {"openai-chat": self._chat, "openai-responses": self._responses, "anthropic-messages": self._messages}[
-            format
-        ]
+        self.format = format  # type: ignore[assignment]
+        self.feed = {  # type: ignore[method-assign]
+            "openai-chat": self._chat,
+            "openai-responses": self._responses,
+            "anthropic-messages": self._messages,
+        }[format]
+
+    def _slowly(self, read: Callable[[Any], Any], event: Any) -> ToolCall | Content | None:
+        """Reads an event off the fast path, saying what was wrong with its shape."""
+        try:
+            return read(event)
+        except _FragmentError:
+            raise
+        except (AttributeError, KeyError, IndexError, TypeError) as error:
+            # A field of the wrong shape, deep in the event.
+            raise ValueError(f"expected {EXPECTED[self.format]}, got {_describe(event)}: {error}") from None
 
     @staticmethod
     def _check_type(event: Any) -> None:
@@ -521,6 +541,44 @@ class ToolCalls:
     # --- OpenAI Chat Completions -------------------------------------------------
 
     def _chat(self, chunk: Any) -> ToolCall | Content | None:
+        # The commonest chunks, as dicts: one argument fragment of a started call,
+        # or a piece of text. Subscripts cost less than get(); a missing key or
+        # another shape takes the general path.
+        if type(chunk) is dict:
+            call = piece = None
+            try:
+                (choice,) = chunk["choices"]
+                delta = choice["delta"]
+                if choice["finish_reason"] is None and choice["index"] == self._choice and not self._ended:
+                    if "tool_calls" in delta:
+                        (fragment,) = delta["tool_calls"]
+                        function = fragment["function"]
+                        if (
+                            ("id" not in fragment or fragment["id"] is None)
+                            and ("name" not in function or function["name"] is None)
+                            and ("content" not in delta or not delta["content"])
+                        ):
+                            piece = function["arguments"]
+                            call = self._by_index[fragment["index"]]
+                    else:
+                        piece = delta["content"]
+            except (KeyError, IndexError, TypeError, ValueError):
+                call = piece = None
+            if type(piece) is str and piece:
+                if call is not None:
+                    if call._opened and call._rest is None:  # _add, inlined on the fast path
+                        try:
+                            call._feed(piece)
+                        except Exception as error:
+                            call._refused(piece, error)
+                    else:
+                        call._add(piece)
+                    return call
+                if "tool_calls" not in delta:
+                    return self._text(piece)
+        return self._slowly(self._chat_event, chunk)
+
+    def _chat_event(self, chunk: Any) -> ToolCall | Content | None:
         get = _reader(chunk)
         choices = get(chunk, "choices")
         if choices is None:
@@ -579,6 +637,22 @@ class ToolCalls:
     # --- OpenAI Responses ----------------------------------------------------------
 
     def _responses(self, event: Any) -> ToolCall | Content | None:
+        # The commonest event, as a dict: an argument fragment of an added call.
+        if type(event) is dict and event.get("type") == "response.function_call_arguments.delta":
+            call = self._by_item.get(event.get("item_id"))
+            delta = event.get("delta")
+            if call is not None and type(delta) is str and not self._ended:
+                if call._opened and call._rest is None:  # _add, inlined on the fast path
+                    try:
+                        call._feed(delta)
+                    except Exception as error:
+                        call._refused(delta, error)
+                else:
+                    call._add(delta)
+                return call
+        return self._slowly(self._responses_event, event)
+
+    def _responses_event(self, event: Any) -> ToolCall | Content | None:
         get = _reader(event)
         kind = get(event, "type")
         if kind == "response.function_call_arguments.delta":
@@ -673,6 +747,24 @@ class ToolCalls:
     # --- Anthropic Messages ----------------------------------------------------------
 
     def _messages(self, event: Any) -> ToolCall | Content | None:
+        # The commonest event, as a dict: an argument fragment of an open block.
+        if type(event) is dict and event.get("type") == "content_block_delta":
+            call = self._by_index.get(event.get("index"))
+            delta = event.get("delta")
+            if type(call) is ToolCall and type(delta) is dict and delta.get("type") == "input_json_delta":
+                fragment = delta.get("partial_json")
+                if type(fragment) is str and not self._ended:
+                    if call._opened and call._rest is None:  # _add, inlined on the fast path
+                        try:
+                            call._feed(fragment)
+                        except Exception as error:
+                            call._refused(fragment, error)
+                    else:
+                        call._add(fragment)
+                    return call
+        return self._slowly(self._messages_event, event)
+
+    def _messages_event(self, event: Any) -> ToolCall | Content | None:
         get = _reader(event)
         kind = get(event, "type")
         if kind == "content_block_delta":
