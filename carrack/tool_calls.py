@@ -50,6 +50,9 @@ ANTHROPIC_EVENTS = frozenset(
         "error",
     }
 )
+# What the SDKs' stream helpers (client.messages.stream(), client.chat.completions
+# .stream()) yield beside the provider's events: they repeat what those carry.
+ANTHROPIC_HELPER_EVENTS = frozenset({"text", "citation", "thinking", "signature", "input_json"})
 RESPONSES_ENDS = frozenset({"response.completed", "response.incomplete", "response.failed"})
 WHITESPACE = " \t\n\r"
 # What a JSON text that is not an object starts with, for saying what it is.
@@ -470,7 +473,7 @@ class ToolCalls:
         self._check_type(event)
         get = _reader(event)
         kind = get(event, "type")
-        if get(event, "choices") is not None or get(event, "object") == "chat.completion.chunk":
+        if get(event, "choices") is not None or get(event, "object") == "chat.completion.chunk" or kind == "chunk":
             return "openai-chat"
         if isinstance(kind, str) and kind.startswith("response."):
             return "openai-responses"
@@ -541,16 +544,18 @@ class ToolCalls:
     # --- OpenAI Chat Completions -------------------------------------------------
 
     def _chat(self, chunk: Any) -> ToolCall | Content | None:
-        # The commonest chunks, as dicts: one argument fragment of a started call,
-        # or a piece of text. Subscripts cost less than get(); a missing key or
-        # another shape takes the general path.
-        if type(chunk) is dict:
-            call = piece = None
-            try:
+        # The commonest chunks, from a dict or an SDK object: one argument fragment
+        # of a started call, or a piece of text. Subscripts and attributes cost
+        # less than the general path's look-ups; any other shape takes that path.
+        call = piece = None
+        try:
+            if type(chunk) is dict:
                 (choice,) = chunk["choices"]
-                delta = choice["delta"]
-                if choice["finish_reason"] is None and choice["index"] == self._choice and not self._ended:
-                    if "tool_calls" in delta:
+                if choice["finish_reason"] is None and choice["index"] == self._choice:
+                    delta = choice["delta"]
+                    if "tool_calls" not in delta:
+                        piece = delta["content"]
+                    else:
                         (fragment,) = delta["tool_calls"]
                         function = fragment["function"]
                         if (
@@ -560,22 +565,32 @@ class ToolCalls:
                         ):
                             piece = function["arguments"]
                             call = self._by_index[fragment["index"]]
+            else:
+                (choice,) = chunk.choices
+                if choice.finish_reason is None and choice.index == self._choice:
+                    delta = choice.delta
+                    fragments = delta.tool_calls
+                    if fragments is None:
+                        piece = delta.content
                     else:
-                        piece = delta["content"]
-            except (KeyError, IndexError, TypeError, ValueError):
-                call = piece = None
-            if type(piece) is str and piece:
-                if call is not None:
-                    if call._opened and call._rest is None:  # _add, inlined on the fast path
-                        try:
-                            call._feed(piece)
-                        except Exception as error:
-                            call._refused(piece, error)
-                    else:
-                        call._add(piece)
-                    return call
-                if "tool_calls" not in delta:
-                    return self._text(piece)
+                        (fragment,) = fragments
+                        function = fragment.function
+                        if fragment.id is None and function.name is None and not delta.content:
+                            piece = function.arguments
+                            call = self._by_index[fragment.index]
+        except (AttributeError, KeyError, IndexError, TypeError, ValueError):
+            call = piece = None
+        if type(piece) is str and piece and not self._ended:
+            if call is None:
+                return self._text(piece)
+            if call._opened and call._rest is None:  # _add, inlined on the fast path
+                try:
+                    call._feed(piece)
+                except Exception as error:
+                    call._refused(piece, error)
+            else:
+                call._add(piece)
+            return call
         return self._slowly(self._chat_event, chunk)
 
     def _chat_event(self, chunk: Any) -> ToolCall | Content | None:
@@ -583,7 +598,12 @@ class ToolCalls:
         choices = get(chunk, "choices")
         if choices is None:
             self._check_type(chunk)
-            if get(chunk, "object") != "chat.completion.chunk":
+            kind = get(chunk, "type")
+            if kind == "chunk":  # the stream helper's wrapper of a chunk
+                return self._chat(get(chunk, "chunk"))
+            if get(chunk, "object") != "chat.completion.chunk" and not (
+                isinstance(kind, str) and kind.startswith(("content.", "refusal.", "tool_calls.", "logprobs."))
+            ):
                 raise self._wrong(chunk)
             return None
         part = None
@@ -637,19 +657,28 @@ class ToolCalls:
     # --- OpenAI Responses ----------------------------------------------------------
 
     def _responses(self, event: Any) -> ToolCall | Content | None:
-        # The commonest event, as a dict: an argument fragment of an added call.
-        if type(event) is dict and event.get("type") == "response.function_call_arguments.delta":
-            call = self._by_item.get(event.get("item_id"))
-            delta = event.get("delta")
-            if call is not None and type(delta) is str and not self._ended:
-                if call._opened and call._rest is None:  # _add, inlined on the fast path
-                    try:
-                        call._feed(delta)
-                    except Exception as error:
-                        call._refused(delta, error)
-                else:
-                    call._add(delta)
-                return call
+        # The commonest event, from a dict or an SDK object: an argument fragment of
+        # an added call.
+        call = piece = None
+        try:
+            if type(event) is dict:
+                if event["type"] == "response.function_call_arguments.delta":
+                    call = self._by_item[event["item_id"]]
+                    piece = event["delta"]
+            elif event.type == "response.function_call_arguments.delta":
+                call = self._by_item[event.item_id]
+                piece = event.delta
+        except (AttributeError, KeyError, TypeError):
+            call = None
+        if call is not None and type(piece) is str and not self._ended:
+            if call._opened and call._rest is None:  # _add, inlined on the fast path
+                try:
+                    call._feed(piece)
+                except Exception as error:
+                    call._refused(piece, error)
+            else:
+                call._add(piece)
+            return call
         return self._slowly(self._responses_event, event)
 
     def _responses_event(self, event: Any) -> ToolCall | Content | None:
@@ -747,21 +776,32 @@ class ToolCalls:
     # --- Anthropic Messages ----------------------------------------------------------
 
     def _messages(self, event: Any) -> ToolCall | Content | None:
-        # The commonest event, as a dict: an argument fragment of an open block.
-        if type(event) is dict and event.get("type") == "content_block_delta":
-            call = self._by_index.get(event.get("index"))
-            delta = event.get("delta")
-            if type(call) is ToolCall and type(delta) is dict and delta.get("type") == "input_json_delta":
-                fragment = delta.get("partial_json")
-                if type(fragment) is str and not self._ended:
-                    if call._opened and call._rest is None:  # _add, inlined on the fast path
-                        try:
-                            call._feed(fragment)
-                        except Exception as error:
-                            call._refused(fragment, error)
-                    else:
-                        call._add(fragment)
-                    return call
+        # The commonest event, from a dict or an SDK object: an argument fragment of
+        # an open tool use block.
+        call = piece = None
+        try:
+            if type(event) is dict:
+                if event["type"] == "content_block_delta":
+                    delta = event["delta"]
+                    if delta["type"] == "input_json_delta":
+                        call = self._by_index[event["index"]]
+                        piece = delta["partial_json"]
+            elif event.type == "content_block_delta":
+                delta = event.delta
+                if delta.type == "input_json_delta":
+                    call = self._by_index[event.index]
+                    piece = delta.partial_json
+        except (AttributeError, KeyError, TypeError):
+            call = None
+        if type(call) is ToolCall and type(piece) is str and not self._ended:
+            if call._opened and call._rest is None:  # _add, inlined on the fast path
+                try:
+                    call._feed(piece)
+                except Exception as error:
+                    call._refused(piece, error)
+            else:
+                call._add(piece)
+            return call
         return self._slowly(self._messages_event, event)
 
     def _messages_event(self, event: Any) -> ToolCall | Content | None:
@@ -788,6 +828,8 @@ class ToolCalls:
                 return self._text(fragment) if fragment else self._content
             return None  # thinking, signatures, citations
         if kind not in ANTHROPIC_EVENTS:
+            if kind in ANTHROPIC_HELPER_EVENTS:
+                return None
             self._check_type(event)
             raise self._wrong(event)
         if self._ended and kind != "ping":

@@ -185,6 +185,20 @@ def test_responses_done_events_are_checked_against_the_deltas(done, state, text)
     assert state == "complete" or "disagrees with the deltas" in call.reason
 
 
+def test_the_events_sdk_stream_helpers_add_are_read_or_skipped():
+    wrapped = [{"type": "chunk", "chunk": event, "snapshot": None} for event in chat([WEATHER])]
+    wrapped.insert(3, {"type": "tool_calls.function.arguments.delta", "name": "get_weather", "index": 0, "arguments_delta": "{"})
+    helped = [
+        helper
+        for event in messages([WEATHER], text=["Sure."])
+        for helper in [event, {"type": "input_json", "partial_json": "x", "snapshot": {}}, {"type": "text", "text": "x", "snapshot": "x"}]
+    ]
+    for events in (wrapped, helped):
+        collector = collect(events)
+        assert summary(collector) == [("get_weather", "complete", True)]
+        assert collector.calls[0].text == '{"city": "Paris", "days": 3}'
+
+
 # --- bad input ------------------------------------------------------------------------
 
 
@@ -249,9 +263,11 @@ def test_readme_tool_call_examples():
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     section = readme.split("\n## Tool calls\n", 1)[1].split("\n## ", 1)[0]
     blocks = re.findall(r"```python\n(>>> .*?)```", section, flags=re.S)
-    assert len(blocks) >= 4
+    assert len(blocks) >= 3
     parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     globs: dict = {}
-    for number, block in enumerate(blocks):
-        runner.run(parser.get_doctest(block, globs, f"README Tool calls example {number + 1}", "README.md", 0))
+    for number, block in enumerate(blocks):  # one after another, as a reader runs them
+        test = parser.get_doctest(block, globs, f"README Tool calls example {number + 1}", "README.md", 0)
+        runner.run(test, clear_globs=False)
+        globs = test.globs
     assert runner.summarize(verbose=False).failed == 0
