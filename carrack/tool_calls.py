@@ -1,12 +1,14 @@
 """Collects a model's streamed tool calls, and its JSON text, from OpenAI and
 Anthropic streams, and says which calls are safe to run.
 
->>> from carrack import ToolCalls
->>> calls = ToolCalls()
->>> for event in events:                # dicts or the SDKs' own event objects
-...     calls.feed(event)
->>> calls.close()                       # the stream is over
->>> [call.name for call in calls.executable()]
+::
+
+    calls = ToolCalls()
+    for event in events:                 # dicts, or the SDKs' own event objects
+        calls.feed(event)
+    calls.close()                        # the stream is over
+    for call in calls.executable():      # only these may run
+        run(call.name, call.parsed)
 
 Three formats are read, each as the JSON of a server-sent event's data (a dict)
 or as the official SDK's event object, by attribute; no SDK is imported:
@@ -209,28 +211,31 @@ class _Part:
             self._fail(f"{where} disagrees with the deltas on the {self._noun}")
 
     def _end(self, own: bool, incomplete: bool = False) -> None:
-        """Decides the state: own is whether the provider ended this part normally
-        (its own end, or the normal end of the response)."""
+        """Decides the state, once, and closes the stream: own is whether the
+        provider ended this part normally (its own end, or the normal end of the
+        response)."""
         if self._ended:
             return
         self._ended = True
+        try:
+            value = self._stream.close()
+        except (ValueError, RuntimeError):  # not one complete value, or refused before
+            closed = False
+        else:
+            closed = True
         if self._state == "malformed":
             return
         if self._stream.text.strip(WHITESPACE) == "":
             self._end_empty(own and not incomplete)
-            return
-        try:
-            value = self._stream.close()
-        except json.JSONDecodeError:
+        elif not closed:
             try:
                 self._stream.value()
             except json.JSONDecodeError as error:
                 self._fail(f"the {self._noun} {self._is} not JSON: {error}")
             else:
                 self._cut(f"the {self._noun} {self._is} cut off before the JSON ends")
-            return
-        if incomplete:
-            self._cut("the provider marked it incomplete")
+        elif incomplete:
+            self._cut("the provider marked the call incomplete")
         else:
             self._accept(value)
 
