@@ -729,7 +729,7 @@ class ToolCalls:
                 return None
             call = self._by_item.get(get(item, "id")) or self._by_index.get(get(event, "output_index"))
             if call is None:
-                raise ValueError(f"response.output_item.done for a function call that was never added")
+                raise ValueError("response.output_item.done for a function call that was never added")
             call._reconcile(get(item, "arguments"), kind)
             call._end(own=True, incomplete=get(item, "status") == "incomplete")
             return call
@@ -772,8 +772,8 @@ class ToolCalls:
         if texts and self._content is not None:
             self._content._reconcile("".join(texts), kind)
         why = f"the response ended with status {status!r}"
-        details = get(response, "incomplete_details") if response is not None else None
-        detail = get(details, "reason") if details is not None else None
+        details = get(response, "incomplete_details") or get(response, "error") if response is not None else None
+        detail = (get(details, "reason") or get(details, "message")) if details is not None else None
         if detail:
             why += f" ({detail})"
         self._finish(status, kind == "response.completed" and status == "completed", why)

@@ -38,6 +38,8 @@ ENDINGS = [
     (responses([WEATHER, CUT], end="incomplete", cut=True), [("get_weather", "complete", False), ("write_file", "truncated", False)], "status 'incomplete' (max_output_tokens)"),
     (messages([WEATHER, CUT], stop_reason="max_tokens", cut=True), [("get_weather", "complete", False), ("write_file", "truncated", False)], "stop_reason 'max_tokens'"),
     (messages([WEATHER], stop_reason="refusal"), [("get_weather", "complete", False)], "stop_reason 'refusal'"),
+    (responses([WEATHER], end="failed"), [("get_weather", "complete", False)], "status 'failed'"),
+    (messages([WEATHER], stop_reason=None) + [{"type": "error", "error": {"type": "overloaded_error"}}], [("get_weather", "complete", False)], "reported an error: overloaded_error"),
     # a stream that simply stops
     (chat([WEATHER], end=None), [("get_weather", "complete", False)], "the stream stopped"),
     (chat([CUT], end=None), [("write_file", "truncated", False)], "the stream stopped"),
@@ -252,6 +254,15 @@ def test_options_and_closing_are_checked():
     collector = collect(messages([WEATHER]))
     with pytest.raises(ValueError, match=re.escape("feed() after close()")):
         collector.feed(messages([WEATHER])[0])
+
+
+def test_importing_carrack_imports_no_sdk(python):
+    result = python("""
+        import sys
+        import carrack
+        print(sorted({name.split(".")[0] for name in sys.modules} & {"openai", "anthropic", "pydantic", "httpx", "jiter"}))
+    """)
+    assert result.stdout.strip() == "[]", result.stderr
 
 
 # --- the README's examples -------------------------------------------------------------

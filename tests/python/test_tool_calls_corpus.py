@@ -13,7 +13,7 @@ import pytest
 
 from carrack import Stream, ToolCalls
 from conftest import IN_CI
-from provider_events import CORPUS, STREAMS, body, expected, format_of, load
+from provider_events import CORPUS, STREAMS, body, chat, expected, format_of, load, messages
 
 NORMAL = {"tool_calls", "stop", "tool_use", "end_turn", "completed"}
 streams = pytest.mark.parametrize("path", [pytest.param(p, id=p.stem) for p in STREAMS])
@@ -218,6 +218,55 @@ def test_sdk_event_objects_collect_as_their_dicts(path):
         objects = REPLAY[format_of(path)](events, choice)[0]
         plain = [e for e in events if e.get("type") != "ping"]
         assert outcome(objects, choice=choice) == outcome(plain, choice=choice)
+
+
+def _one_index(events):
+    for event in events:
+        for fragment in event["choices"][0]["delta"].get("tool_calls", []):
+            fragment["index"] = 0
+    return events
+
+
+def _names_repeated(events):
+    for event in events:
+        for fragment in event["choices"][0]["delta"].get("tool_calls", []):
+            fragment.update(id="call_0", function={**fragment["function"], "name": "get_weather"})
+    return events
+
+
+WEATHER = ("get_weather", ['{"city": ', '"Paris"}'])
+TIME = ("get_time", ['{"tz": "CET"}'])
+
+
+@pytest.mark.parametrize(
+    ("events", "sdk_calls", "our_calls"),
+    [
+        pytest.param(
+            _one_index(chat([WEATHER, TIME])),
+            [(0, "call_0call_1", "get_weatherget_time", '{"city": "Paris"}{"tz": "CET"}')],
+            [(0, "call_0", "get_weather", '{"city": "Paris"}'), (0, "call_1", "get_time", '{"tz": "CET"}')],
+            id="a new id at a used chat index: the sdk joins the calls, carrack starts a new one",
+        ),
+        pytest.param(
+            _names_repeated(chat([WEATHER])),
+            [(0, "call_0call_0call_0", "get_weatherget_weatherget_weather", '{"city": "Paris"}')],
+            [(0, "call_0", "get_weather", '{"city": "Paris"}')],
+            id="an id and name on every fragment: the sdk appends them, carrack keeps the first",
+        ),
+    ],
+)
+def test_where_the_openai_sdk_differs_by_design(events, sdk_calls, our_calls):
+    assert replay_chat(events, 0)[2] == sdk_calls
+    assert [(c.index, c.id, c.name, c.text) for c in ToolCalls.collect(events)] == our_calls
+
+
+def test_malformed_arguments_end_the_anthropic_sdk_stream_but_are_reported_by_carrack():
+    events = messages([("get_weather", ['{"city": ', "Paris}"])])
+    with pytest.raises(ValueError, match="Unable to parse tool parameter JSON"):
+        replay_messages(events, 0)
+    (call,) = ToolCalls.collect(events)
+    assert (call.state, call.executable, call.text) == ("malformed", False, '{"city": Paris}')
+    assert call.reason.startswith("the arguments are not JSON: Expecting value")
 
 
 # --- re-splitting the fragments ----------------------------------------------------------
