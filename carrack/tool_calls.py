@@ -490,7 +490,7 @@ class ToolCalls:
         if self._choice and format != "openai-chat":
             raise ValueError(f"choice applies to openai-chat only, not {format}")
         self.format = format  # type: ignore[assignment]
-        self.feed = {  # type: ignore[method-assign]
+        self.feed = {  # type: ignore[method-assign,assignment]
             "openai-chat": self._chat,
             "openai-responses": self._responses,
             "anthropic-messages": self._messages,
@@ -504,7 +504,7 @@ class ToolCalls:
             raise
         except (AttributeError, KeyError, IndexError, TypeError) as error:
             # A field of the wrong shape, deep in the event.
-            raise ValueError(f"expected {EXPECTED[self.format]}, got {_describe(event)}: {error}") from None
+            raise ValueError(f"expected {EXPECTED[str(self.format)]}, got {_describe(event)}: {error}") from None
 
     @staticmethod
     def _check_type(event: Any) -> None:
@@ -512,7 +512,7 @@ class ToolCalls:
             raise TypeError(f"an event must be a dict or an SDK event object, not {type(event).__name__}")
 
     def _wrong(self, event: Any) -> ValueError:
-        return ValueError(f"expected {EXPECTED[self.format]}, got {_describe(event)}")
+        return ValueError(f"expected {EXPECTED[str(self.format)]}, got {_describe(event)}")
 
     # --- the response's end ------------------------------------------------------
 
@@ -611,7 +611,7 @@ class ToolCalls:
             ):
                 raise self._wrong(chunk)
             return None
-        part = None
+        part: ToolCall | Content | None = None
         for choice in choices:
             if (get(choice, "index") or 0) != self._choice:
                 continue
@@ -727,9 +727,10 @@ class ToolCalls:
             item = get(event, "item")
             if get(item, "type") != "function_call":
                 return None
-            call = self._by_item.get(get(item, "id")) or self._by_index.get(get(event, "output_index"))
-            if call is None:
+            done = self._by_item.get(get(item, "id")) or self._by_index.get(get(event, "output_index"))
+            if done is None:
                 raise ValueError("response.output_item.done for a function call that was never added")
+            call = done
             call._reconcile(get(item, "arguments"), kind)
             call._end(own=True, incomplete=get(item, "status") == "incomplete")
             return call

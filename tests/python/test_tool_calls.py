@@ -83,12 +83,14 @@ def test_only_one_json_object_is_executable(format, fragments, state, reason):
     assert call.reason == reason if reason is None else reason in call.reason
 
 
+CUT_OFF = {"openai-chat": {"end": "length"}, "openai-responses": {"end": "incomplete", "cut": True}, "anthropic-messages": {"stop_reason": "max_tokens", "cut": True}}
+
+
 @pytest.mark.parametrize("format", BUILDERS)
 def test_empty_arguments_are_an_empty_object_only_when_asked(format):
-    events = BUILDERS[format]([("list_tickets", [])])
-    (call,) = collect(events, empty_as_object=True)
+    (call,) = collect(BUILDERS[format]([("list_tickets", [])]), empty_as_object=True)
     assert (call.state, call.executable, call.parsed, call.text) == ("complete", True, {}, "")
-    (cut,) = collect(BUILDERS[format]([("list_tickets", [])], **{"openai-chat": {"end": "length"}, "openai-responses": {"end": "incomplete", "cut": True}, "anthropic-messages": {"stop_reason": "max_tokens", "cut": True}}[format]), empty_as_object=True)
+    (cut,) = collect(BUILDERS[format]([("list_tickets", [])], **CUT_OFF[format]), empty_as_object=True)
     assert (cut.state, cut.executable) == ("truncated", False)
 
 
@@ -104,68 +106,20 @@ def test_content_is_final_only_as_one_json_value_at_a_normal_end(format):
     assert (prose.state, prose.text) == ("malformed", "Let me check the weather.")
 
 
-def test_a_server_tool_is_complete_but_not_for_the_client_to_run():
-    events = messages([WEATHER])
-    events[1]["content_block"]["type"] = "server_tool_use"
-    (call,) = collect(events)
-    assert (call.state, call.executable, call.reason) == ("complete", False, "the provider runs this call itself (server_tool_use)")
-
-
-def test_values_and_paths_work_while_a_call_streams():
+def test_values_and_paths_work_while_interleaved_calls_stream():
     collector = ToolCalls()
     seen = []
-    for event in chat([WEATHER, TIME], end=None):
+    for event in chat([WEATHER, TIME, CUT], end="tool_calls", interleave=True):
         part = collector.feed(event)
-        if part is not None and part.text:
-            seen.append((part.name, part.arguments.value(), part.arguments.path, part.state))
-    assert seen[:3] == [
-        ("get_weather", {"city": "Par"}, ("city",), "streaming"),
-        ("get_weather", {"city": "Paris", "days": None}, ("days",), "streaming"),
-        ("get_weather", {"city": "Paris", "days": 3}, (), "streaming"),
-    ]
-    assert collector.executable() == []
-
-
-# --- parallel calls and the providers' quirks ----------------------------------
-
-
-def test_interleaved_chat_calls_keep_their_own_arguments():
-    collector = collect(chat([WEATHER, TIME, CUT], end="tool_calls", interleave=True))
-    assert [(call.name, call.state) for call in collector] == [
-        ("get_weather", "complete"),
-        ("get_time", "complete"),
-        ("write_file", "truncated"),
+        if part is not None and part.text and part.name == "get_weather":
+            seen.append((part.arguments.value(), part.arguments.path, part.state))
+    assert seen == [
+        ({"city": "Par"}, ("city",), "streaming"),
+        ({"city": "Paris", "days": None}, ("days",), "streaming"),
+        ({"city": "Paris", "days": 3}, (), "streaming"),
     ]
     assert [call.parsed for call in collector.executable()] == [{"city": "Paris", "days": 3}, {"tz": "Europe/Paris"}]
-
-
-def test_a_new_id_at_a_used_chat_index_is_a_new_call_where_the_sdk_joins_them():
-    events = chat([WEATHER, TIME])
-    for event in events:
-        for fragment in event["choices"][0]["delta"].get("tool_calls", []):
-            fragment["index"] = 0
-    collector = collect(events)
-    assert [(call.index, call.id, call.name, call.parsed) for call in collector] == [
-        (0, "call_0", "get_weather", {"city": "Paris", "days": 3}),
-        (0, "call_1", "get_time", {"tz": "Europe/Paris"}),
-    ]
-
-
-def test_the_first_id_and_name_stay_where_the_sdk_appends_repeats():
-    events = chat([WEATHER])
-    for event in events[2:-1]:
-        event["choices"][0]["delta"]["tool_calls"][0].update(id="call_0", function={"name": "get_weather", "arguments": event["choices"][0]["delta"]["tool_calls"][0]["function"]["arguments"]})
-    (call,) = collect(events)
-    assert (call.id, call.name, call.parsed) == ("call_0", "get_weather", {"city": "Paris", "days": 3})
-
-
-def test_a_chat_choice_is_collected_on_its_own():
-    first, second = chat([WEATHER]), chat([TIME])
-    for event in second:
-        event["choices"][0]["index"] = 1
-    merged = [{**a, "choices": a["choices"] + b["choices"]} for a, b in zip(first, second)] + first[len(second) :]
-    assert [call.name for call in collect(merged)] == ["get_weather"]
-    assert [call.name for call in collect(merged, choice=1)] == ["get_time"]
+    assert [call.state for call in collector] == ["complete", "complete", "truncated"]
 
 
 @pytest.mark.parametrize(

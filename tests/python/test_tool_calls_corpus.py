@@ -43,85 +43,63 @@ def outcome(events, **options):
 
 
 @streams
-def test_calls_and_finish_match_the_recorded_sdk_results(path):
+def test_calls_text_and_finish_match_the_recorded_sdk_results(path):
     want = expected(path)
     for choice in choices(path):
         collector = ToolCalls.collect(load(path), choice=choice)
         sdk = want["choices"][choice] if format_of(path) == "openai-chat" else want
         finish = want.get("status") or sdk["finish_reason"]
         assert collector.finish_reason == finish
-        calls = [(c["index"], c["id"], c["name"], c["arguments"]) for c in sdk["tool_calls"]]
-        assert [(c.index, c.id, c.name, c.text) for c in collector] == calls
+        assert [(c.index, c.id, c.name, c.text) for c in collector] == [
+            (c["index"], c["id"], c["name"], c["arguments"]) for c in sdk["tool_calls"]
+        ]
         for call, recorded in zip(collector, sdk["tool_calls"]):
             # An SDK parses any JSON text; only an object is a call's arguments.
-            assert (call.state == "complete") == (recorded["arguments_parses"] and isinstance(recorded["arguments_parsed"], dict))
-            assert call.parsed == (recorded["arguments_parsed"] if call.state == "complete" else None)
+            complete = recorded["arguments_parses"] and isinstance(recorded["arguments_parsed"], dict)
+            assert (call.state == "complete", call.parsed) == (complete, recorded["arguments_parsed"] if complete else None)
             runs_here = finish in NORMAL and recorded.get("type", "function") in ("function", "tool_use")
-            assert call.executable == (call.state == "complete" and runs_here)
-
-
-@streams
-def test_content_matches_the_recorded_sdk_text(path):
-    want = expected(path)
-    for choice in choices(path):
-        content = ToolCalls.collect(load(path), choice=choice).content
-        if format_of(path) == "openai-chat":
-            sdk = want["choices"][choice]
-            text, parses, parsed = sdk["content"] or None, sdk["content_parses"], sdk["content_parsed"]
-        else:
-            parts = want.get("output_text") or want.get("text_blocks") or []
-            text = "".join(part["text"] for part in parts) or None
-            parses = bool(text) and all(part.get("text_parses") for part in parts) or (len(parts) > 1 and _parses(text))
-            parsed = json.loads(text) if parses else None
-        assert (None if content is None else content.text) == text
+            assert call.executable == (complete and runs_here)
+        texts = want.get("output_text", []) + want.get("text_blocks", [])
+        parts = [sdk["content"] or ""] if "content" in sdk else [part["text"] for part in texts]
+        content = collector.content
+        assert (content and content.text) == ("".join(parts) or None)
         if content is not None:
-            assert (content.state == "complete") == parses
-            assert content.parsed == parsed
-
-
-def _parses(text):
-    try:
-        json.loads(text)
-    except ValueError:
-        return False
-    return True
+            try:
+                assert (content.state, content.parsed) == ("complete", json.loads(content.text))
+            except json.JSONDecodeError:
+                assert content.state in ("truncated", "malformed")
 
 
 def recorded_calls(path, keep):
     return [c for c in expected(path).get("tool_calls", []) if keep(c)]
 
 
-def _empty(call):
+def empty(call):
     return call["arguments"] == ""
 
 
-def _cut(call):
+def cut(call):
     return call["arguments"] != "" and not call["arguments_parses"]
 
 
-@pytest.mark.parametrize("path", [pytest.param(p, id=p.stem) for p in STREAMS if recorded_calls(p, _empty)])
+@pytest.mark.parametrize("path", [pytest.param(p, id=p.stem) for p in STREAMS if recorded_calls(p, empty)])
 def test_empty_arguments_read_as_an_object_as_the_anthropic_sdk_reads_them(path):
-    """By design, carrack leaves "" malformed unless asked; the Anthropic SDK always
-    makes it {}."""
-    empty = recorded_calls(path, _empty)
-    collector = ToolCalls.collect(load(path), empty_as_object=True)
-    for call in collector:
+    """By design, carrack leaves "" malformed unless asked; the Anthropic SDK makes it {}."""
+    for call in ToolCalls.collect(load(path), empty_as_object=True):
         if call.text == "":
             assert (call.state, call.parsed, call.executable) == ("complete", {}, True)
-    for recorded in empty:
-        assert recorded.get("sdk_input", {}) == {}
+    assert all(recorded.get("sdk_input", {}) == {} for recorded in recorded_calls(path, empty))
 
 
-@pytest.mark.parametrize("path", [pytest.param(p, id=p.stem) for p in STREAMS if recorded_calls(p, _cut)])
+@pytest.mark.parametrize("path", [pytest.param(p, id=p.stem) for p in STREAMS if recorded_calls(p, cut)])
 def test_a_cut_call_never_runs_where_the_sdk_still_gives_its_partial_input(path):
     """By design, carrack marks truncated arguments and gives no parsed value; the
     Anthropic SDK's input holds what partial parsing found: what is closed."""
-    collector = ToolCalls.collect(load(path))
-    for recorded in recorded_calls(path, _cut):
-        (call,) = [c for c in collector if c.index == recorded["index"]]
+    calls = {call.index: call for call in ToolCalls.collect(load(path))}
+    for recorded in recorded_calls(path, cut):
+        call = calls[recorded["index"]]
         assert (call.state, call.executable, call.parsed) == ("truncated", False, None)
-        if "sdk_input" in recorded:
-            assert call.arguments.value(partial="closed") == recorded["sdk_input"]
+        assert call.arguments.value(partial="closed") == recorded.get("sdk_input", call.arguments.value(partial="closed"))
 
 
 # --- against the SDKs themselves, replayed now ----------------------------------------
