@@ -264,7 +264,7 @@ class ToolCall(_Part):
     """One tool call: who it calls, its arguments as they stream, and whether it
     may run."""
 
-    __slots__ = ("index", "id", "name", "type", "item_id", "_client")
+    __slots__ = ("index", "id", "name", "type", "item_id", "arguments", "_client")
     _noun, _is = "arguments", "are"
 
     def __init__(
@@ -285,15 +285,12 @@ class ToolCall(_Part):
         self.type = type
         #: The Responses output item's id (``fc_…``), which is not the call id.
         self.item_id = item_id
+        #: The arguments as a :class:`carrack.Stream`: ``value()``, ``path`` and
+        #: ``done`` work while they stream. The collector closes it when the call
+        #: ends. (An attribute, not a property: it is read after every delta.)
+        self.arguments: Stream = self._stream
         # Anthropic's server tools (server_tool_use, mcp_tool_use) are run by the provider.
         self._client = type is None or not type.endswith("tool_use") or type == "tool_use"
-
-    @property
-    def arguments(self) -> Stream:
-        """The arguments as a :class:`carrack.Stream`: ``value()``, ``path`` and
-        ``done`` work while they stream. The collector closes it when the call
-        ends."""
-        return self._stream
 
     @property
     def executable(self) -> bool:
@@ -524,6 +521,10 @@ class ToolCalls:
         self.finish_reason = finish_reason
         self._ended = True
         self._why = None if normal else why
+        # No call takes a delta now: the fast paths find none, and the general
+        # path says why.
+        self._by_index.clear()
+        self._by_item.clear()
         for call in self._calls:
             call._end(own=normal)
         if self._content is not None:
@@ -585,9 +586,11 @@ class ToolCalls:
                             call = self._by_index[fragment.index]
         except (AttributeError, KeyError, IndexError, TypeError, ValueError):
             call = piece = None
-        if type(piece) is str and piece and not self._ended:
+        if piece:
             if call is None:
-                return self._text(piece)
+                if not self._ended:
+                    return self._text(piece)
+                return self._slowly(self._chat_event, chunk)
             if call._opened and call._rest is None:  # _add, inlined on the fast path
                 try:
                     call._feed(piece)
@@ -675,7 +678,7 @@ class ToolCalls:
                 piece = event.delta
         except (AttributeError, KeyError, TypeError):
             call = None
-        if call is not None and type(piece) is str and not self._ended:
+        if call is not None and piece is not None:
             if call._opened and call._rest is None:  # _add, inlined on the fast path
                 try:
                     call._feed(piece)
@@ -799,7 +802,7 @@ class ToolCalls:
                     piece = delta.partial_json
         except (AttributeError, KeyError, TypeError):
             call = None
-        if type(call) is ToolCall and type(piece) is str and not self._ended:
+        if type(call) is ToolCall and piece is not None:
             if call._opened and call._rest is None:  # _add, inlined on the fast path
                 try:
                     call._feed(piece)
