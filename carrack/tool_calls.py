@@ -382,8 +382,10 @@ class ToolCalls:
     ) -> None:
         if format is not None and format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, not {format!r}")
-        if type(choice) is not int or choice < 0:
-            raise TypeError(f"choice must be a non-negative int, not {choice!r}")
+        if type(choice) is not int:
+            raise TypeError(f"choice must be an int, not {type(choice).__name__}")
+        if choice < 0:
+            raise ValueError(f"choice must be 0 or more, not {choice}")
         self.format: Format | None = format
         self._choice = choice
         self._empty_as_object = bool(empty_as_object)
