@@ -316,8 +316,10 @@ class ToolCall(_Part):
             return
         if first:
             self._opened = True
-            if first != "{":
-                self._fail(f"the arguments are {KINDS.get(first, 'not JSON')}, not an object")
+            if first not in KINDS and first != "{":
+                self._fail(f"the arguments are not JSON: they start with {first!r}")
+            elif first != "{":
+                self._fail(f"the arguments are {KINDS[first]}, not an object")
 
     def _end_empty(self, normal: bool) -> None:
         if normal and self._owner._empty_as_object:
@@ -331,7 +333,7 @@ class ToolCall(_Part):
         if isinstance(value, dict):
             _Part._accept(self, value)
         else:
-            self._fail(f"the arguments are {KINDS.get(self._stream.text.lstrip(WHITESPACE)[:1], 'not JSON')}, not an object")
+            self._fail(f"the arguments are {KINDS[self._stream.text.lstrip(WHITESPACE)[0]]}, not an object")
 
     def __repr__(self) -> str:
         return (

@@ -68,6 +68,7 @@ ARGUMENTS = [
     (['{"a": 1}', ' {"b": 2}'], "malformed", "the arguments are not JSON: Extra data"),
     (["[1, ", "2]"], "malformed", "the arguments are an array, not an object"),
     (['"', 'x"'], "malformed", "the arguments are a string, not an object"),
+    ([" x", "yz"], "malformed", "the arguments are not JSON: they start with 'x'"),
     (["", ""], "malformed", "the arguments are empty"),
     (['{"a": "\\u00', 'e9"}'], "complete", None),
     (['{"a": "b', "\ud800", '"}'], "malformed", "lone surrogate"),
