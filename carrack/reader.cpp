@@ -47,6 +47,7 @@ Ref take_message() {
 
 Reader Reader::fork(Sink* sink, Ref closed_string) const {
     Reader copy(sink);
+    copy.own_keys_.reset();
     copy.levels_ = levels_;
     copy.at_ = at_;
     copy.num_ = num_;

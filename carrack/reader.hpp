@@ -176,7 +176,8 @@ private:
     Py_UCS4 hex_ = 0;
     Py_UCS4 high_ = 0;  // a high surrogate escape waiting for its low half
     Chars chars_;
-    std::shared_ptr<KeyMemo> keys_ = std::make_shared<KeyMemo>();  // shared with forks, which read few keys
+    std::unique_ptr<KeyMemo> own_keys_ = std::make_unique<KeyMemo>();
+    KeyMemo* keys_ = own_keys_.get();  // a fork, which lives shorter, uses the original's
     std::string number_;
     Ref root_;
     size_t pos_ = 0;                // code points read

@@ -73,8 +73,8 @@ def test_one_input(data):
             kept = attempt(lambda: stream.value(policy))
             if kept[0]:
                 held.append((kept[1], copy.deepcopy(kept[1])))
-        stream.path
-        stream.done
+        attempt(lambda: stream.path)
+        attempt(lambda: stream.done)
         if at >= len(text):
             break
     for result, as_returned in held:
