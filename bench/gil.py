@@ -19,7 +19,7 @@ import time
 import documents
 from carrack.carrack import carrack
 
-THRESHOLD = 256 * 1024  # release_gil_from in carrack/carrack.cpp
+THRESHOLD = 256 * 1024  # release_gil_from in carrack/modules/carrack.cpp
 LENGTHS = [2**k for k in range(12, 21)]
 ROUNDS = 30
 

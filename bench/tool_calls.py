@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 from carrack import Stream, ToolCalls
+from report import seconds
 from values import chunks_of, structured
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -253,14 +254,6 @@ def measure(format: str, chunks: list[str], runs: int, overhead: int) -> dict[st
 # --- report ------------------------------------------------------------------------
 
 
-def seconds(t: float) -> str:
-    if t < 1e-3:
-        return f"{t * 1e6:.0f} µs"
-    if t < 1:
-        return f"{t * 1e3:.1f} ms"
-    return f"{t:.2f} s"
-
-
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
@@ -345,8 +338,8 @@ def write_report(results: dict, text: str, chunks: list[str], overhead: int, run
     ratio = [f"{totals[f][OURS] / totals[f][BARE]:.2f}×" for f in results]
     added = [f"{(totals[f][COLLECT] - totals[f][BARE_FEED]) / n * 1e9:,.0f} ns" for f in results]
     lines += [
-        f"| ToolCalls + value() against Stream.feed + value() | " + " | ".join(ratio) + " |",
-        f"| what ToolCalls adds to a delta | " + " | ".join(added) + " |",
+        "| ToolCalls + value() against Stream.feed + value() | " + " | ".join(ratio) + " |",
+        "| what ToolCalls adds to a delta | " + " | ".join(added) + " |",
         "",
         "What ToolCalls adds is pure Python: finding the fragment in the event (Chat",
         "Completions nests it five containers deep), finding its call by index or item id,",

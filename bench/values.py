@@ -22,6 +22,7 @@ from typing import Callable
 
 from carrack import Stream
 from carrack.carrack import carrack
+from report import label, per_chunk_chart, seconds
 
 ROOT = Path(__file__).resolve().parents[1]
 DOCS = ROOT / "docs"
@@ -215,18 +216,6 @@ def main() -> None:
 # --- Report ---------------------------------------------------------------
 
 
-def label(size: int) -> str:
-    return f"{size // 1000} KB" if size < 1_000_000 else f"{size // 1_000_000} MB"
-
-
-def seconds(t: float) -> str:
-    if t < 1e-3:
-        return f"{t * 1e6:.0f} µs"
-    if t < 1:
-        return f"{t * 1e3:.1f} ms"
-    return f"{t:.2f} s"
-
-
 def write_report(results) -> None:
     lines = [
         "# Values of a streamed text",
@@ -294,29 +283,9 @@ def write_report(results) -> None:
 
 
 def plot(results) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, axes = plt.subplots(1, 2, figsize=(13, 5))
-    for axis, (kind, by_size) in zip(axes, results.items()):
-        size = max(by_size)
-        for name, entry in by_size[size].items():
-            lengths, times = entry["lengths"], entry["times"]
-            # medians over buckets of chunks keep the plot readable
-            step = max(1, len(times) // 300)
-            xs = [lengths[i] for i in range(0, len(times), step)]
-            ys = [statistics.median(times[i : i + step]) * 1e-3 for i in range(0, len(times), step)]
-            axis.plot(xs, ys, label=name + (" (sampled)" if entry["sampled"] else ""), linewidth=1.2)
-        axis.set_yscale("log")
-        axis.set_xlabel("characters fed so far")
-        axis.set_ylabel("µs per chunk (feed + value)")
-        axis.set_title(f"{kind}, {label(size)}")
-        axis.grid(True, which="both", alpha=0.3)
-        axis.legend(fontsize=7)
-    fig.tight_layout()
-    fig.savefig(DOCS / "values.png", dpi=110)
+    # the largest stream of each kind
+    panels = {f"{kind}, {label(max(by_size))}": by_size[max(by_size)] for kind, by_size in results.items()}
+    per_chunk_chart(panels, DOCS / "values.png", "µs per chunk (feed + value)")
 
 
 if __name__ == "__main__":

@@ -7,7 +7,6 @@ value(partial="strings") after every chunk.
     bash fuzz/run-values 60       # atheris on values, then on events, 60 s each
 """
 
-import math
 import sys
 
 import atheris
@@ -16,21 +15,9 @@ with atheris.instrument_imports():
     import json.decoder  # noqa: F401
 
 from carrack import Stream
+from same_json import same
 
 MISSING = object()
-
-
-@atheris.instrument_func
-def same(a, b):
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return (math.isnan(a) and math.isnan(b)) or repr(a) == repr(b)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 
 def put(document, path, value):

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "carrack/json.hpp"
+#include "carrack/engine/json.hpp"
 #include "text.hpp"
 
 namespace {

@@ -9,7 +9,6 @@ returned must not change. close() must agree with json.loads of the text.
 
 import copy
 import json
-import math
 import sys
 
 import atheris
@@ -20,21 +19,8 @@ with atheris.instrument_imports():
     import json.decoder  # noqa: F401
 
 from carrack import Stream
+from same_json import same
 from carrack.carrack import carrack
-
-
-@atheris.instrument_func
-def same(a, b):
-    """Equal JSON values read the same way: types, NaN and key order included."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return (math.isnan(a) and math.isnan(b)) or repr(a) == repr(b)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 
 def attempt(call):

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "carrack/json.hpp"
+#include "carrack/engine/json.hpp"
 
 namespace carrack::testing {
 

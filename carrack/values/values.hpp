@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "carrack/events.hpp"
-#include "carrack/open_members.hpp"
-#include "carrack/reader.hpp"
+#include "carrack/values/events.hpp"
+#include "carrack/values/open_members.hpp"
+#include "carrack/values/reader.hpp"
 
 namespace carrack {
 

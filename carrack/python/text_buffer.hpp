@@ -35,12 +35,15 @@ public:
         const size_t at = units_.size();
         units_.resize(at + static_cast<size_t>(count) * kind_);
         if (count == 0) return;  // an empty vector may hold no storage to copy into
+        char* out = units_.data() + at;
         if (from == kind_) {
-            std::memcpy(units_.data() + at, data, static_cast<size_t>(count) * kind_);
+            std::memcpy(out, data, static_cast<size_t>(count) * kind_);
+        } else if (kind_ == PyUnicode_2BYTE_KIND) {
+            widen_into<Py_UCS1, Py_UCS2>(data, count, out);
+        } else if (from == PyUnicode_1BYTE_KIND) {
+            widen_into<Py_UCS1, Py_UCS4>(data, count, out);
         } else {
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                PyUnicode_WRITE(kind_, units_.data(), length_ + i, PyUnicode_READ(from, data, i));
-            }
+            widen_into<Py_UCS2, Py_UCS4>(data, count, out);
         }
         length_ += count;
         max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(chunk));
@@ -60,6 +63,17 @@ public:
     }
 
 private:
+    // Plain loops the compiler vectorises: a chunk narrower than the text is
+    // the common case once one wide character has arrived.
+    template <typename From, typename To>
+    static void widen_into(const void* data, Py_ssize_t count, char* out) {
+        const auto* in = static_cast<const From*>(data);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const To unit = in[i];
+            std::memcpy(out + i * static_cast<Py_ssize_t>(sizeof(To)), &unit, sizeof(To));
+        }
+    }
+
     // Rewrites the units fed so far in a wider kind: at most twice per stream.
     void widen(int kind) {
         std::vector<char> wider(static_cast<size_t>(length_) * kind);

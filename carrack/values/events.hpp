@@ -9,8 +9,8 @@
 
 #include <vector>
 
-#include "carrack/reader.hpp"
-#include "carrack/selection.hpp"
+#include "carrack/values/reader.hpp"
+#include "carrack/values/selection.hpp"
 
 namespace carrack::values {
 

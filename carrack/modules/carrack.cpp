@@ -1,5 +1,5 @@
 // carrack.carrack: the Python module around the completion engine.
-#include "carrack/python_support.hpp"
+#include "carrack/python/python_support.hpp"
 
 #include <cstdio>
 #include <cstring>

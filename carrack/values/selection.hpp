@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "carrack/pyref.hpp"
+#include "carrack/python/pyref.hpp"
 
 namespace carrack::values {
 

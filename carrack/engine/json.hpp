@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "carrack/errors.hpp"
-#include "carrack/nodes.hpp"
-#include "carrack/walker.hpp"
+#include "carrack/engine/errors.hpp"
+#include "carrack/engine/nodes.hpp"
+#include "carrack/engine/walker.hpp"
 
 namespace carrack {
 

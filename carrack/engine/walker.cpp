@@ -1,12 +1,12 @@
 // The resumable walk. Every case below mirrors nodes of json_parser's grammar;
 // the tests and fuzzers hold it byte-identical to walking those nodes.
-#include "carrack/walker.hpp"
+#include "carrack/engine/walker.hpp"
 
 #include <algorithm>
 #include <new>
 #include <string>
 
-#include "carrack/scan.hpp"
+#include "carrack/engine/scan.hpp"
 
 namespace carrack {
 

@@ -1,10 +1,10 @@
-#include "carrack/chars.hpp"
+#include "carrack/values/chars.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "carrack/pyref.hpp"
+#include "carrack/python/pyref.hpp"
 
 namespace carrack::values {
 
@@ -67,45 +67,54 @@ PyObject* Chars::str() const {
     return result;
 }
 
+namespace {
+
+template <typename Unit>
+Py_UCS4 largest(const char* data, size_t count) {
+    Unit max = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Unit unit;
+        std::memcpy(&unit, data + i * sizeof(Unit), sizeof(Unit));
+        max = std::max(max, unit);
+    }
+    return max;
+}
+
+template <typename From, typename To>
+void narrow_into(const char* data, size_t count, void* out) {
+    auto* to = static_cast<To*>(out);
+    for (size_t i = 0; i < count; ++i) {
+        From unit;
+        std::memcpy(&unit, data + i * sizeof(From), sizeof(From));
+        to[i] = static_cast<To>(unit);
+    }
+}
+
+}  // namespace
+
 // A str must be stored in the narrowest kind its characters allow, so the
 // largest character of the slice is found first, unless all are ASCII.
+// Plain loops per width, which the compiler vectorises.
 PyObject* Chars::str(size_t from, size_t to) const {
     const size_t count = to - from;
     const char* data = bytes_.data() + from * width_;
     Py_UCS4 max = max_;
     if (max >= 0x80) {
-        max = 0;
-        for (size_t i = 0; i < count; ++i) {
-            Py_UCS4 c = 0;
-            if (width_ == 1) {
-                c = static_cast<Py_UCS1>(data[i]);
-            } else if (width_ == 2) {
-                Py_UCS2 unit = 0;
-                std::memcpy(&unit, data + 2 * i, 2);
-                c = unit;
-            } else {
-                std::memcpy(&c, data + 4 * i, 4);
-            }
-            max = std::max(max, c);
-        }
+        max = width_ == 1 ? largest<Py_UCS1>(data, count)
+              : width_ == 2 ? largest<Py_UCS2>(data, count)
+                            : largest<Py_UCS4>(data, count);
     }
     PyObject* result = python::check(PyUnicode_New(static_cast<Py_ssize_t>(count), max));
-    const int kind = PyUnicode_KIND(result);
-    if (static_cast<unsigned>(kind) == width_) {
-        std::memcpy(PyUnicode_DATA(result), data, count * width_);
-        return result;
-    }
+    const auto kind = static_cast<unsigned>(PyUnicode_KIND(result));
     void* out = PyUnicode_DATA(result);
-    for (size_t i = 0; i < count; ++i) {
-        Py_UCS4 c = 0;
-        if (width_ == 2) {
-            Py_UCS2 unit = 0;
-            std::memcpy(&unit, data + 2 * i, 2);
-            c = unit;
-        } else {
-            std::memcpy(&c, data + 4 * i, 4);
-        }
-        PyUnicode_WRITE(kind, out, static_cast<Py_ssize_t>(i), c);
+    if (kind == width_) {
+        std::memcpy(out, data, count * width_);
+    } else if (width_ == 2) {
+        narrow_into<Py_UCS2, Py_UCS1>(data, count, out);
+    } else if (kind == 1) {
+        narrow_into<Py_UCS4, Py_UCS1>(data, count, out);
+    } else {
+        narrow_into<Py_UCS4, Py_UCS2>(data, count, out);
     }
     return result;
 }

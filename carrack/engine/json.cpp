@@ -1,5 +1,5 @@
 // The JSON grammar and the completion entry points.
-#include "carrack/json.hpp"
+#include "carrack/engine/json.hpp"
 
 namespace carrack {
 

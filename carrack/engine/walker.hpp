@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "carrack/errors.hpp"
+#include "carrack/engine/errors.hpp"
 
 namespace carrack {
 

@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "carrack/events.hpp"
+#include "carrack/values/events.hpp"
 
 namespace carrack::stream {
 

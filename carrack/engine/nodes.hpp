@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "carrack/errors.hpp"
+#include "carrack/engine/errors.hpp"
 
 namespace carrack {
 

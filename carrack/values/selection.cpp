@@ -1,4 +1,4 @@
-#include "carrack/selection.hpp"
+#include "carrack/values/selection.hpp"
 
 #include <algorithm>
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "carrack/python_support.hpp"
-#include "carrack/stream_module.hpp"
-#include "carrack/text_buffer.hpp"
-#include "carrack/values.hpp"
+#include "carrack/python/python_support.hpp"
+#include "carrack/modules/stream_module.hpp"
+#include "carrack/python/text_buffer.hpp"
+#include "carrack/values/values.hpp"
 
 namespace {
 

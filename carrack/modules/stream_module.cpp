@@ -1,5 +1,5 @@
 // carrack._stream: the module holding Stream, its events and the ANY marker.
-#include "carrack/stream_module.hpp"
+#include "carrack/modules/stream_module.hpp"
 
 namespace {
 

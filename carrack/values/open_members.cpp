@@ -1,4 +1,4 @@
-#include "carrack/open_members.hpp"
+#include "carrack/values/open_members.hpp"
 
 namespace carrack::values {
 

@@ -1,11 +1,11 @@
-#include "carrack/reader.hpp"
+#include "carrack/values/reader.hpp"
 
 #include <string_view>
 #include <system_error>
 
 #include "fast_float/fast_float.h"
 
-#include "carrack/scan.hpp"
+#include "carrack/engine/scan.hpp"
 
 namespace carrack::values {
 

@@ -1,4 +1,4 @@
-#include "carrack/events.hpp"
+#include "carrack/values/events.hpp"
 
 namespace carrack::values {
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <typeinfo>
 
-#include "carrack/errors.hpp"
-#include "carrack/walker.hpp"
+#include "carrack/engine/errors.hpp"
+#include "carrack/engine/walker.hpp"
 
 // Per-object critical sections serialise calls on free-threaded builds and are
 // empty blocks under the GIL; before 3.13 the GIL is all there is.

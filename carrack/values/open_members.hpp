@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "carrack/reader.hpp"
+#include "carrack/values/reader.hpp"
 
 namespace carrack::values {
 

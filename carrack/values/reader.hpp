@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "carrack/chars.hpp"
-#include "carrack/pyref.hpp"
+#include "carrack/values/chars.hpp"
+#include "carrack/python/pyref.hpp"
 
 namespace carrack::values {
 

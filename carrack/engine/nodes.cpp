@@ -1,5 +1,5 @@
 // The grammar node kinds, walked by native recursion as their rules say.
-#include "carrack/nodes.hpp"
+#include "carrack/engine/nodes.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "carrack/values.hpp"
+#include "carrack/values/values.hpp"
 
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "carrack/walker.hpp"
+#include "carrack/engine/walker.hpp"
 
 namespace carrack::values {
 
