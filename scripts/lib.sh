@@ -50,8 +50,9 @@ print("%d.%d" % sys.version_info[:2] + "t" * bool(sysconfig.get_config_var("Py_G
     venv="$CARRACK_ROOT/.venv"
     [ "$actual" != "3.13" ] && venv="$venv-$actual"
     venv="$venv$variant"
-    if [ ! -x "$venv/bin/python" ]; then
-        "$python" -m venv "$venv" >&2 || return 1
+    # A venv whose making was interrupted has no pip: make it again.
+    if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+        "$python" -m venv --clear "$venv" >&2 || return 1
         "$venv/bin/python" -m pip install -q --upgrade pip >&2 || return 1
     fi
     echo "$venv"
