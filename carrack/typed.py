@@ -129,7 +129,7 @@ class Node:
         """Validates an object, list or dict whose members were validated when
         they ended: pydantic checks the container itself, once."""
         if self._shallow is None:
-            self._shallow = self.plan.validator(self.plan.shallow(self.schema), self.config)
+            self._shallow = self.plan.validator(self.plan.shallow(self.schema, self.config), self.config)
         return self._shallow.validate_python(members)
 
     def validate_whole(self, value: Any) -> Any:
@@ -327,14 +327,20 @@ class Plan:
             schema = {"type": "definitions", "schema": schema, "definitions": self.definitions}
         return SchemaValidator(schema, config)
 
-    def shallow(self, schema: Any) -> Any:
+    def shallow(self, schema: Any, config: Any) -> Any:
         """The schema with the members of its object, list or dict taken out:
-        each member passes as it is, keeping only its default."""
+        each member passes as it is, keeping only its default. A discriminated
+        union's members that are objects are taken out the same way."""
         schema = self.resolve(schema)
         kind = schema["type"]
         copy = {k: v for k, v in schema.items() if k != "ref"}
         if kind in WRAPPERS:
-            copy["schema"] = self.shallow(schema["schema"])
+            copy["schema"] = self.shallow(schema["schema"], config)
+        elif kind == "tagged-union":
+            copy["choices"] = {
+                tag: self.shallow(choice, config) if self._kind(self.core(choice), config) == OBJECT else choice
+                for tag, choice in schema["choices"].items()
+            }
         elif kind == "model":
             inner = schema["schema"]
             copy["schema"] = {**inner, "fields": {n: self._slot(f) for n, f in inner["fields"].items()}}
@@ -425,10 +431,11 @@ class Frame:
     """An open container or string, with the node it is read by, the members
     validated so far, and what partial() shows of it."""
 
-    __slots__ = ("node", "mode", "key", "name", "loc", "inner", "members", "shown", "text", "placed")
+    __slots__ = ("node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "text", "placed")
 
     def __init__(self, node: Node, mode: int, key: Any, loc: tuple[Any, ...]) -> None:
         self.node = node
+        self.owner = node  # the node that validates it: a resolved union's, not its member's
         self.mode = mode
         self.key = key
         self.name: Any = key  # where partial() shows it in its parent
@@ -718,7 +725,7 @@ class TypedStream(Generic[T]):
         if node.kind in (IGNORED, DEFERRED, UNTYPED):
             return value
         if mode in (TYPED_OBJECT, TYPED_LIST, TYPED_DICT):
-            return self._validate(node.validate_members, frame.members, frame.inner)
+            return self._validate(frame.owner.validate_members, frame.members, frame.loc)
         return self._validate(node.validate_whole, value, frame.loc)
 
     def _resolve(self, frame: Frame, path: tuple[Any, ...], tag: Any) -> None:
@@ -728,7 +735,10 @@ class TypedStream(Generic[T]):
             choice = frame.node.choices.get(tag)
         except TypeError:  # an unhashable tag: the union reports it at the end
             return
-        if choice is None or choice.kind != OBJECT:
+        if choice is None:  # no member has this tag: pydantic says so now
+            self._validate(frame.node.validate_whole, frame.members, frame.loc)
+            return
+        if choice.kind != OBJECT:
             return
         raw = frame.members
         frame.node = choice
