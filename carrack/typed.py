@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import json
 from json.encoder import encode_basestring_ascii
-from typing import Any, Generic, Iterable, TypeVar, overload
+from typing import Any, Callable, Generic, Iterable, TypeVar, overload
 
 import pydantic_core
 from pydantic import TypeAdapter, ValidationError
@@ -91,8 +91,8 @@ class Node:
         "item",
         "tag_key",
         "choices",
-        "_shallow",
-        "_whole",
+        "validate_members",
+        "validate_whole",
     )
 
     def __init__(self, kind: int, schema: Any, config: Any, plan: Plan) -> None:
@@ -111,8 +111,9 @@ class Node:
         self.item: Node | None = None
         self.tag_key = ""
         self.choices: dict[Any, Node] = {}
-        self._shallow: SchemaValidator | None = None
-        self._whole: SchemaValidator | None = None
+        # Validators, built on first use: each then calls pydantic-core directly.
+        self.validate_members: Callable[[Any], Any] = self._first_members
+        self.validate_whole: Callable[[Any], Any] = self._first_whole
 
     def child(self, key: Any) -> Node:
         """The node of the member at key: a field, an element, a value."""
@@ -125,21 +126,23 @@ class Node:
             return self.item
         return self.plan.untyped
 
-    def validate_members(self, members: Any) -> Any:
+    def _first_members(self, members: Any) -> Any:
         """Validates an object, list or dict whose members were validated when
         they ended: pydantic checks the container itself, once."""
-        if self._shallow is None:
-            self._shallow = self.plan.validator(self.plan.shallow(self.schema, self.config), self.config)
-        return self._shallow.validate_python(members)
+        validator = self.plan.validator(self.plan.shallow(self.schema, self.config), self.config)
+        self.validate_members = validator.validate_python
+        return self.validate_members(members)
 
-    def validate_whole(self, value: Any) -> Any:
+    def _first_whole(self, value: Any) -> Any:
         """Validates a decoded JSON value by this node's whole schema, as
         validate_json would: in JSON mode, or in Python mode where the two agree."""
-        if self._whole is None:
-            self._whole = self.plan.validator(self.schema, self.config)
+        validator = self.plan.validator(self.schema, self.config)
         if self.python_mode:
-            return self._whole.validate_python(value)
-        return self._whole.validate_json(to_json(value))
+            self.validate_whole = validator.validate_python
+        else:
+            from_json = validator.validate_json
+            self.validate_whole = lambda value: from_json(to_json(value))
+        return self.validate_whole(value)
 
 
 def to_json(value: Any) -> str:
@@ -229,7 +232,7 @@ class Plan:
         if kind == "dataclass":
             inner = core["schema"]
             merged = {**(config or {}), **(core.get("config") or {})}
-            if merged.get("strict") or inner["type"] != "dataclass-args":
+            if merged.get("strict") or core.get("slots") or inner["type"] != "dataclass-args":
                 return WHOLE  # a strict dataclass takes only its instances in Python mode
             fields = inner["fields"]
             if any(f.get("init_only") or f.get("init") is False for f in fields):
@@ -431,7 +434,7 @@ class Frame:
     """An open container or string, with the node it is read by, the members
     validated so far, and what partial() shows of it."""
 
-    __slots__ = ("node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "text", "placed")
+    __slots__ = ("node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "attrs", "finished", "text", "placed")
 
     def __init__(self, node: Node, mode: int, key: Any, loc: tuple[Any, ...]) -> None:
         self.node = node
@@ -443,6 +446,8 @@ class Frame:
         self.inner = loc  # the location of its members: a resolved union adds its tag
         self.members: Any = None
         self.shown: Any = None
+        self.attrs: Any = None  # an open object's fields as shown: its __dict__, or the TypedDict
+        self.finished: set[str] | None = None  # an open model's model_fields_set
         self.text = ""
         self.placed = False  # whether the parent shows it while it is open
 
@@ -612,7 +617,7 @@ class TypedStream(Generic[T]):
         if kind == OBJECT and what == "object":
             frame = Frame(node, TYPED_OBJECT, key, loc)
             frame.members = {}
-            frame.shown = self._blank(node)
+            self._blank(frame, node)
         elif kind == LIST and what == "array":
             frame = Frame(node, TYPED_LIST, key, loc)
             frame.members = frame.shown = []
@@ -633,21 +638,30 @@ class TypedStream(Generic[T]):
         return frame
 
     @staticmethod
-    def _blank(node: Node) -> Any:
+    def _blank(frame: Frame, node: Node) -> None:
         """An open object as partial() shows it: the declared class, every field
         None until it is shown (a TypedDict: only the fields shown)."""
         if node.build == "typed-dict":
-            return {}
+            frame.shown = frame.attrs = {}
+            return
         cls = node.cls
         if node.build == "model":
-            blank = cls.model_construct()  # private attributes and extras as pydantic sets them up
-            object.__setattr__(blank, "__dict__", dict.fromkeys(node.names))
-            object.__setattr__(blank, "__pydantic_fields_set__", set())
-            return blank
-        blank = cls.__new__(cls)
-        for name in node.names:
-            object.__setattr__(blank, name, None)
-        return blank
+            if cls.__private_attributes__:
+                blank = cls.model_construct()  # private attributes as pydantic sets them up
+            else:
+                blank = cls.__new__(cls)
+                object.__setattr__(blank, "__pydantic_extra__", {} if node.extra == "allow" else None)
+                object.__setattr__(blank, "__pydantic_private__", None)
+            frame.attrs = dict.fromkeys(node.names)
+            frame.finished = set()
+            object.__setattr__(blank, "__dict__", frame.attrs)
+            object.__setattr__(blank, "__pydantic_fields_set__", frame.finished)
+        else:
+            blank = cls.__new__(cls)
+            for name in node.names:
+                object.__setattr__(blank, name, None)
+            frame.attrs = blank.__dict__
+        frame.shown = blank
 
     def _child(self, parent: Frame, key: Any) -> Node:
         mode = parent.mode
@@ -662,25 +676,45 @@ class TypedStream(Generic[T]):
 
     def _end(self, path: tuple[Any, ...], value: Any) -> None:
         frames = self._frames
-        depth = len(path)
-        if len(frames) > depth:
+        if len(frames) > len(path):  # a container or string: its frame ends
             frame = frames.pop()
-            result = self._finish(frame, value)
             node = frame.node
-        else:
-            parent_frame = frames[-1] if frames else None
-            node = self._plan.root if parent_frame is None else self._child(parent_frame, path[-1])
-            kind = node.kind
-            if kind in (IGNORED, DEFERRED, UNTYPED):
+            mode = frame.mode
+            try:
+                if TYPED_OBJECT <= mode <= TYPED_DICT:
+                    result = frame.owner.validate_members(frame.members)
+                elif node.kind >= DEFERRED:
+                    result = value
+                else:
+                    result = node.validate_whole(value)
+            except ValidationError as error:
+                raise self._located(error, frame.loc) from None
+            if not frames:
+                self._root = result
+                self._ended = True
+                return
+            parent = frames[-1]
+        elif frames:  # a number, true, false or null in a container
+            parent = frames[-1]
+            node = self._child(parent, path[-1])
+            if node.kind >= DEFERRED:
                 result = value
             else:
-                loc = (*parent_frame.inner, path[-1]) if parent_frame is not None else ()
-                result = self._validate(node.validate_whole, value, loc)
-        if not frames:
-            self._root = result
+                try:
+                    result = node.validate_whole(value)
+                except ValidationError as error:
+                    raise self._located(error, (*parent.inner, path[-1])) from None
+        else:  # the root, a scalar
+            try:
+                self._root = self._plan.root.validate_whole(value)
+            except ValidationError as error:
+                raise self._located(error, ()) from None
             self._ended = True
             return
-        parent = frames[-1]
+        self._put(parent, path, node, result)
+
+    def _put(self, parent: Frame, path: tuple[Any, ...], node: Node, result: Any) -> None:
+        """Gives a member that ended to its container."""
         mode = parent.mode
         if mode == SKIP or node.kind == IGNORED:
             return
@@ -688,45 +722,26 @@ class TypedStream(Generic[T]):
         if mode == TYPED_OBJECT:
             parent.members[key] = result
             if node.kind != DEFERRED:
-                field = parent.node.fields[key]
                 self._log.append((path, result, False))
-                shown = parent.shown
-                if parent.node.build == "typed-dict":
-                    shown[field.name] = result
-                else:
-                    shown.__dict__[field.name] = result
-                    if parent.node.build == "model":
-                        shown.__pydantic_fields_set__.add(field.name)
-        elif mode == TYPED_LIST:
+                name = parent.node.fields[key].name
+                parent.attrs[name] = result
+                if parent.finished is not None:
+                    parent.finished.add(name)
+            return
+        members = parent.members
+        if mode == TYPED_LIST:
             self._log.append((path, result, True))
-            members = parent.members
+        elif mode == TYPED_DICT:
+            self._log.append((path, result, False))
+        if type(members) is list:
             if len(members) > key:
                 members[key] = result
             else:
                 members.append(result)
         else:
-            if mode == TYPED_DICT:
-                self._log.append((path, result, False))
-            members = parent.members
-            if type(members) is list:
-                if len(members) > key:
-                    members[key] = result
-                else:
-                    members.append(result)
-            else:
-                members[key] = result
-                if mode == RAW and key == parent.node.tag_key and parent.node.kind == TAGGED:
-                    self._resolve(parent, path[:-1], result)
-
-    def _finish(self, frame: Frame, value: Any) -> Any:
-        """Validates a container or string that ended."""
-        mode = frame.mode
-        node = frame.node
-        if node.kind in (IGNORED, DEFERRED, UNTYPED):
-            return value
-        if mode in (TYPED_OBJECT, TYPED_LIST, TYPED_DICT):
-            return self._validate(frame.owner.validate_members, frame.members, frame.loc)
-        return self._validate(node.validate_whole, value, frame.loc)
+            members[key] = result
+            if mode == RAW and key == parent.node.tag_key and parent.node.kind == TAGGED:
+                self._resolve(parent, path[:-1], result)
 
     def _resolve(self, frame: Frame, path: tuple[Any, ...], tag: Any) -> None:
         """The tag of a discriminated union ended: the object is read as the
@@ -745,24 +760,13 @@ class TypedStream(Generic[T]):
         frame.mode = TYPED_OBJECT
         frame.inner = (*frame.loc, tag)
         frame.members = {}
-        frame.shown = self._blank(choice)
+        self._blank(frame, choice)
         for key, value in raw.items():
             node = self._child(frame, key)
-            if node.kind == IGNORED:
-                continue
-            if node.kind == DEFERRED:
-                frame.members[key] = value
-                continue
-            result = self._validate(node.validate_whole, value, (*frame.inner, key))
-            frame.members[key] = result
-            self._log.append(((*path, key), result, False))
-            name = choice.fields[key].name
-            if choice.build == "typed-dict":
-                frame.shown[name] = result
+            if node.kind == DEFERRED or node.kind == IGNORED:
+                self._put(frame, (*path, key), node, value)
             else:
-                frame.shown.__dict__[name] = result
-                if choice.build == "model":
-                    frame.shown.__pydantic_fields_set__.add(name)
+                self._put(frame, (*path, key), node, self._validate(node.validate_whole, value, (*frame.inner, key)))
         frames = self._frames
         depth = frames.index(frame)
         if depth:
@@ -775,10 +779,7 @@ class TypedStream(Generic[T]):
         mode = parent.mode
         target = parent.shown
         if mode == TYPED_OBJECT:
-            if parent.node.build == "typed-dict":
-                target[frame.name] = shown
-            else:
-                target.__dict__[frame.name] = shown
+            parent.attrs[frame.name] = shown
         elif type(target) is list:
             key = frame.key
             if len(target) > key:
@@ -812,7 +813,7 @@ class TypedStream(Generic[T]):
         whole type's title."""
         details: list[Any] = []
         for line in error.errors(include_url=False):
-            detail: dict[str, Any] = {"type": line["type"], "loc": (*loc, *line["loc"]), "input": line["input"]}
+            detail: Any = {"type": line["type"], "loc": (*loc, *line["loc"]), "input": line["input"]}
             if "ctx" in line:
                 detail["ctx"] = line["ctx"]
             try:
