@@ -146,7 +146,10 @@ def instructor(buffer: str) -> Any:
         data = jiter.from_json(buffer.encode(), partial_mode="trailing-strings")
     except ValueError:  # a buffer jiter cannot read yet, e.g. ending in a key
         return None
-    return PartialCall.model_validate(data)
+    try:
+        return PartialCall.model_validate(data)
+    except pydantic.ValidationError:  # a half-written Literal: nothing to show this time
+        return None
 
 
 CALL_DICT = TypeAdapter(CallDict)
