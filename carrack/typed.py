@@ -26,6 +26,7 @@ Importing this module imports pydantic (``pip install carrack[pydantic]``);
 
 from __future__ import annotations
 
+import functools
 import json
 from json.encoder import encode_basestring_ascii
 from typing import Any, Callable, Generic, Iterable, TypeVar, overload
@@ -217,7 +218,7 @@ class Plan:
             node.choices = {tag: self.node(choice, config) for tag, choice in core["choices"].items()}
         else:
             bare = self.bare(schema)
-            node.shows_text = bare["type"] == "str"
+            node.shows_text = core["type"] == "str"
             node.python_mode = bare["type"] in PYTHON_SAFE and not bare.get("strict") and not (config or {}).get("strict")
         return node
 
@@ -413,18 +414,17 @@ def passing(schema: Any) -> Any:
     return {"type": "any"}
 
 
-PLANS: dict[Any, Plan] = {}
+@functools.lru_cache(maxsize=256)
+def cached_plan(type_: Any) -> Plan:
+    return Plan(TypeAdapter(type_))
 
 
 def plan_of(type_: Any) -> Plan:
     """The plan of a type, made once per type (its validators are built once too)."""
     try:
-        known = PLANS.get(type_)
+        return cached_plan(type_)
     except TypeError:  # an unhashable type form
         return Plan(TypeAdapter(type_))
-    if known is None:
-        known = PLANS[type_] = Plan(TypeAdapter(type_))
-    return known
 
 
 # --- Reading ---------------------------------------------------------------------

@@ -16,6 +16,8 @@ pydantic = pytest.importorskip("pydantic")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from pydantic import (  # noqa: E402
+    AfterValidator,
+    AliasChoices,
     BaseModel,
     ConfigDict,
     Field,
@@ -26,6 +28,8 @@ from pydantic import (  # noqa: E402
     field_validator,
     model_validator,
 )
+
+from pydantic_core import PydanticCustomError  # noqa: E402
 
 from carrack import ANY  # noqa: E402
 from carrack.typed import TypedStream  # noqa: E402
@@ -92,6 +96,7 @@ def model_of(draw, depth, tag=None):
     extra = draw(st.sampled_from(["ignore", "forbid", "allow"]))
     model = create_model(f"M{next(names)}", __base__=Counted, __config__=None, **fields)
     model.model_config["extra"] = extra
+    model.model_config["strict"] = draw(st.booleans())  # JSON's strict mode takes what Python's would not
     model.model_rebuild(force=True)
 
     @st.composite
@@ -345,7 +350,8 @@ def test_items_give_validated_members_as_they_close():
 
 
 class Order(BaseModel):
-    quantity: int
+    model_config = ConfigDict(validate_by_name=True)
+    quantity: int = Field(validation_alias=AliasChoices("qty", "count"))
     total: float
 
     @field_validator("total")
@@ -355,30 +361,60 @@ class Order(BaseModel):
             raise ValueError("total below quantity")
         return total
 
+    @field_validator("total")
+    @classmethod
+    def not_huge(cls, total: float) -> float:
+        if total > 1000:
+            raise PydanticCustomError("too_much", "{total} is over {limit}", {"total": total, "limit": 1000})
+        return total
+
+
+
+class Renamed(Order):
+    """Read whole: its before-validator may change what the fields are."""
+
     @model_validator(mode="before")
     @classmethod
     def renamed(cls, data: Any) -> Any:
-        if isinstance(data, dict) and "qty" in data:
-            data = {**data, "quantity": data.pop("qty")}
+        if isinstance(data, dict) and "n" in data:
+            data = {**data, "qty": data.pop("n")}
         return data
 
 
+class Basket(BaseModel):
+    orders: list[Order]
+    note: Annotated[str, AfterValidator(str.upper)] = ""
+
+
 @pytest.mark.parametrize(
-    "text", ['[{"qty": 2, "total": 3.5}]', '[{"quantity": 2, "total": 1.0}]', '[{"total": 3, "qty": 1}]']
+    ("type_", "text"),
+    [
+        (list[Order], '[{"qty": 2, "total": 3.5}]'),
+        (list[Order], '[{"count": 2, "total": 1.0}]'),  # the validator that reads info.data refuses it
+        (list[Order], '[{"quantity": 1, "total": 2000}]'),  # an error type of the user's own
+        (list[Renamed], '[{"total": 3, "n": 1}]'),  # renamed by the model's before-validator
+        (list[Renamed], '[{"total": 3, "n": 4}]'),
+    ],
 )
-def test_validators_that_read_other_fields_or_the_raw_input(text):
-    adapter = TypeAdapter(list[Order])
+def test_validators_that_read_other_fields_or_the_raw_input(type_, text):
+    adapter = TypeAdapter(type_)
     try:
         expected: Any = adapter.validate_json(text)
     except ValidationError as error:
-        expected = [(e["type"], e["loc"]) for e in error.errors()]
-    stream = TypedStream(list[Order])
+        expected = [(e["type"], e["loc"], e["msg"]) for e in error.errors()]
+    stream = TypedStream(type_)
     try:
         fed(stream, text)
         got: Any = stream.close()
     except ValidationError as error:
-        got = [(e["type"], e["loc"]) for e in error.errors()]
+        got = [(e["type"], e["loc"], e["msg"]) for e in error.errors()]
     assert got == expected
+
+
+def test_a_string_streams_through_its_validators_and_ends_validated():
+    stream = TypedStream(Basket)
+    assert fed(stream, '{"note": "abc').note == "abc"
+    assert fed(stream, '", "orders": [').note == "ABC"
 
 
 def test_a_root_that_is_a_number_ends_at_close():
