@@ -26,7 +26,6 @@ Importing this module imports pydantic (``pip install carrack[pydantic]``);
 
 from __future__ import annotations
 
-import functools
 import json
 from json.encoder import encode_basestring_ascii
 from typing import Any, Callable, Generic, Iterable, TypeVar, overload
@@ -414,17 +413,21 @@ def passing(schema: Any) -> Any:
     return {"type": "any"}
 
 
-@functools.lru_cache(maxsize=256)
-def cached_plan(type_: Any) -> Plan:
-    return Plan(TypeAdapter(type_))
+PLANS: dict[Any, Plan] = {}
+MAX_PLANS = 256  # types made on the fly (create_model per request) must not pile up
 
 
 def plan_of(type_: Any) -> Plan:
     """The plan of a type, made once per type (its validators are built once too)."""
     try:
-        return cached_plan(type_)
+        known = PLANS.get(type_)
     except TypeError:  # an unhashable type form
         return Plan(TypeAdapter(type_))
+    if known is None:
+        if len(PLANS) >= MAX_PLANS:
+            PLANS.pop(next(iter(PLANS)))  # the oldest
+        known = PLANS[type_] = Plan(TypeAdapter(type_))
+    return known
 
 
 # --- Reading ---------------------------------------------------------------------
