@@ -537,10 +537,11 @@ class TypedStream(Generic[T]):
         if not frames:
             return self._root  # type: ignore[no-any-return]
         top = frames[-1]
-        if top.mode == STRING and top.placed:
+        if top.mode == STRING:
             if len(frames) == 1:
                 return top.text  # type: ignore[return-value]
-            self._show(frames[-2], top, top.text)
+            if top.placed:
+                self._show(frames[-2], top, top.text)
         return frames[0].shown  # type: ignore[no-any-return]
 
     def items(self, path: tuple[Any, ...]) -> list[Any]:

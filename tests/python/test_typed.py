@@ -318,6 +318,7 @@ def partial_model(cls, finished, **shown):
         (dict[str, list[int]], '{"a": [1, 2], "b": [3', {"a": [1, 2], "b": []}),
         (Union[Point, Box], '{"x": 1', None),  # a union without a tag: only once complete
         (list[datetime.date], '["2024-01-01", "2024-', [datetime.date(2024, 1, 1)]),
+        (str, '"ab', "ab"),
     ],
 )
 def test_partial_shows_finished_parts_and_open_strings_lists_and_objects(type_, text, shown):
