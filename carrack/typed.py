@@ -223,7 +223,6 @@ class Plan:
 
     def _kind(self, core: Any, config: Any) -> int:
         kind = core["type"]
-        strict = bool((config or {}).get("strict")) or bool(core.get("strict"))
         if kind == "model":
             inner = core["schema"]
             if core.get("root_model") or core.get("custom_init") or inner["type"] != "model-fields":
@@ -240,7 +239,7 @@ class Plan:
             return OBJECT if self._plain_fields(fields) else WHOLE
         if kind == "typed-dict":
             return OBJECT if self._plain_fields(core["fields"].values()) else WHOLE
-        if kind == "list" and not strict:
+        if kind == "list":
             return LIST
         if kind == "dict" and (core.get("keys_schema") or {"type": "str"})["type"] in ("str", "any"):
             if not core.get("keys_schema", {}).get("strict"):
