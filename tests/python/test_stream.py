@@ -180,13 +180,15 @@ def test_failure_is_sticky(chunks, error):
 @pytest.mark.parametrize(
     ("args", "kwargs", "message"),
     [
-        ((), {"chunk": "["}, "got an unexpected keyword argument 'chunk'"),
-        (("[",), {}, "takes no positional arguments"),
-        ((None,), {}, "takes no positional arguments"),
+        # each interpreter's own wording
+        ((), {"chunk": "["}, r"^(Stream\(\) got an unexpected keyword argument 'chunk'|"
+                              r"'chunk' is an invalid keyword argument for Stream\(\))$"),
+        (("[",), {}, r"^Stream\(\) takes no positional arguments$"),
+        ((None,), {}, r"^Stream\(\) takes no positional arguments$"),
     ],
 )
 def test_stream_takes_only_a_selection(args, kwargs, message):
-    with pytest.raises(TypeError, match=rf"^Stream\(\) {message}$"):
+    with pytest.raises(TypeError, match=message):
         Stream(*args, **kwargs)
 
 
