@@ -26,11 +26,12 @@ import platform
 import statistics
 import time
 from pathlib import Path
-from typing import Any, Callable, Literal, Optional, TypedDict
+from typing import Any, Callable, Literal, Optional
 
 import jiter
 import pydantic
 from pydantic import BaseModel, TypeAdapter
+from typing_extensions import TypedDict  # pydantic needs its TypedDict before 3.12
 
 from carrack.typed import TypedStream
 from values import chunks_of, structured

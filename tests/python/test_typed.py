@@ -8,11 +8,13 @@ import enum
 import itertools
 import json
 from collections import Counter
-from typing import Annotated, Any, Literal, Optional, TypedDict, Union
+from typing import Annotated, Any, Literal, Optional, Union
 
 import pytest
 
 pydantic = pytest.importorskip("pydantic")
+# pydantic reads a TypedDict's bases from typing_extensions' class before 3.12
+from typing_extensions import TypedDict  # noqa: E402
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from pydantic import (  # noqa: E402
