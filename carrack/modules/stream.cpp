@@ -1,7 +1,7 @@
 // carrack._stream's Stream: completes a text fed in chunks at the cost of each
 // chunk. It keeps the text and the engine's resumable Walker; a chunk is walked
 // once, when it is fed, and never again. Its values and events, once asked
-// for, come from one reader of the same chunks (carrack/values.hpp).
+// for, come from one reader of the same chunks (carrack/values/).
 #include <memory>
 #include <new>
 #include <optional>
