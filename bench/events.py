@@ -32,6 +32,7 @@ CORPUS = Path(os.environ.get("CARRACK_CORPUS", ROOT.parent / "shared" / "corpus"
 YAJL = ijson.get_backend("yajl2_c")
 SAMPLES = 400  # chunks timed for a quadratic peer, its total estimated from them
 BLOCKS = 400  # runs of chunks timed for a linear peer
+LINEAR_REPEATS = 5  # streams timed for a linear peer, each run of chunks at its fastest
 BLOCK = 65536
 
 
@@ -162,10 +163,15 @@ def stream_run(make: Callable, chunks: list[str], quadratic: bool = False) -> di
         total = statistics.mean(times) * 1e-9 * n
         weights = [1] * len(times)
     else:
-        times, counts = timed_blocks(chunks, make())
-        lengths = [ends[c - 1] for c in counts]
+        # Several streams, each run of chunks counted at its fastest: the
+        # machine is shared, and a neighbour's burst should not count.
+        times = None
+        for _ in range(LINEAR_REPEATS):
+            run_times, counts = timed_blocks(chunks, make())
+            times = run_times if times is None else [min(a, b) for a, b in zip(times, run_times)]
         weights = [c - b for c, b in zip(counts, [0, *counts])]  # the chunks of each run
         total = sum(t * w for t, w in zip(times, weights)) * 1e-9
+        lengths = [ends[c - 1] for c in counts]
     tenth = max(1, len(times) // 10)
 
     def mean(part: slice) -> float:
@@ -319,9 +325,11 @@ def write_report(size: int, streams: dict, whole: dict) -> None:
         "",
         "Chunks of 1 to 16 characters (seeded); the time is for the whole stream, every chunk",
         "fed and what changed taken. A chunk costs about as much as reading the clock, so the",
-        "clock is read once per run of consecutive chunks (a 400th of the stream). Per chunk:",
-        "the mean over the first and the last tenth of the stream. An entry marked * was timed",
-        "on evenly spaced chunks and its total estimated from their mean.",
+        "clock is read once per run of consecutive chunks (a 400th of the stream). A linear",
+        "way is timed on five streams and each run counts at its fastest, since the machine",
+        "is shared. Per chunk: the mean over the first and the last tenth of the stream. An",
+        "entry marked * was timed on evenly spaced chunks and its total estimated from their",
+        "mean.",
         "",
     ]
     for kind, row in streams.items():
