@@ -213,29 +213,27 @@ def whole_carrack_items(path: tuple) -> Callable[[list[str]], int]:
     return run
 
 
-def whole_ijson_events(parts: list[bytes]) -> int:
-    events = ijson.sendable_list()
-    parser, count = YAJL.parse_coro(events), 0
-    for part in parts:
-        parser.send(part)
-        count += len(events)
-        del events[:]
-    parser.close()
-    return count + len(events)
+def whole_ijson(start: Callable[[list], Any]) -> Callable[[list[bytes]], int]:
+    """ijson's push parser that start(target) makes, its output counted and dropped."""
+
+    def run(parts: list[bytes]) -> int:
+        out = ijson.sendable_list()
+        parser, count = start(out), 0
+        for part in parts:
+            parser.send(part)
+            count += len(out)
+            del out[:]
+        parser.close()
+        return count + len(out)
+
+    return run
+
+
+whole_ijson_events = whole_ijson(YAJL.parse_coro)
 
 
 def whole_ijson_items(prefix: str) -> Callable[[list[bytes]], int]:
-    def run(parts: list[bytes]) -> int:
-        items = ijson.sendable_list()
-        parser, count = YAJL.items_coro(items, prefix), 0
-        for part in parts:
-            parser.send(part)
-            count += len(items)
-            del items[:]
-        parser.close()
-        return count + len(items)
-
-    return run
+    return whole_ijson(lambda out: YAJL.items_coro(out, prefix))
 
 
 def best_of(repeats: int, run: Callable, parts: list) -> float:

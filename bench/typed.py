@@ -34,6 +34,7 @@ from pydantic import BaseModel, TypeAdapter
 from typing_extensions import TypedDict  # pydantic needs its TypedDict before 3.12
 
 from carrack.typed import TypedStream
+from report import label, per_chunk_chart
 from values import chunks_of, structured
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -215,11 +216,8 @@ def main() -> None:
     write_report(results)
 
 
-def label(size: int) -> str:
-    return f"{size // 1000} KB" if size < 1_000_000 else f"{size // 1_000_000} MB"
-
-
 def seconds(t: float) -> str:
+    """As report.seconds, with minutes: the peers' estimates run to tens of them."""
     if t < 1:
         return f"{t * 1e3:.1f} ms"
     if t < 120:
@@ -278,27 +276,8 @@ def write_report(results: dict[int, dict[str, dict]]) -> None:
 
 
 def plot(results: dict[int, dict[str, dict]]) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, axes = plt.subplots(1, len(results), figsize=(13, 5), squeeze=False)
-    for axis, (size, row) in zip(axes[0], results.items()):
-        for name, entry in row.items():
-            lengths, times = entry["lengths"], entry["times"]
-            step = max(1, len(times) // 300)
-            xs = [lengths[i] for i in range(0, len(times), step)]
-            ys = [statistics.median(times[i : i + step]) * 1e-3 for i in range(0, len(times), step)]
-            axis.plot(xs, ys, label=name + (" (sampled)" if entry["sampled"] else ""), linewidth=1.2)
-        axis.set_yscale("log")
-        axis.set_xlabel("characters fed so far")
-        axis.set_ylabel("µs per chunk")
-        axis.set_title(f"{label(size)} stream")
-        axis.grid(True, which="both", alpha=0.3)
-        axis.legend(fontsize=7)
-    fig.tight_layout()
-    fig.savefig(DOCS / "typed.png", dpi=110)
+    panels = {f"{label(size)} stream": row for size, row in results.items()}
+    per_chunk_chart(panels, DOCS / "typed.png", "µs per chunk")
 
 
 if __name__ == "__main__":
