@@ -10,13 +10,35 @@ carrack import carrack`` gives the module). ``Stream`` completes a text fed in
 chunks, walking each chunk once, and tells what changed as events;
 ``JsonPatch`` turns those into JSON Patch operations. ``ToolCalls`` collects a
 model's streamed tool calls, each call's arguments a ``Stream``, and says which
-calls are safe to run.
+calls are safe to run. A stream's own failures are ``RejectedTextError``,
+``NestingTooDeepError``, ``StreamInUseError`` and ``StreamClosedError``,
+subclasses of ``RuntimeError``, ``RecursionError`` and ``ValueError``.
 """
 
-from carrack._stream import ANY, Event, Stream
+from carrack._stream import (
+    ANY,
+    Event,
+    NestingTooDeepError,
+    RejectedTextError,
+    Stream,
+    StreamClosedError,
+    StreamInUseError,
+)
 from carrack.carrack import carrack as complete
 from carrack.patch import JsonPatch
 from carrack.tool_calls import ToolCall, ToolCalls
 
-__all__ = ["ANY", "Event", "JsonPatch", "Stream", "ToolCall", "ToolCalls", "complete"]
+__all__ = [
+    "ANY",
+    "Event",
+    "JsonPatch",
+    "NestingTooDeepError",
+    "RejectedTextError",
+    "Stream",
+    "StreamClosedError",
+    "StreamInUseError",
+    "ToolCall",
+    "ToolCalls",
+    "complete",
+]
 __version__ = "0.1.0"

@@ -9,6 +9,13 @@ namespace carrack {
 // The one rejection: bytes are left over after the value.
 inline constexpr char rejection_message[] = "Given prefix is not from a valid JSON string!";
 
+// Thrown for that rejection. It is a std::runtime_error, as callers expect;
+// its own type lets a caller tell it from other failures.
+class text_rejected : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The deepest nesting of arrays and objects that the walker completes.
 inline constexpr size_t max_nesting_depth = 1'000'000;
 

@@ -20,7 +20,7 @@ constexpr std::string_view words[] = {"null", "true", "false"};
         throw nesting_too_deep("JSON nesting is too deep: more than " + std::to_string(max_nesting_depth) +
                                " levels of arrays and objects");
     }
-    throw std::runtime_error(rejection_message);
+    throw text_rejected(rejection_message);
 }
 
 bool starts_value(char c) {

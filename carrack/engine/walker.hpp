@@ -64,6 +64,11 @@ public:
     std::string suffix() const;
     void append_suffix(std::string& out) const;
 
+    // Makes room for levels more open arrays and objects, so that a piece of
+    // that many code points cannot run out of memory while it is walked. A
+    // caller that must not fail part way reserves first.
+    void reserve(size_t levels) { open_.reserve(std::min(open_.size() + levels, max_nesting_depth)); }
+
     Failure failure() const { return failure_; }
     // Throws the stored failure, if any.
     void check() const;
@@ -102,10 +107,13 @@ private:
             data_[size_++] = closer;
         }
         void pop_back() { --size_; }
+        void reserve(size_t capacity) {
+            if (capacity > capacity_) grow(capacity);
+        }
 
     private:
-        void grow() {
-            heap_.resize(capacity_ * 2);
+        void grow(size_t at_least = 0) {
+            heap_.resize(std::max(capacity_ * 2, at_least));
             if (data_ == local_.data()) std::copy(local_.begin(), local_.end(), heap_.begin());
             data_ = heap_.data();
             capacity_ = heap_.size();

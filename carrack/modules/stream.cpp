@@ -2,6 +2,7 @@
 // chunk. It keeps the text and the engine's resumable Walker; a chunk is walked
 // once, when it is fed, and never again. Its values and events, once asked
 // for, come from one reader of the same chunks (carrack/values/).
+#include <array>
 #include <memory>
 #include <new>
 #include <optional>
@@ -25,22 +26,38 @@ using carrack::values::Values;
 // The Stream type
 // ---------------------------------------------------------------------------
 
+// How every call changes a stream: first everything that can fail or run
+// Python code (reserving room, widening the text into scratch, reading the
+// chunk's values and staging its events, making objects), then a commit of
+// steps that cannot fail. A failure before the commit leaves the stream as it
+// was, so the same call, or the same chunk, may be made again. A failure that
+// cannot be undone (the text is not JSON, or nests too deep) is kept in the
+// walker and makes the stream fail for good. Nothing in between.
+//
+// Nothing here is reachable from Python: the collector is shown only objects
+// the stream hands out or shares (closed values, results held for taking
+// back, events and items waiting), never a table the stream reads back.
 struct State {
     carrack::Walker walker;
     TextBuffer text;
     std::string pending_utf8;  // the start of a character split across bytes chunks
-    // What events() and items() asked for; none until one of them is called.
+    // What events() and items() asked for, and what the stream has told and
+    // decided; none until one of them is called.
     std::unique_ptr<Subscriptions> subscriptions;
     // Built from the first call that asks for values or events on, so a caller
     // that only completes pays nothing for them. They are only ever a reading
-    // of the text: when building them fails, or what they must report grows,
-    // they are dropped and read again from the text.
+    // of the text: when building them fails, they are dropped, and when what
+    // they must report grows, they are read again from the text.
     std::unique_ptr<Values> values;
-    std::unique_ptr<Values> dropped;  // released once the call is over
+    // The last values in step with the text, kept until they are read again,
+    // so that the objects already shared with the caller are the ones reused.
+    std::unique_ptr<Values> earlier;
+    std::array<std::unique_ptr<Values>, 2> dropped;  // released once the call is over
     const carrack::values::EventNames* names = nullptr;
+    const carrack::stream::Errors* errors = nullptr;
     PyObject* any = nullptr;  // borrowed from the module, which the type keeps alive
-    bool closed = false;
-    bool busy = false;  // a call is under way
+    bool closed = false;      // close() returned the value
+    bool busy = false;        // a call is under way
 };
 
 struct Stream {
@@ -50,16 +67,32 @@ struct Stream {
 
 State& state_of(PyObject* self) { return reinterpret_cast<Stream*>(self)->state; }
 
-// Compiles select, an iterable of paths, into the events selection.
-bool select_paths(State& state, PyObject* select) {
-    Ref iterator(PyObject_GetIter(select));
-    if (!iterator) return false;
-    while (Ref pattern{PyIter_Next(iterator.get())}) {
-        if (!state.subscriptions->selection.add(pattern.get(), state.any, carrack::values::Selection::events, 0)) {
-            return false;
+// Values let go of part way through a call, released when it is over; there
+// is room for the two a call can drop (a reading that failed and the one
+// before it).
+void drop(State& state, std::unique_ptr<Values> values) {
+    if (!values) return;
+    for (auto& slot : state.dropped) {
+        if (!slot) {
+            slot = std::move(values);
+            return;
         }
     }
-    return !PyErr_Occurred();
+    state.dropped[0] = std::move(values);  // not reached; released now rather than kept
+}
+
+// Compiles select, an iterable of paths, into a selection of events. It runs
+// the caller's code (the iterator), so it is done before the stream exists.
+std::unique_ptr<Subscriptions> compile_selection(PyObject* select, PyObject* any) {
+    auto subscriptions = std::make_unique<Subscriptions>();
+    subscriptions->selected = true;
+    Ref iterator(PyObject_GetIter(select));
+    if (!iterator) return nullptr;
+    while (Ref pattern{PyIter_Next(iterator.get())}) {
+        if (!subscriptions->selection.add(pattern.get(), any, carrack::values::Selection::events, 0)) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return subscriptions;
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -67,6 +100,17 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* select = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:Stream", const_cast<char**>(keywords), &select)) {
         return nullptr;
+    }
+    carrack::stream::ModuleState& module = module_state(type);
+    std::unique_ptr<Subscriptions> subscriptions;
+    if (select != Py_None) {
+        try {
+            subscriptions = compile_selection(select, module.any);
+        } catch (...) {
+            carrack::python::raise_caught_exception();
+            return nullptr;
+        }
+        if (!subscriptions) return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -79,23 +123,10 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     State& state = state_of(self);
-    carrack::stream::ModuleState& module = module_state(type);
     state.names = &module.names;
+    state.errors = &module.errors;
     state.any = module.any;
-    if (select != Py_None) {
-        try {
-            state.subscriptions = std::make_unique<Subscriptions>();
-        } catch (...) {
-            Py_DECREF(self);
-            carrack::python::raise_caught_exception();
-            return nullptr;
-        }
-        state.subscriptions->selected = true;
-        if (!select_paths(state, select)) {
-            Py_DECREF(self);
-            return nullptr;
-        }
-    }
+    state.subscriptions = std::move(subscriptions);
     return self;
 }
 
@@ -112,7 +143,8 @@ void stream_dealloc(PyObject* self) {
 int stream_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     const State& state = state_of(self);
-    for (const auto* values : {state.values.get(), state.dropped.get()}) {
+    for (const auto* values : {state.values.get(), state.earlier.get(), state.dropped[0].get(),
+                               state.dropped[1].get()}) {
         if (values == nullptr) continue;
         if (int status = values->traverse(visit, arg)) return status;
     }
@@ -124,8 +156,10 @@ int stream_traverse(PyObject* self, visitproc visit, void* arg) {
 // in the subscriptions goes too, as the stream is garbage.
 int stream_clear(PyObject* self) {
     State& state = state_of(self);
+    if (state.busy) return 0;  // a call under way holds what it uses; it is freed with the stream
     std::unique_ptr<Values> values = std::move(state.values);
-    std::unique_ptr<Values> dropped = std::move(state.dropped);
+    std::unique_ptr<Values> earlier = std::move(state.earlier);
+    auto dropped = std::move(state.dropped);
     std::unique_ptr<Subscriptions> subscriptions = std::move(state.subscriptions);
     return 0;
 }
@@ -136,13 +170,28 @@ int stream_clear(PyObject* self) {
 
 // Releases what a call let go of, keeping the call's exception, if any: the
 // finalizers this may run can use the stream again.
-void release(std::vector<Ref>& garbage, std::unique_ptr<Values>& dropped) {
-    if (garbage.empty() && !dropped) return;
+void release(std::vector<Ref>& garbage, std::array<std::unique_ptr<Values>, 2>& dropped) {
+    if (garbage.empty() && !dropped[0] && !dropped[1]) return;
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     garbage.clear();
-    dropped.reset();
+    for (auto& values : dropped) values.reset();
     PyErr_Restore(type, value, traceback);
+}
+
+// Sets the exception for what a call threw: the stream's own failures as its
+// own exception classes, the rest as any C++ exception is.
+void raise_failure(const State& state) {
+    if (PyErr_Occurred()) return;
+    try {
+        throw;
+    } catch (const carrack::text_rejected& error) {
+        PyErr_SetString(state.errors->rejected, error.what());
+    } catch (const carrack::nesting_too_deep& error) {
+        PyErr_SetString(state.errors->too_deep, error.what());
+    } catch (...) {
+        carrack::python::raise_caught_exception();
+    }
 }
 
 // Runs body(state) as the one call under way on the stream. Free-threaded
@@ -150,18 +199,19 @@ void release(std::vector<Ref>& garbage, std::unique_ptr<Values>& dropped) {
 // arrives while another is under way (from a finalizer, an __eq__ or a gc
 // callback run by that call, or from another thread while such code let go of
 // the lock) is refused. Text that is not JSON is reported once the call is
-// over, since building json.JSONDecodeError runs Python code.
+// over, since building json.JSONDecodeError runs Python code. Events a failed
+// call staged are discarded, so that nobody is told of what did not happen.
 template <typename Body>
 PyObject* run(PyObject* self, Body body) {
     PyObject* result = nullptr;
     std::vector<Ref> garbage;
-    std::unique_ptr<Values> dropped;
+    std::array<std::unique_ptr<Values>, 2> dropped;
     std::optional<carrack::values::decode_error> decode_error;
     Ref doc;
     Py_BEGIN_CRITICAL_SECTION(self);
     State& state = state_of(self);
     if (state.busy) {
-        PyErr_SetString(PyExc_RuntimeError,
+        PyErr_SetString(state.errors->in_use,
                         "Stream is in use: a call on it is under way (re-entered from code it ran, "
                         "such as a finalizer or an __eq__, or from another thread)");
     } else {
@@ -173,7 +223,10 @@ PyObject* run(PyObject* self, Body body) {
             doc = Ref(state.text.to_str({}));
         } catch (const carrack::python::python_error&) {
         } catch (...) {
-            carrack::python::raise_caught_exception();
+            raise_failure(state);
+        }
+        if (result == nullptr && state.values && state.values->events() != nullptr) {
+            state.values->events()->discard();
         }
         if (state.values) garbage = state.values->take_garbage();
         dropped = std::move(state.dropped);
@@ -185,10 +238,15 @@ PyObject* run(PyObject* self, Body body) {
     return result;
 }
 
-// Drops values that failed part way, or that must be read again to report
-// more; they are read from the text when next asked for.
-void drop_values(State& state) {
-    if (state.values) state.dropped = std::move(state.values);
+// Values that must be read again to report more: kept as the earlier reading,
+// whose objects the new one reuses.
+void reread_values(State& state) {
+    if (!state.values) return;
+    if (!state.earlier) {
+        state.earlier = std::move(state.values);
+    } else {
+        drop(state, std::move(state.values));
+    }
 }
 
 template <typename Feed>
@@ -206,26 +264,33 @@ void feed_kind(Feed&& feed, int kind, const void* data, size_t size) {
     }
 }
 
-// The values, read from the text kept so far when first asked for. Throws;
-// values that fail part way are dropped, and the stream is as it was.
+// The values, read from the text kept so far when first asked for, reusing
+// the objects of the earlier reading. What the stream has told is not told
+// again, and a close() stands. Throws; a reading that fails part way is
+// dropped, and the stream is as it was.
 Values& values_of(State& state) {
     if (state.values) return *state.values;
     Subscriptions* subscriptions = state.subscriptions.get();
     if (subscriptions != nullptr && !subscriptions->events_on && subscriptions->items.empty()) subscriptions = nullptr;
     auto values = std::make_unique<Values>(subscriptions, state.names);
+    carrack::values::Events* events = values->events();
     try {
-        // Subscriptions already told of this text are not told again.
-        if (values->events() != nullptr) values->events()->set_replay(true);
+        values->reuse(state.earlier.get());
+        if (events != nullptr) events->set_replay(true);
         feed_kind([&](auto units, size_t size) { values->feed(units, size); }, state.text.kind(), state.text.data(),
                   static_cast<size_t>(state.text.length()));
-        if (values->events() != nullptr) {
-            values->events()->commit();
-            values->events()->set_replay(false);
-        }
+        if (state.closed) Ref(values->close());
+        if (events != nullptr) events->reserve();
     } catch (...) {
-        state.dropped = std::move(values);
+        drop(state, std::move(values));
         throw;
     }
+    values->reuse(nullptr);
+    if (events != nullptr) {
+        events->commit();
+        events->set_replay(false);
+    }
+    drop(state, std::move(state.earlier));
     state.values = std::move(values);
     return *state.values;
 }
@@ -234,30 +299,40 @@ Values& values_of(State& state) {
 // Feeding and completing
 // ---------------------------------------------------------------------------
 
-// Takes a str chunk: first what can fail without ending the stream, so that
-// such a failure leaves the stream as it was.
-PyObject* feed_text(State& state, PyObject* chunk) {
+// Takes a str chunk. What can fail comes first and changes nothing that the
+// stream shows; then the walk, which fails only for good (the chunk is then
+// kept in the text, which carrack() rejects); then the commit. waiting, for a
+// bytes chunk, is what its end left of a character cut in two.
+PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
     if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
-    state.text.reserve_for(chunk);
+    TextBuffer::Growth growth = state.text.prepare(chunk);
+    state.walker.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
+    carrack::values::Events* events = nullptr;
     if (state.values) {
         try {
             feed_kind([&](auto units, size_t size) { state.values->feed(units, size); }, PyUnicode_KIND(chunk),
                       PyUnicode_DATA(chunk), static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
+            events = state.values->events();
+            if (events != nullptr) events->reserve();
         } catch (...) {
-            drop_values(state);
+            // Out of step with the text: read again when next asked for,
+            // with new objects (only values in step are reused).
+            drop(state, std::move(state.values));
             throw;
         }
-        if (state.values->events() != nullptr) state.values->events()->commit();
     }
-    // A chunk that leaves bytes over is kept in the text: the text is then
-    // what carrack() rejects, and the stream raises from now on.
+    const auto commit = [&]() noexcept {
+        state.text.append(std::move(growth), chunk);
+        if (waiting != nullptr) state.pending_utf8.swap(*waiting);
+        if (events != nullptr) events->commit();
+    };
     try {
         carrack::python::feed_str(state.walker, chunk);
     } catch (...) {
-        state.text.append(chunk);
+        commit();
         throw;
     }
-    state.text.append(chunk);
+    commit();
     Py_RETURN_NONE;
 }
 
@@ -275,9 +350,7 @@ PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
     if (!text) return nullptr;
     std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
-    PyObject* result = feed_text(state, text.get());
-    if (result != nullptr) state.pending_utf8.swap(waiting);
-    return result;
+    return feed_text(state, text.get(), &waiting);
 }
 
 PyObject* stream_feed(PyObject* self, PyObject* chunk) {
@@ -292,7 +365,7 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
     if (!text && PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE) < 0) return nullptr;
     PyObject* result = run(self, [&](State& state) -> PyObject* {
         if (state.closed) {
-            PyErr_SetString(PyExc_ValueError, "feed() after close()");
+            PyErr_SetString(state.errors->closed, "feed() after close()");
             return nullptr;
         }
         state.walker.check();
@@ -301,7 +374,7 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
                 PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
                 return nullptr;
             }
-            return feed_text(state, chunk);
+            return feed_text(state, chunk, nullptr);
         }
         return feed_bytes(state, static_cast<const char*>(view.buf), view.len);
     });
@@ -386,13 +459,16 @@ PyObject* stream_close(PyObject* self, PyObject*) {
             return nullptr;
         }
         Values& values = values_of(state);
-        state.closed = true;
         // The answer is json.loads(text), which the completer's refusal does
-        // not change; a walk that nested too deep or ran out of memory stands.
+        // not change; a walk that nested too deep stands.
         if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
-        PyObject* result = values.close();
-        if (values.events() != nullptr) values.events()->commit();
-        return result;
+        Ref result(values.close());
+        carrack::values::Events* events = values.events();
+        if (events != nullptr) events->reserve();
+        // Commit: the stream is closed only once its value is made.
+        if (events != nullptr) events->commit();
+        state.closed = true;
+        return result.release();
     });
 }
 
@@ -408,7 +484,8 @@ PyObject* stream_get_done(PyObject* self, void*) {
     return run(self, [](State& state) {
         Values& values = values_of(state);
         state.walker.check();
-        return PyBool_FromLong(values.done());
+        // A number at the root ends only when close() reads the end of the text.
+        return PyBool_FromLong(state.closed || values.done());
     });
 }
 
@@ -423,11 +500,11 @@ Subscriptions& subscriptions_of(State& state) {
 
 // Hands over what waits in queue; with nothing waiting, raises what value()
 // would for the text, since nothing more can come of it.
-PyObject* take(State& state, Subscriptions::Queue& queue) {
+PyObject* take(State& state, Subscriptions::Queue& queue, bool events) {
     Values& values = values_of(state);
     if (queue.waiting.empty()) {
         values.ensure_readable(true, state.walker);
-        if (&queue == &state.subscriptions->events) values.events()->ensure_shallow();
+        if (events) values.events()->ensure_shallow();
         return PyList_New(0);
     }
     const auto size = static_cast<Py_ssize_t>(queue.waiting.size());
@@ -439,22 +516,18 @@ PyObject* take(State& state, Subscriptions::Queue& queue) {
     return list.release();
 }
 
+// A subscription is taken on before the values are read for it. Should the
+// reading fail, it stays, fresh: it is told everything when next read, which
+// is what a call made again would tell, so the stream shows no change.
 PyObject* stream_events(PyObject* self, PyObject*) {
     return run(self, [](State& state) {
         Subscriptions& subscriptions = subscriptions_of(state);
         if (!subscriptions.events_on) {
-            // Everything, unless the stream was made with a selection.
-            if (!subscriptions.selected) {
-                Ref everything(carrack::python::check(PyTuple_Pack(1, Py_Ellipsis)));
-                if (!subscriptions.selection.add(everything.get(), state.any, carrack::values::Selection::events, 0)) {
-                    throw carrack::python::python_error{};
-                }
-            }
             subscriptions.events_on = true;
             subscriptions.events.fresh = true;
-            drop_values(state);
+            reread_values(state);
         }
-        return take(state, subscriptions.events);
+        return take(state, subscriptions.events, true);
     });
 }
 
@@ -490,14 +563,17 @@ PyObject* stream_items(PyObject* self, PyObject* path) {
         Subscriptions& subscriptions = subscriptions_of(state);
         int index = subscriptions.items_index(canonical.get());
         if (index < 0) {
+            // The queue first, so that the selection never names a queue that is missing.
+            subscriptions.items.reserve(subscriptions.items.size() + 1);
             index = static_cast<int>(subscriptions.items.size());
+            subscriptions.items.push_back(Subscriptions::Queue{canonical, {}, true});
             if (!subscriptions.selection.add(canonical.get(), state.any, carrack::values::Selection::items, index)) {
+                subscriptions.items.pop_back();
                 throw carrack::python::python_error{};
             }
-            subscriptions.items.push_back(Subscriptions::Queue{canonical, {}, true});
-            drop_values(state);
+            reread_values(state);
         }
-        return take(state, subscriptions.items[static_cast<size_t>(index)]);
+        return take(state, subscriptions.items[static_cast<size_t>(index)], false);
     });
 }
 

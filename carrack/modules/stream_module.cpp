@@ -124,6 +124,36 @@ int module_exec(PyObject* module) {
         *words[i] = PyUnicode_InternFromString(texts[i]);
         if (*words[i] == nullptr) return -1;
     }
+
+    struct Error {
+        PyObject** slot;
+        const char* name;
+        const char* doc;
+        PyObject* base;
+    };
+    const Error errors[] = {
+        {&state.errors.rejected, "carrack.RejectedTextError",
+         "The text is not the beginning of any JSON value: bytes are left over after\n"
+         "the value. A RuntimeError, as carrack() raises for the same text; the stream\n"
+         "raises it again from then on.",
+         PyExc_RuntimeError},
+        {&state.errors.too_deep, "carrack.NestingTooDeepError",
+         "Arrays and objects nest deeper than the stream serves (1,000,000 levels;\n"
+         "1,000 for events). A RecursionError.",
+         PyExc_RecursionError},
+        {&state.errors.in_use, "carrack.StreamInUseError",
+         "A call on a stream was made while another call on it was under way (from\n"
+         "code that call ran, such as a finalizer, or from another thread). Nothing\n"
+         "changed: the call may be made again. A RuntimeError.",
+         PyExc_RuntimeError},
+        {&state.errors.closed, "carrack.StreamClosedError", "feed() after close(). A ValueError.", PyExc_ValueError},
+    };
+    for (const Error& error : errors) {
+        *error.slot = PyErr_NewExceptionWithDoc(error.name, error.doc, error.base, nullptr);
+        if (*error.slot == nullptr) return -1;
+        if (PyModule_AddObjectRef(module, error.name + sizeof("carrack.") - 1, *error.slot) < 0) return -1;
+    }
+    state.names.too_deep = state.errors.too_deep;
     return 0;
 }
 
@@ -131,6 +161,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState& state = state_of(module);
     Py_VISIT(state.any);
     Py_VISIT(state.names.type);
+    Py_VISIT(state.errors.rejected);
+    Py_VISIT(state.errors.too_deep);
+    Py_VISIT(state.errors.in_use);
+    Py_VISIT(state.errors.closed);
     return 0;
 }
 
@@ -144,6 +178,11 @@ int module_clear(PyObject* module) {
     Py_CLEAR(state.names.object);
     Py_CLEAR(state.names.array);
     Py_CLEAR(state.names.string);
+    Py_CLEAR(state.errors.rejected);
+    Py_CLEAR(state.errors.too_deep);
+    Py_CLEAR(state.errors.in_use);
+    Py_CLEAR(state.errors.closed);
+    state.names.too_deep = nullptr;
     return 0;
 }
 

@@ -9,9 +9,19 @@
 
 namespace carrack::stream {
 
+// The exceptions a stream raises of its own, each a subclass of the built-in
+// one callers caught before they existed.
+struct Errors {
+    PyObject* rejected;  // RejectedTextError(RuntimeError): the text is not JSON
+    PyObject* too_deep;  // NestingTooDeepError(RecursionError)
+    PyObject* in_use;    // StreamInUseError(RuntimeError): a call re-entered
+    PyObject* closed;    // StreamClosedError(ValueError): fed after close()
+};
+
 struct ModuleState {
     PyObject* any;  // carrack.ANY: any key or index in a path
     values::EventNames names;
+    Errors errors;
 };
 
 inline ModuleState& module_state(PyTypeObject* type) {

@@ -19,21 +19,41 @@ public:
     int kind() const { return kind_; }
     const void* data() const { return units_.data(); }
 
-    // Makes room for chunk, so that append(chunk) cannot fail.
-    void reserve_for(PyObject* chunk) {
-        const int kind = std::max(kind_, static_cast<int>(PyUnicode_KIND(chunk)));
-        if (kind != kind_) widen(kind);
-        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * kind_;
-        if (needed > units_.capacity()) units_.reserve(std::max(needed, 2 * units_.capacity()));
+    // What appending a chunk needs made first: room, and the text rewritten
+    // in a wider kind when the chunk is wider. Making it changes nothing, so a
+    // failure here leaves the text as it was.
+    struct Growth {
+        std::vector<char> wider;  // the text so far in kind, when kind is wider than the text's
+        int kind = PyUnicode_1BYTE_KIND;
+    };
+
+    Growth prepare(PyObject* chunk) {
+        Growth growth;
+        growth.kind = std::max(kind_, static_cast<int>(PyUnicode_KIND(chunk)));
+        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * growth.kind;
+        if (growth.kind != kind_) {
+            growth.wider.reserve(std::max(needed, 2 * units_.capacity()));
+            growth.wider.resize(static_cast<size_t>(length_) * growth.kind);
+            for (Py_ssize_t i = 0; i < length_; ++i) {
+                PyUnicode_WRITE(growth.kind, growth.wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
+            }
+        } else if (needed > units_.capacity()) {
+            units_.reserve(std::max(needed, 2 * units_.capacity()));  // only the capacity changes
+        }
+        return growth;
     }
 
-    // Appends a str; reserve_for(chunk) must have been called.
-    void append(PyObject* chunk) {
+    // Appends a str prepared for; cannot fail.
+    void append(Growth&& growth, PyObject* chunk) noexcept {
+        if (growth.kind != kind_) {
+            units_.swap(growth.wider);
+            kind_ = growth.kind;
+        }
         const Py_ssize_t count = PyUnicode_GET_LENGTH(chunk);
         const int from = PyUnicode_KIND(chunk);
         const void* data = PyUnicode_DATA(chunk);
         const size_t at = units_.size();
-        units_.resize(at + static_cast<size_t>(count) * kind_);
+        units_.resize(at + static_cast<size_t>(count) * kind_);  // within the capacity reserved
         if (count == 0) return;  // an empty vector may hold no storage to copy into
         char* out = units_.data() + at;
         if (from == kind_) {
@@ -72,16 +92,6 @@ private:
             const To unit = in[i];
             std::memcpy(out + i * static_cast<Py_ssize_t>(sizeof(To)), &unit, sizeof(To));
         }
-    }
-
-    // Rewrites the units fed so far in a wider kind: at most twice per stream.
-    void widen(int kind) {
-        std::vector<char> wider(static_cast<size_t>(length_) * kind);
-        for (Py_ssize_t i = 0; i < length_; ++i) {
-            PyUnicode_WRITE(kind, wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
-        }
-        units_.swap(wider);
-        kind_ = kind;
     }
 
     std::vector<char> units_;

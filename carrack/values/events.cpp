@@ -14,7 +14,6 @@ int Subscriptions::items_index(PyObject* path) const {
 }
 
 int Subscriptions::traverse(visitproc visit, void* arg) const {
-    if (int status = selection.traverse(visit, arg)) return status;
     for (const Ref& event : events.waiting) Py_VISIT(event.get());
     for (const Queue& queue : items) {
         Py_VISIT(queue.path.get());
@@ -23,27 +22,46 @@ int Subscriptions::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-void Events::commit() {
+void Events::reserve() {
     auto& waiting = subs_.events.waiting;
-    waiting.insert(waiting.end(), std::make_move_iterator(staged_events_.begin()),
-                   std::make_move_iterator(staged_events_.end()));
+    waiting.reserve(waiting.size() + staged_events_.size());
+    for (const auto& [target, item] : staged_items_) {
+        auto& queue = subs_.items[static_cast<size_t>(target)].waiting;
+        if (queue.capacity() == queue.size()) queue.reserve(queue.size() + staged_items_.size());
+    }
+}
+
+void Events::commit() noexcept {
+    auto& waiting = subs_.events.waiting;
+    for (Ref& event : staged_events_) waiting.push_back(std::move(event));  // within the room reserved
     staged_events_.clear();
     for (auto& [target, item] : staged_items_) subs_.items[static_cast<size_t>(target)].waiting.push_back(std::move(item));
     staged_items_.clear();
     subs_.events.fresh = false;
     for (auto& queue : subs_.items) queue.fresh = false;
+    subs_.too_deep = too_deep_;
+    if (root_end_staged_) subs_.root_end_told = true;
+    root_end_staged_ = false;
 }
 
 void Events::ensure_shallow() const {
     if (!too_deep_) return;
-    PyErr_Format(PyExc_RecursionError, "events of values nested more than %zu levels deep are not made",
+    PyErr_Format(names_.too_deep, "events of values nested more than %zu levels deep are not made",
                  max_event_depth);
     throw python::python_error{};
 }
 
-void Events::discard() {
+void Events::discard() noexcept {
     staged_events_.clear();
     staged_items_.clear();
+    too_deep_ = subs_.too_deep;
+    root_end_staged_ = false;
+}
+
+void Events::end_root_number(const Reader& reader, PyObject* value) {
+    if (subs_.root_end_told || root_end_staged_) return;
+    end(reader, value, false);
+    root_end_staged_ = true;
 }
 
 Ref Events::step(const Reader& reader) const {
@@ -59,25 +77,30 @@ Selection::Reached Events::reach(const Reader& reader) {
     return stack_.step(subs_.selection, frames_.back().reached, level.object ? level.key.get() : nullptr, level.count);
 }
 
-// The path of an open container, made once. References are copied out of
-// frames_ before anything that allocates, since allocating may run Python code.
+// The path of an open container, made once, from the nearest enclosing one
+// whose path is made; a loop, not a recursion, whatever the depth. References
+// are copied out of frames_ before anything that allocates, since allocating
+// may run Python code.
 Ref Events::frame_path(size_t frame) {
-    if (frames_[frame].path) return frames_[frame].path;
-    Ref path;
-    if (frame == 0) {
-        path = Ref(check(PyTuple_New(0)));
-    } else {
-        const Ref parent = frame_path(frame - 1);
-        const Ref last = frames_[frame].step;
-        const Py_ssize_t length = PyTuple_GET_SIZE(parent.get());
-        path = Ref(check(PyTuple_New(length + 1)));
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            PyTuple_SET_ITEM(path.get(), i, Py_NewRef(PyTuple_GET_ITEM(parent.get(), i)));
-        }
-        PyTuple_SET_ITEM(path.get(), length, Py_NewRef(last.get()));
-        untrack(path.get());
+    size_t made = frame;
+    while (!frames_[made].path && made > 0) --made;
+    Ref path = frames_[made].path;
+    if (!path) {
+        path = Ref(check(PyTuple_New(0)));  // the root's
+        frames_[0].path = path;
     }
-    frames_[frame].path = path;
+    for (size_t next = made + 1; next <= frame; ++next) {
+        const Ref last = frames_[next].step;
+        const Py_ssize_t length = PyTuple_GET_SIZE(path.get());
+        Ref longer(check(PyTuple_New(length + 1)));
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            PyTuple_SET_ITEM(longer.get(), i, Py_NewRef(PyTuple_GET_ITEM(path.get(), i)));
+        }
+        PyTuple_SET_ITEM(longer.get(), length, Py_NewRef(last.get()));
+        untrack(longer.get());
+        frames_[next].path = longer;
+        path = std::move(longer);
+    }
     return path;
 }
 
@@ -113,7 +136,7 @@ const Ref& Events::string_path(const Reader& reader) {
 
 void Events::begin(const Reader& reader, Kind kind) {
     const Selection::Reached reached = reach(reader);
-    const bool selected = everything_ || stack_.wants_events(subs_.selection, reached);
+    const bool selected = everything_ || wanted(reached);
     if (kind == Kind::string) {
         member_ = Member{reached, selected, Ref(), 0};
         member_open_ = true;
@@ -138,20 +161,20 @@ void Events::end(const Reader& reader, PyObject* value, bool container) {
     } else if (member_open_) {
         // A string: the characters not yet told, then its end. A string read
         // whole within one piece is told in one append of the value itself.
-        if (member_.told == 0 && reader.chars().size() > 0 && member_.selected && events_live()) {
+        const bool tell = member_.selected && events_live() && shallow(reader.depth());
+        if (member_.told == 0 && reader.chars().size() > 0 && tell) {
             emit(names_.append, string_path(reader).get(), value);
             member_.told = reader.chars().size();
         } else {
             flush(reader);
         }
         member_open_ = false;
-        if (member_.selected && events_live()) emit(names_.end, string_path(reader).get(), value);
+        if (tell && events_live()) emit(names_.end, string_path(reader).get(), value);
         stack_.drop(member_.reached);
         member_ = Member{};
     } else {
         const Selection::Reached reached = reach(reader);
-        if (events_live() && (everything_ || stack_.wants_events(subs_.selection, reached)) &&
-            shallow(reader.depth())) {
+        if (events_live() && (everything_ || wanted(reached)) && shallow(reader.depth())) {
             emit(names_.end, member_path(reader).get(), value);
         }
         stack_.drop(reached);
@@ -176,7 +199,7 @@ void Events::flush(const Reader& reader) {
     if (!member_open_ || !member_.selected) return;
     const size_t size = reader.chars().size();
     if (size == member_.told) return;
-    if (events_live()) {
+    if (events_live() && shallow(reader.depth())) {
         Ref appended(reader.chars().str(member_.told, size));
         emit(names_.append, string_path(reader).get(), appended.get());
     }

@@ -15,9 +15,10 @@
 namespace carrack::values {
 
 // The Python objects events are made of: the event type and the interned words
-// naming kinds.
+// naming kinds; and the exception for events nested too deep.
 struct EventNames {
     PyTypeObject* type;  // a tuple subtype: (kind, path, value)
+    PyObject* too_deep;  // a subclass of RecursionError
     PyObject* start;
     PyObject* append;
     PyObject* end;
@@ -26,9 +27,10 @@ struct EventNames {
     PyObject* string;
 };
 
-// What the caller asked to be told, and what waits for it. It outlives any one
-// reading of the text: when the values are read again from the start, a
-// subscription that has already been told about that text is not told again.
+// What the caller asked to be told, what waits for it, and what the stream has
+// already told or decided. It outlives any one reading of the text: when the
+// values are read again from the start, a subscription that has already been
+// told about that text is not told again, and a decision stands.
 class Subscriptions {
 public:
     struct Queue {
@@ -42,6 +44,10 @@ public:
     bool events_on = false;
     bool selected = false;  // the stream was made with a selection of events
     std::vector<Queue> items;
+    // A selected value lay deeper than max_event_depth: no event is made again.
+    bool too_deep = false;
+    // The end of a number at the root, which only close() can tell, was told.
+    bool root_end_told = false;
 
     // The index of the items queue for path (canonical), or -1.
     int items_index(PyObject* path) const;
@@ -60,16 +66,23 @@ public:
     Events(Subscriptions& subscriptions, const EventNames& names)
         : subs_(subscriptions),
           names_(names),
-          everything_(subscriptions.events_on && !subscriptions.selected && subscriptions.items.empty()) {}
+          all_events_(subscriptions.events_on && !subscriptions.selected),
+          everything_(all_events_ && subscriptions.items.empty()),
+          too_deep_(subscriptions.too_deep) {}
 
     // Readings from the start of the text tell only fresh subscriptions.
     void set_replay(bool replay) { replay_ = replay; }
-    // Hands what the last pieces found to the subscriptions; until then it is
-    // held back, so that a piece that fails tells nobody anything.
-    void commit();
-    void discard();
+    // What the last pieces found is held back until committed, so that a
+    // piece that fails tells nobody anything. Committing is in two steps:
+    // reserve() makes room and may fail, leaving everything held back as it
+    // was; commit() then hands it to the subscriptions and cannot fail.
+    void reserve();
+    void commit() noexcept;
+    void discard() noexcept;
     // Throws RecursionError once a selected value lay deeper than max_event_depth.
     void ensure_shallow() const;
+    // A number at the root ends at the end of the text (close()); told once.
+    void end_root_number(const Reader& reader, PyObject* value);
 
     void begin(const Reader& reader, Kind kind) override;
     void end(const Reader& reader, PyObject* value, bool container) override;
@@ -104,10 +117,14 @@ private:
     bool events_live() const {
         return subs_.events_on && !too_deep_ && Subscriptions::live(subs_.events, replay_);
     }
-    // Whether an event at this depth may be made; past the limit, none is made again.
+    // Whether an event of a selected value at this depth may be made; past the
+    // limit, none is made again.
     bool shallow(size_t depth) {
         if (depth > max_event_depth) too_deep_ = true;
         return !too_deep_;
+    }
+    bool wanted(Selection::Reached reached) const {
+        return all_events_ || stack_.wants_events(subs_.selection, reached);
     }
     void emit(PyObject* kind, PyObject* path, PyObject* value);
     static void untrack(PyObject* object);
@@ -118,10 +135,12 @@ private:
     Selection::Stack stack_;
     std::vector<Frame> frames_;
     Member member_;
-    const bool everything_;  // events everywhere and no items: no selection to follow
+    const bool all_events_;  // events everywhere: the stream was made without a selection
+    const bool everything_;  // ... and no items: no selection to follow
     bool member_open_ = false;
     bool replay_ = false;
-    bool too_deep_ = false;
+    bool too_deep_;
+    bool root_end_staged_ = false;
     std::vector<Ref> staged_events_;
     std::vector<std::pair<int, Ref>> staged_items_;
     std::vector<int> targets_;

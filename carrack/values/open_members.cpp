@@ -27,10 +27,17 @@ void OpenMembers::add(PyObject* key, Ref value) {
         level.elements.push_back(std::move(value));
         return;
     }
-    // Our own dict holds only our str keys, so no Python code runs here.
+    // Our own dict holds only our str keys, so setting runs no Python code of
+    // its own; but a value it replaces (a key written twice) could run a
+    // finalizer when freed, and setting a container value tracks the dict
+    // again. So the replaced value is kept until the dict is hidden again.
     PyObject* members = level.members.get();
-    check(PyDict_SetItem(members, key, value.get()));
-    hide(members);  // setting a container value tracks the dict again
+    PyObject* old = PyDict_GetItemWithError(members, key);
+    if (old == nullptr && PyErr_Occurred()) throw python::python_error{};
+    const Ref replaced = Ref::borrow(old);
+    const int status = PyDict_SetItem(members, key, value.get());
+    hide(members);
+    check(status);
     ++level.changes;
 }
 

@@ -78,7 +78,7 @@ Reader Reader::fork(Sink* sink, Ref closed_string) const {
 void Reader::open(bool object) {
     if (hooks_ != nullptr) hooks_->begin(*this, object ? ReaderHooks::Kind::object : ReaderHooks::Kind::array);
     sink_->open(object);
-    levels_.push_back(Level{object, Ref(), 0});
+    levels_.push_back(Level{object, Ref(), 0, pos_});
     at_ = object ? At::object_first : At::array_first;
 }
 
@@ -90,6 +90,7 @@ void Reader::close_container() {
 
 void Reader::insert(Ref value, bool container) {
     at_ = At::after_value;
+    if (recycler_ != nullptr) value = recycler_->reuse(*this, std::move(value));
     if (hooks_ != nullptr) hooks_->end(*this, value.get(), container);
     if (levels_.empty()) {
         root_ = std::move(value);

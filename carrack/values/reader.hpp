@@ -47,6 +47,17 @@ protected:
 
 class Reader;
 
+// Gives, for a value just closed, the object an earlier reading of the same
+// text made for it, when the caller may already hold that one; so reading the
+// text again keeps the values shared with the caller the same objects.
+class Recycler {
+public:
+    virtual Ref reuse(const Reader& reader, Ref value) = 0;
+
+protected:
+    ~Recycler() = default;
+};
+
 // Told of values starting and ending where the reader is, for events. Nothing
 // here may change the reader.
 class ReaderHooks {
@@ -86,6 +97,7 @@ public:
         bool object;
         Ref key;               // an object's key of the member being written
         Py_ssize_t count = 0;  // an array's elements closed so far
+        size_t opened_at = 0;  // where it begins: the same container in any reading of the text
     };
 
     explicit Reader(Sink* sink) : sink_(sink) {}
@@ -100,6 +112,7 @@ public:
     // Hooks are told of values from here on, until the text turns out not to
     // be JSON (NaN and Infinity included).
     void set_hooks(ReaderHooks* hooks) { hooks_ = hooks; }
+    void set_recycler(Recycler* recycler) { recycler_ = recycler; }
 
     // A copy to read a completion with, reporting to sink and to no hooks. When closed_string
     // is given, it is the open string as its closing quote will make it, and
@@ -164,6 +177,7 @@ private:
 
     Sink* sink_;
     ReaderHooks* hooks_ = nullptr;
+    Recycler* recycler_ = nullptr;
     std::vector<Level> levels_;
     At at_ = At::value;
     Num num_ = Num::sign;

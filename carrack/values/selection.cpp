@@ -1,6 +1,8 @@
 #include "carrack/values/selection.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace carrack::values {
 
@@ -28,22 +30,21 @@ int Selection::make_child(int node, PyObject* step, PyObject* any) {
         return made;
     }
     if (PyUnicode_Check(step)) {
-        // An exact str of the key, so that matching compares strs only and
-        // never runs a subclass's __eq__ or __hash__.
+        // An exact str of the key, so that a subclass's __eq__ or __hash__ never runs.
         Ref key(PyUnicode_FromObject(step));
         if (!key) return -1;
-        if (!nodes_[static_cast<size_t>(node)].keys) {
-            nodes_[static_cast<size_t>(node)].keys = Ref(PyDict_New());
-            if (!nodes_[static_cast<size_t>(node)].keys) return -1;
-        }
-        PyObject* keys = nodes_[static_cast<size_t>(node)].keys.get();
-        PyObject* found = PyDict_GetItemWithError(keys, key.get());
-        if (found != nullptr) return static_cast<int>(PyLong_AsLong(found));
-        if (PyErr_Occurred()) return -1;
+        const int found = find_key(nodes_[static_cast<size_t>(node)].keys, key.get());
+        if (found >= 0) return found;
+        const Py_hash_t hash = PyObject_Hash(key.get());
+        if (hash == -1) return -1;
         const int made = static_cast<int>(nodes_.size());
-        Ref number(PyLong_FromLong(made));
-        if (!number || PyDict_SetItem(keys, key.get(), number.get()) < 0) return -1;
-        nodes_.emplace_back();
+        try {
+            nodes_[static_cast<size_t>(node)].keys.emplace(hash, KeyStep{std::move(key), made});
+            nodes_.emplace_back();
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
         return made;
     }
     PyErr_Format(PyExc_TypeError, "a path's steps are str keys, int indices or carrack.ANY, not %.200s",
@@ -52,6 +53,16 @@ int Selection::make_child(int node, PyObject* step, PyObject* any) {
 }
 
 bool Selection::add(PyObject* pattern, PyObject* any, Action action, int target) {
+    // Nodes made before a failure match nothing on their own: they ask for nothing.
+    try {
+        return add_pattern(pattern, any, action, target);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool Selection::add_pattern(PyObject* pattern, PyObject* any, Action action, int target) {
     if (!PyTuple_Check(pattern)) {
         PyErr_Format(PyExc_TypeError, "a path is a tuple, not %.200s", Py_TYPE(pattern)->tp_name);
         return false;
@@ -97,7 +108,7 @@ void Selection::Stack::push(const Selection&, std::uint32_t begin, int node) {
 }
 
 // No Python code runs here: the key is an exact str the reader made, and the
-// dicts hold exact strs only.
+// tables hold exact strs only.
 Selection::Reached Selection::Stack::step(const Selection& selection, Reached from, PyObject* key,
                                           Py_ssize_t index) {
     const auto begin = static_cast<std::uint32_t>(nodes_.size());
@@ -105,10 +116,7 @@ Selection::Reached Selection::Stack::step(const Selection& selection, Reached fr
         const int at = nodes_[i];
         const Node& node = selection.nodes_[static_cast<size_t>(at)];
         if (key != nullptr) {
-            if (node.keys) {
-                PyObject* found = PyDict_GetItemWithError(node.keys.get(), key);
-                if (found != nullptr) push(selection, begin, static_cast<int>(PyLong_AsLong(found)));
-            }
+            if (!node.keys.empty()) push(selection, begin, find_key(node.keys, key));
         } else if (!node.indices.empty()) {
             const auto found = node.indices.find(index);
             if (found != node.indices.end()) push(selection, begin, found->second);
@@ -128,9 +136,21 @@ bool Selection::Stack::wants_events(const Selection& selection, Reached reached)
     return false;
 }
 
-int Selection::traverse(visitproc visit, void* arg) const {
-    for (const Node& node : nodes_) Py_VISIT(node.keys.get());
-    return 0;
+int Selection::find_key(const std::unordered_multimap<Py_hash_t, KeyStep>& keys, PyObject* key) {
+    // An exact str caches its hash, and hashing one runs no Python code.
+    const Py_hash_t hash = PyObject_Hash(key);
+    const auto [first, last] = keys.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+        PyObject* candidate = it->second.key.get();
+        if (candidate == key) return it->second.node;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const int kind = PyUnicode_KIND(key);
+        if (PyUnicode_GET_LENGTH(candidate) == length && PyUnicode_KIND(candidate) == kind &&
+            std::memcmp(PyUnicode_DATA(candidate), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0) {
+            return it->second.node;
+        }
+    }
+    return -1;
 }
 
 }  // namespace carrack::values

@@ -61,11 +61,18 @@ public:
         std::vector<int> nodes_;
     };
 
-    int traverse(visitproc visit, void* arg) const;
-
 private:
+    // A key step: an exact str, found by its hash and compared by its
+    // characters, so that matching runs no Python code and nothing of the
+    // table can be reached from Python.
+    struct KeyStep {
+        Ref key;
+        int node;
+    };
+    static int find_key(const std::unordered_multimap<Py_hash_t, KeyStep>& keys, PyObject* key);
+
     struct Node {
-        Ref keys;  // dict: exact str -> int node
+        std::unordered_multimap<Py_hash_t, KeyStep> keys;
         std::unordered_map<Py_ssize_t, int> indices;
         int any = -1;
         // A pattern ending in ... reaches a node of its own, which every path
@@ -75,6 +82,7 @@ private:
         bool events_within = false;  // only such a node
         std::vector<int> items_here;
     };
+    bool add_pattern(PyObject* pattern, PyObject* any, Action action, int target);
     // The node one step below node, made if missing; -1 with an exception set
     // for a step that is not a key, an index or any.
     int make_child(int node, PyObject* step, PyObject* any);

@@ -65,6 +65,37 @@ struct Values::Child {
     Ref value;  // none when nothing is added
 };
 
+// The object an earlier reading made for the value just closed: the member at
+// the same place of the same open container (one opened at the same place in
+// the text), or the same root.
+class Values::Reuse final : public Recycler {
+public:
+    explicit Reuse(const Values& earlier) : earlier_(earlier) {}
+
+    Ref reuse(const Reader& reader, Ref value) override {
+        const Reader& old = earlier_.reader_;
+        const auto& levels = reader.levels();
+        if (levels.empty()) return old.ended() && old.root() ? old.root() : value;
+        const size_t at = levels.size() - 1;
+        if (at >= old.levels().size() || old.levels()[at].opened_at != levels[at].opened_at) return value;
+        const OpenMembers::Level& members = earlier_.members_.levels()[at];
+        if (!members.object) {
+            const auto index = static_cast<size_t>(levels[at].count);
+            return index < members.elements.size() ? members.elements[index] : value;
+        }
+        // With a key written twice, members by key are not members in the order read.
+        if (members.changes != static_cast<std::uint64_t>(PyDict_GET_SIZE(members.members.get()))) return value;
+        // Exact str keys only: no Python code runs.
+        PyObject* found = PyDict_GetItemWithError(members.members.get(), levels[at].key.get());
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) throw python_error{};
+        return value;
+    }
+
+private:
+    const Values& earlier_;
+};
+
 Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(&members_) {
     if (subscriptions != nullptr) {
         events_ = std::make_unique<Events>(*subscriptions, *names);
@@ -72,6 +103,14 @@ Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(
     }
 }
 Values::~Values() = default;
+
+void Values::reuse(const Values* earlier) {
+    reader_.set_recycler(nullptr);
+    reuse_.reset();
+    if (earlier == nullptr) return;
+    reuse_ = std::make_unique<Reuse>(*earlier);
+    reader_.set_recycler(reuse_.get());
+}
 
 void Values::feed(const Py_UCS1* units, size_t count) { reader_.feed(units, count); }
 void Values::feed(const Py_UCS2* units, size_t count) { reader_.feed(units, count); }
@@ -371,8 +410,7 @@ PyObject* Values::close() {
         // The end of the text ends the number, as json.loads would read it.
         Ref number = r.number_value();
         if (r.depth() == 0) {
-            if (events_ && !number_told_) events_->end(r, number.get(), false);
-            number_told_ = true;
+            if (events_) events_->end_root_number(r, number.get());
             return number.release();
         }
         at = At::after_value;

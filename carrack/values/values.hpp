@@ -39,6 +39,11 @@ public:
     Values(const Values&) = delete;
     Values& operator=(const Values&) = delete;
 
+    // While the text is read again, closed values are taken from earlier, a
+    // reading of the same text or of a beginning of it, so that the objects
+    // shared with the caller stay the same; nullptr stops that.
+    void reuse(const Values* earlier);
+
     // The next piece of text, as code points. Throws python_error; the values
     // are then out of step with the text and must not be used again.
     void feed(const Py_UCS1* units, size_t count);
@@ -75,6 +80,7 @@ public:
 private:
     struct Handed;
     struct Child;
+    class Reuse;
 
     // Throws when the text is not the beginning of one that json.loads
     // reads. A policy also refuses NaN and Infinity, which are not JSON.
@@ -87,7 +93,7 @@ private:
     OpenMembers members_;
     Reader reader_;
     std::unique_ptr<Events> events_;
-    bool number_told_ = false;  // the root number close() ended
+    std::unique_ptr<Reuse> reuse_;
     std::vector<Handed> handed_;  // per open level, what the last result held there
     std::vector<Ref> garbage_;    // released after each hand-out
 };
