@@ -25,9 +25,12 @@ int Subscriptions::traverse(visitproc visit, void* arg) const {
 void Events::reserve() {
     auto& waiting = subs_.events.waiting;
     waiting.reserve(waiting.size() + staged_events_.size());
-    for (const auto& [target, item] : staged_items_) {
-        auto& queue = subs_.items[static_cast<size_t>(target)].waiting;
-        if (queue.capacity() == queue.size()) queue.reserve(queue.size() + staged_items_.size());
+    if (staged_items_.empty()) return;
+    std::vector<size_t> counts(subs_.items.size());
+    for (const auto& staged : staged_items_) ++counts[static_cast<size_t>(staged.first)];
+    for (size_t target = 0; target < counts.size(); ++target) {
+        auto& queue = subs_.items[target].waiting;
+        queue.reserve(queue.size() + counts[target]);
     }
 }
 

@@ -6,11 +6,18 @@
 
 namespace carrack::values {
 
+// A node is made before anything links to it, so that a failure part way
+// leaves at most a node nothing reaches, never a link to a missing node.
+int Selection::new_node() {
+    nodes_.emplace_back();
+    return static_cast<int>(nodes_.size() - 1);
+}
+
 int Selection::make_child(int node, PyObject* step, PyObject* any) {
     if (step == any) {
         if (nodes_[static_cast<size_t>(node)].any < 0) {
-            nodes_[static_cast<size_t>(node)].any = static_cast<int>(nodes_.size());
-            nodes_.emplace_back();
+            const int made = new_node();
+            nodes_[static_cast<size_t>(node)].any = made;
         }
         return nodes_[static_cast<size_t>(node)].any;
     }
@@ -21,12 +28,10 @@ int Selection::make_child(int node, PyObject* step, PyObject* any) {
             PyErr_Format(PyExc_ValueError, "a path's index must not be negative, not %zd", index);
             return -1;
         }
-        auto& indices = nodes_[static_cast<size_t>(node)].indices;
-        const auto found = indices.find(index);
-        if (found != indices.end()) return found->second;
-        const int made = static_cast<int>(nodes_.size());
-        indices.emplace(index, made);
-        nodes_.emplace_back();
+        const auto found = nodes_[static_cast<size_t>(node)].indices.find(index);
+        if (found != nodes_[static_cast<size_t>(node)].indices.end()) return found->second;
+        const int made = new_node();
+        nodes_[static_cast<size_t>(node)].indices.emplace(index, made);
         return made;
     }
     if (PyUnicode_Check(step)) {
@@ -37,14 +42,8 @@ int Selection::make_child(int node, PyObject* step, PyObject* any) {
         if (found >= 0) return found;
         const Py_hash_t hash = PyObject_Hash(key.get());
         if (hash == -1) return -1;
-        const int made = static_cast<int>(nodes_.size());
-        try {
-            nodes_[static_cast<size_t>(node)].keys.emplace(hash, KeyStep{std::move(key), made});
-            nodes_.emplace_back();
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
+        const int made = new_node();
+        nodes_[static_cast<size_t>(node)].keys.emplace(hash, KeyStep{std::move(key), made});
         return made;
     }
     PyErr_Format(PyExc_TypeError, "a path's steps are str keys, int indices or carrack.ANY, not %.200s",
@@ -86,8 +85,9 @@ bool Selection::add_pattern(PyObject* pattern, PyObject* any, Action action, int
         nodes_[static_cast<size_t>(node)].items_here.push_back(target);
     } else if (within) {
         if (nodes_[static_cast<size_t>(node)].within < 0) {
-            nodes_[static_cast<size_t>(node)].within = static_cast<int>(nodes_.size());
-            nodes_.emplace_back().events_within = true;
+            const int made = new_node();
+            nodes_[static_cast<size_t>(made)].events_within = true;
+            nodes_[static_cast<size_t>(node)].within = made;
         }
     } else {
         nodes_[static_cast<size_t>(node)].events_here = true;

@@ -83,6 +83,7 @@ private:
         std::vector<int> items_here;
     };
     bool add_pattern(PyObject* pattern, PyObject* any, Action action, int target);
+    int new_node();
     // The node one step below node, made if missing; -1 with an exception set
     // for a step that is not a key, an index or any.
     int make_child(int node, PyObject* step, PyObject* any);

@@ -1,0 +1,180 @@
+"""Allocation failures driven on purpose, at every step of every Stream call.
+
+Two injectors: CPython's (_testcapi.set_nomemory, every Python allocation from
+the n-th on fails) and the C++ one (tests/support/fail_allocations.cpp,
+preloaded: the n-th operator new fails). For each, every call is swept over
+n = 1, 2, ... until it no longer fails; after each failure the stream must
+answer exactly as a stream that never saw the call, then take the rest of the
+text and end with json.loads' value. Each sweep runs in a subprocess, so that
+a crash fails the test instead of the run."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import IN_CI, ROOT, run_python
+
+SOURCE = ROOT / "tests" / "support" / "fail_allocations.cpp"
+
+SWEEP = r'''
+import ctypes, json, os
+from carrack import ANY, Stream
+
+if injector == "cpp":
+    library = ctypes.CDLL(os.environ["CARRACK_FAIL_ALLOCATIONS"])
+    def arm(n): library.carrack_fail_allocation(n)
+    def fired(): return bool(library.carrack_allocation_failed())
+else:
+    import _testcapi
+    def arm(n): _testcapi.set_nomemory(n, 0)
+    def fired(): _testcapi.remove_mem_hooks(); return None  # cannot tell
+
+# One character of each storage width of a str: ASCII, Latin-1, UCS-2, UCS-4.
+WIDTHS = {"ascii": "", "latin1": "\u00e9", "ucs2": "\u0100", "ucs4": "\U0001f600"}
+ORDER = list(WIDTHS)
+
+def document(before, chunk):
+    prefix = '{"alpha": [1000, "x' + WIDTHS[before] + 'yz'
+    middle = ('", {"beta": [2000, 3.5, true], "gamma": "y' + WIDTHS[chunk]
+              + 'y\\u00e9", "alpha": {}, "delta": {}}, -4000')
+    return prefix, middle, ', null, [5000]]}'
+
+def fresh(mode, text):
+    stream = Stream(select=[("alpha", ANY, ...)]) if mode == "selected" else Stream()
+    if mode == "bytes" and not text.endswith("}"):
+        stream.feed(text.encode()[:-1])  # the last character's last byte waits for the call's chunk
+    else:
+        stream.feed(text)
+    if mode == "values": stream.value()
+    if mode in ("selected", "events"): stream.events(); stream.items(("alpha",))
+    return stream
+
+def answers(stream):
+    out = []
+    for call in [lambda: stream.text, stream.completion, lambda: stream.path, lambda: stream.done,
+                 stream.value, lambda: stream.value("strings"), lambda: stream.value("closed"),
+                 lambda: [tuple(e) for e in stream.events()], lambda: stream.items(("alpha",)),
+                 lambda: stream.items(("alpha", 1))]:
+        try:
+            out.append(("ok", call()))
+        except Exception as error:
+            out.append(("error", type(error), str(error)))
+    return out
+
+def sweep(name, mode, before, chunk, op):
+    prefix, middle, rest = document(before, chunk)
+    tail = None  # the held-back character's last byte, which the call's chunk brings
+    if mode == "bytes":
+        prefix, tail = prefix + "\u00e9", "\u00e9".encode()[-1:]
+    whole = prefix + middle + rest
+    start = whole if name == "close" else prefix
+    n = 1
+    while True:
+        stream = fresh(mode, start)
+        arm(n)
+        try:
+            op(stream, middle, tail)
+            failed = False
+        except MemoryError:
+            failed = True
+        hit = fired()
+        if not failed and not hit:
+            break  # the call made fewer than n allocations
+        # A failed call changed nothing: the stream answers as one that never
+        # saw it, now and once the rest of the text has come. (A failure the
+        # call got past must leave what the call makes without one.)
+        reference = fresh(mode, start)
+        if not failed:
+            op(reference, middle, tail)
+        where = (name, mode, before, chunk, n)
+        assert answers(stream) == answers(reference), where
+        if name != "close":
+            pieces = [middle, rest] if failed or name != "feed" else [rest]
+            for piece in pieces:
+                data = tail + piece.encode() if tail is not None and piece is middle else piece
+                stream.feed(data)
+                reference.feed(data)
+            assert answers(stream) == answers(reference), where
+        assert stream.close() == json.loads(whole), where
+        assert stream.done, where
+        n += 1
+    return n - 1
+
+def feed(stream, middle, tail):
+    stream.feed(middle if tail is None else tail + middle.encode())
+
+OPS = {
+    "feed": feed,
+    "value": lambda s, m, t: s.value(),
+    "events": lambda s, m, t: s.events(),
+    "items": lambda s, m, t: s.items(("alpha", 1)),
+    "close": lambda s, m, t: s.close(),
+}
+total = 0
+for name, op in OPS.items():
+    per_call = 0
+    for mode in ("plain", "values", "selected", "events", "bytes"):
+        # A chunk of every width after text of every narrower width; the
+        # other calls after the narrowest and the widest text.
+        pairs = [(a, b) for a in ORDER for b in ORDER[ORDER.index(a):]]
+        if name != "feed" or mode == "bytes":
+            pairs = [("ascii", "ascii"), ("ascii", "ucs4"), ("ucs4", "ucs4")]
+        for before, chunk in pairs:
+            steps = sweep(name, mode, before, chunk, op)
+            per_call += steps
+            print(name, mode, before, chunk, steps)
+    assert per_call > 0, name  # every call allocates somewhere, so some step failed
+    total += per_call
+print("steps", total)
+'''
+
+
+def fail_allocations_library(tmp_path_factory) -> Path | None:
+    """Builds the C++ injector, or None where it cannot be preloaded."""
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if not sys.platform.startswith("linux") or compiler is None:
+        return None
+    library = tmp_path_factory.mktemp("fail_allocations") / "libfail_allocations.so"
+    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-o", str(library), str(SOURCE)], check=True)
+    return library
+
+
+@pytest.fixture(scope="module")
+def cpp_injector(tmp_path_factory):
+    library = fail_allocations_library(tmp_path_factory)
+    if library is None:
+        if IN_CI:
+            pytest.fail("the C++ allocation-failure injector cannot be built here")
+        pytest.skip("the C++ allocation-failure injector needs Linux and g++")
+    preload = [str(library)]
+    env = {"CARRACK_FAIL_ALLOCATIONS": str(library)}
+    # Under the sanitizers the injector must come first, so that its operator
+    # new is the one every library finds; it allocates through ASan's malloc.
+    already = os.environ.get("LD_PRELOAD", "")
+    if already:
+        preload.append(already)
+        env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    env["LD_PRELOAD"] = " ".join(preload)
+    return env
+
+
+def report(result: subprocess.CompletedProcess) -> int:
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-5000:]
+    lines = result.stdout.splitlines()
+    assert lines and lines[-1].startswith("steps "), result.stdout + result.stderr
+    return int(lines[-1].split()[1])
+
+
+def test_every_cpp_allocation_failure_leaves_the_stream_as_it_was(cpp_injector):
+    steps = report(run_python('injector = "cpp"\n' + SWEEP, env=cpp_injector))
+    assert steps > 100
+
+
+def test_every_python_allocation_failure_leaves_the_stream_as_it_was():
+    pytest.importorskip("_testcapi")
+    steps = report(run_python('injector = "python"\n' + SWEEP))
+    assert steps > 100
