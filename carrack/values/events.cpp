@@ -62,7 +62,7 @@ void Events::discard() noexcept {
 }
 
 void Events::end_root_number(const Reader& reader, PyObject* value) {
-    if (subs_.root_end_told || root_end_staged_) return;
+    if (subs_.root_end_told || root_end_staged_ || !events_live()) return;
     end(reader, value, false);
     root_end_staged_ = true;
 }
