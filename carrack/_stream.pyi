@@ -25,6 +25,18 @@ class Event(tuple[str, tuple[str | int, ...], Any]):
     @property
     def value(self) -> Any: ...
 
+class RejectedTextError(RuntimeError):
+    """The text is not the beginning of any JSON value."""
+
+class NestingTooDeepError(RecursionError):
+    """Arrays and objects nest deeper than the stream serves."""
+
+class StreamInUseError(RuntimeError):
+    """A call on a stream was made while another call on it was under way."""
+
+class StreamClosedError(ValueError):
+    """feed() after close()."""
+
 @final
 class Stream:
     """A JSON text completed as it grows, walking each chunk once."""
@@ -32,11 +44,13 @@ class Stream:
     def __new__(cls, *, select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None) -> Stream: ...
     def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> None:
         """Append chunk to the text: a str, or UTF-8 bytes split anywhere (a
-        character cut at the end waits for the next chunk). Raises RuntimeError
-        when bytes are left over after the value (RecursionError beyond
-        1,000,000 levels); from then on feed, suffix and completion() raise the
-        same again. A chunk holding a lone surrogate raises UnicodeEncodeError,
-        invalid UTF-8 UnicodeDecodeError; either changes nothing."""
+        character cut at the end waits for the next chunk). Raises
+        RejectedTextError when bytes are left over after the value
+        (NestingTooDeepError beyond 1,000,000 levels); from then on feed,
+        suffix and completion() raise the same again. A chunk holding a lone
+        surrogate raises UnicodeEncodeError, invalid UTF-8
+        UnicodeDecodeError, a shortage of memory MemoryError; each changes
+        nothing, so the chunk may be fed again."""
     @property
     def text(self) -> str:
         """Everything fed so far."""
@@ -59,14 +73,17 @@ class Stream:
         """Keys and indices from the root to the value being written."""
     @property
     def done(self) -> bool:
-        """Whether the root value has ended."""
+        """Whether the root value has ended (a number at the root: once
+        whitespace follows it, or close() returned it)."""
     def events(self) -> list[Event]:
         """The events since the last call, in the order of the text: 'start'
         when an object, array or string begins, 'append' when a string grew,
         'end' when a value is final. Only selected paths give events."""
     def items(self, path: _Path, /) -> list[Any]:
         """The members of the array (its elements) or object ((key, value)
-        pairs) at path that became final since the last call with path."""
+        pairs) at path that became final since the last call with path. A
+        string, a scalar or a path the text never reaches has none."""
     def close(self) -> Any:
-        """End the stream: json.loads(text, strict=False), or json.JSONDecodeError
-        unless the text is exactly one complete value."""
+        """End the stream: json.loads(text, strict=False), after which feed
+        raises StreamClosedError. Raises json.JSONDecodeError unless the text
+        is exactly one complete value, and then changes nothing."""

@@ -584,10 +584,12 @@ PyMethodDef stream_methods[] = {
      "a bytearray or a memoryview holding UTF-8 split anywhere: a character cut at\n"
      "the end of a chunk waits for the next (invalid UTF-8 raises\n"
      "UnicodeDecodeError and changes nothing).\n\n"
-     "Raises RuntimeError when bytes are left over after the JSON value, and\n"
-     "RecursionError when arrays and objects nest more than 1,000,000 levels deep;\n"
-     "from then on feed, suffix and completion() raise the same again. A chunk\n"
-     "holding a lone surrogate raises UnicodeEncodeError and changes nothing."},
+     "Raises RejectedTextError (a RuntimeError) when bytes are left over after the\n"
+     "JSON value, and NestingTooDeepError (a RecursionError) when arrays and\n"
+     "objects nest more than 1,000,000 levels deep; from then on feed, suffix and\n"
+     "completion() raise the same again. A chunk holding a lone surrogate raises\n"
+     "UnicodeEncodeError, and a shortage of memory MemoryError; either changes\n"
+     "nothing, so the chunk may be fed again."},
     {"completion", stream_completion, METH_NOARGS,
      "completion($self, /)\n--\n\n"
      "The text with the suffix appended: equal to carrack(text), without walking\n"
@@ -628,8 +630,9 @@ PyMethodDef stream_methods[] = {
      "returns those of everything fed so far."},
     {"close", stream_close, METH_NOARGS,
      "close($self, /)\n--\n\n"
-     "End the stream: json.loads(text, strict=False). Raises json.JSONDecodeError\n"
-     "unless the text is exactly one complete value. feed raises ValueError after."},
+     "End the stream: json.loads(text, strict=False); feed raises\n"
+     "StreamClosedError (a ValueError) after. Raises json.JSONDecodeError unless\n"
+     "the text is exactly one complete value, and then changes nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
