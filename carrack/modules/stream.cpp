@@ -2,6 +2,7 @@
 // chunk. It keeps the text and the engine's resumable Walker; a chunk is walked
 // once, when it is fed, and never again. Its values and events, once asked
 // for, come from one reader of the same chunks (carrack/values/).
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <new>
@@ -276,9 +277,18 @@ Values& values_of(State& state) {
     carrack::values::Events* events = values->events();
     try {
         values->reuse(state.earlier.get());
+        // What the subscriptions were told is read again telling only the
+        // fresh ones; what came after, while no values were read, is news.
+        const auto length = static_cast<size_t>(state.text.length());
+        const size_t told = events != nullptr ? std::min(subscriptions->told, length) : length;
+        const auto read = [&](size_t from, size_t to) {
+            const auto* units = static_cast<const char*>(state.text.data()) + from * state.text.kind();
+            feed_kind([&](auto data, size_t size) { values->feed(data, size); }, state.text.kind(), units, to - from);
+        };
         if (events != nullptr) events->set_replay(true);
-        feed_kind([&](auto units, size_t size) { values->feed(units, size); }, state.text.kind(), state.text.data(),
-                  static_cast<size_t>(state.text.length()));
+        read(0, told);
+        if (events != nullptr) events->set_replay(false);
+        if (told < length) read(told, length);
         if (state.closed) Ref(values->close());
         if (events != nullptr) events->reserve();
     } catch (...) {
@@ -286,10 +296,7 @@ Values& values_of(State& state) {
         throw;
     }
     values->reuse(nullptr);
-    if (events != nullptr) {
-        events->commit();
-        events->set_replay(false);
-    }
+    if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
     drop(state, std::move(state.earlier));
     state.values = std::move(values);
     return *state.values;
@@ -324,7 +331,7 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
     const auto commit = [&]() noexcept {
         state.text.append(std::move(growth), chunk);
         if (waiting != nullptr) state.pending_utf8.swap(*waiting);
-        if (events != nullptr) events->commit();
+        if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
     };
     try {
         carrack::python::feed_str(state.walker, chunk);
@@ -466,7 +473,7 @@ PyObject* stream_close(PyObject* self, PyObject*) {
         carrack::values::Events* events = values.events();
         if (events != nullptr) events->reserve();
         // Commit: the stream is closed only once its value is made.
-        if (events != nullptr) events->commit();
+        if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
         state.closed = true;
         return result.release();
     });

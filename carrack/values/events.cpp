@@ -34,7 +34,7 @@ void Events::reserve() {
     }
 }
 
-void Events::commit() noexcept {
+void Events::commit(size_t through) noexcept {
     auto& waiting = subs_.events.waiting;
     for (Ref& event : staged_events_) waiting.push_back(std::move(event));  // within the room reserved
     staged_events_.clear();
@@ -43,6 +43,7 @@ void Events::commit() noexcept {
     subs_.events.fresh = false;
     for (auto& queue : subs_.items) queue.fresh = false;
     subs_.too_deep = too_deep_;
+    subs_.told = through;
     if (root_end_staged_) subs_.root_end_told = true;
     root_end_staged_ = false;
 }

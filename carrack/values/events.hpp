@@ -48,6 +48,10 @@ public:
     bool too_deep = false;
     // The end of a number at the root, which only close() can tell, was told.
     bool root_end_told = false;
+    // How much of the text, in characters, the queues that are not fresh have
+    // been told of: a reading again tells them only what comes after (the
+    // text may have grown while values were dropped after a failure).
+    size_t told = 0;
 
     // The index of the items queue for path (canonical), or -1.
     int items_index(PyObject* path) const;
@@ -77,7 +81,8 @@ public:
     // reserve() makes room and may fail, leaving everything held back as it
     // was; commit() then hands it to the subscriptions and cannot fail.
     void reserve();
-    void commit() noexcept;
+    // through: the length of the text read, which every queue now knows.
+    void commit(size_t through) noexcept;
     void discard() noexcept;
     // Throws RecursionError once a selected value lay deeper than max_event_depth.
     void ensure_shallow() const;
