@@ -104,7 +104,7 @@ def test_content_is_final_only_as_one_json_value_at_a_normal_end(format):
     cut = collect(BUILDERS[format]([], text=text[:2], **stop)).content
     assert (cut.state, cut.final, cut.stream.value()) == ("truncated", False, {"city": "Zürich", "t": [-3]})
     prose = collect(BUILDERS[format]([WEATHER], text=["Let me check ", "the weather."])).content
-    assert (prose.state, prose.text) == ("malformed", "Let me check the weather.")
+    assert (prose.state, prose.final, prose.text) == ("text", False, "Let me check the weather.")
 
 
 def test_values_and_paths_work_while_interleaved_calls_stream():
