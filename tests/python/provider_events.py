@@ -74,7 +74,8 @@ def messages(calls: list[Call], stop_reason: str | None = "tool_use", cut: bool 
     """Anthropic Messages events; cut leaves the last block without its
     content_block_stop, as a max_tokens cut-off does; stop_reason None ends the
     stream before message_delta."""
-    events: list[dict] = [{"type": "message_start", "message": {"id": "msg_1", "type": "message", "role": "assistant", "content": []}}]
+    message = {"id": "msg_1", "type": "message", "role": "assistant", "content": [], "usage": {"input_tokens": 9, "output_tokens": 1}}
+    events: list[dict] = [{"type": "message_start", "message": message}]
     blocks = ([("text", text)] if text else []) + [("tool_use", call) for call in calls]
     for index, (kind, body) in enumerate(blocks):
         if kind == "text":
@@ -114,3 +115,101 @@ def format_of(path: Path) -> str:
 def body(event: dict) -> dict:
     """The event as the provider sent it, without the corpus's SSE event name."""
     return {key: value for key, value in event.items() if not key.startswith("_")}
+
+
+# --- what each SDK's accumulator makes the assistant's message ------------------------
+
+# Fields the SDKs fill that no request takes back (named in the README).
+SDK_ONLY = {"parsed", "parsed_arguments", "parsed_output", "index", "annotations", "audio"}
+RAW = CORPUS / "raw"
+RAW_FILES = sorted(RAW.glob("*.sse")) if RAW.is_dir() else []
+
+
+def _request_form(data: Any, top: bool = True) -> Any:
+    """An SDK's dump as the request takes it: its own fields dropped (Chat's
+    message annotations and audio only at the top, where the request has none)."""
+    if isinstance(data, list):
+        return [_request_form(item, False) for item in data]
+    if not isinstance(data, dict):
+        return data
+    drop = SDK_ONLY if top else SDK_ONLY - {"annotations", "audio"}
+    return {key: _request_form(value, False) for key, value in data.items() if key not in drop}
+
+
+def sdk_message(events: list[dict], format: str, choice: int = 0) -> dict[str, Any] | None:
+    """The SDK accumulator's final message for a stream, in the request's form:
+    ChatCompletionStreamState's completion, ResponseStreamState's final response,
+    accumulate_event's Message."""
+    if format == "openai-chat":
+        from openai._models import construct_type
+        from openai.lib.streaming.chat import ChatCompletionStreamState
+        from openai.types.chat import ChatCompletionChunk
+
+        state = ChatCompletionStreamState()
+        for event in events:
+            state.handle_chunk(construct_type(type_=ChatCompletionChunk, value=body(event)))
+        picked = [c for c in state.current_completion_snapshot.choices if c.index == choice]
+        if not picked:
+            return None
+        message = picked[0].message.model_dump(exclude_unset=True)
+        for tool_call in message.get("tool_calls") or ():
+            tool_call.pop("index", None)
+        message = _request_form(message)
+        return {key: value for key, value in message.items() if value is not None or key == "content"}
+    if format == "openai-responses":
+        from openai import omit
+        from openai._models import construct_type
+        from openai.lib.streaming.responses import ResponseStreamState
+        from openai.types.responses import ResponseStreamEvent
+
+        state = ResponseStreamState(input_tools=omit, text_format=omit)
+        final = None
+        for event in events:
+            for out in state.handle_event(construct_type(type_=ResponseStreamEvent, value=body(event))):
+                if out.type in ("response.completed", "response.incomplete", "response.failed"):
+                    final = out.response
+        assert final is not None
+        return {"id": final.id, "output": [_request_form(item.model_dump(exclude_unset=True), False) for item in final.output]}
+    from anthropic._models import construct_type
+    from anthropic.lib.streaming._messages import accumulate_event
+    from anthropic.types import RawMessageStreamEvent
+
+    snapshot, buffers = None, {}
+    for event in events:
+        if event.get("type") != "ping":
+            snapshot = accumulate_event(
+                event=construct_type(type_=RawMessageStreamEvent, value=body(event)), current_snapshot=snapshot, json_bufs=buffers
+            )
+    assert snapshot is not None
+    return {"role": snapshot.role, "content": [_request_form(block.model_dump(exclude_unset=True), False) for block in snapshot.content]}
+
+
+def sse_events(raw: bytes) -> list[dict]:
+    """The events a raw SSE file carries, as the openai SDK's decoder reads them."""
+    from openai._streaming import SSEDecoder
+
+    events = []
+    for sse in SSEDecoder().iter_bytes(iter([raw])):
+        if sse.data.startswith("[DONE]"):
+            continue
+        events.append(json.loads(sse.data))
+    return events
+
+
+def sdk_objects(events: list[dict], format: str) -> list[Any]:
+    """The events as the SDK's client makes them from the JSON it receives
+    (construct_type, which does not validate)."""
+    if format == "openai-chat":
+        from openai._models import construct_type
+        from openai.types.chat import ChatCompletionChunk
+
+        return [construct_type(type_=ChatCompletionChunk, value=body(event)) for event in events]
+    if format == "openai-responses":
+        from openai._models import construct_type
+        from openai.types.responses import ResponseStreamEvent
+
+        return [construct_type(type_=ResponseStreamEvent, value=body(event)) for event in events]
+    from anthropic._models import construct_type
+    from anthropic.types import RawMessageStreamEvent
+
+    return [construct_type(type_=RawMessageStreamEvent, value=body(event)) for event in events]
