@@ -4,8 +4,10 @@ streams, with what each provider's SDK makes of them."""
 
 from __future__ import annotations
 
+import copy
 import json
 import os
+import random
 from pathlib import Path
 from typing import Any
 
@@ -213,3 +215,78 @@ def sdk_objects(events: list[dict], format: str) -> list[Any]:
     from anthropic.types import RawMessageStreamEvent
 
     return [construct_type(type_=RawMessageStreamEvent, value=body(event)) for event in events]
+
+
+# --- the fragments of a stream cut again ---------------------------------------------------
+
+
+def slots(event, format):
+    """The fragments an event carries: (part key, the dict holding it, its field)."""
+    found = []
+    if format == "openai-chat":
+        for choice in event.get("choices") or []:
+            delta = choice.get("delta") or {}
+            for fragment in delta.get("tool_calls") or []:
+                if (fragment.get("function") or {}).get("arguments") is not None:
+                    found.append(((choice["index"], fragment["index"]), fragment["function"], "arguments"))
+            if delta.get("content") is not None:
+                found.append(((choice["index"], "text"), delta, "content"))
+    elif format == "openai-responses":
+        if event["type"] == "response.function_call_arguments.delta":
+            found.append((event["item_id"], event, "delta"))
+        elif event["type"] == "response.output_text.delta":
+            found.append(("text", event, "delta"))
+    elif event["type"] == "content_block_delta":
+        delta = event["delta"]
+        field = {"input_json_delta": "partial_json", "text_delta": "text"}.get(delta["type"])
+        if field:
+            found.append((event["index"] if field == "partial_json" else "text", delta, field))
+    return found
+
+
+def resplit(events, format, seed, as_bytes=False):
+    """The events with each part's text cut again at random points, one piece per
+    original fragment (some empty), as str or as UTF-8 bytes cut anywhere."""
+    events = copy.deepcopy(events)
+    rng = random.Random(seed)
+    parts = {}
+    for event in events:
+        for key, holder, field in slots(event, format):
+            parts.setdefault(key, []).append((holder, field))
+    for places in parts.values():
+        whole = "".join(holder[field] for holder, field in places)
+        whole = whole.encode("utf-8") if as_bytes else whole
+        cuts = sorted(rng.randint(0, len(whole)) for _ in range(len(places) - 1))
+        for (holder, field), start, end in zip(places, [0, *cuts], [*cuts, len(whole)]):
+            holder[field] = whole[start:end]
+    return events
+
+
+# --- the bytes of the HTTP body -----------------------------------------------------------
+
+
+def sse_body(path: Path) -> bytes:
+    """The stream's HTTP body: its raw SSE file, byte for byte, where the corpus
+    has one (the recordings), else written from its events as the API writes them."""
+    raw = RAW / (path.stem + ".sse")
+    if raw.exists():
+        return raw.read_bytes()
+    out = []
+    with path.open(encoding="utf-8") as lines:
+        for line in lines:
+            if not line.strip():
+                continue
+            event = json.loads(line)
+            if "_sse" in event:
+                out.append(f"data: {event['_sse']}\n\n")
+                continue
+            name = f"event: {event['_event']}\n" if "_event" in event else ""
+            out.append(name + "data: " + json.dumps(body(event), ensure_ascii=False, separators=(",", ":")) + "\n\n")
+    return "".join(out).encode("utf-8")
+
+
+def cut_at(data: bytes, cuts: list[int]) -> list[bytes]:
+    """data in pieces at the given points (any byte: inside a line, a CRLF, a
+    UTF-8 character)."""
+    points = sorted({0, len(data), *(cut % (len(data) + 1) for cut in cuts)})
+    return [data[start:end] for start, end in zip(points, points[1:])]
