@@ -222,7 +222,7 @@ class ToolCalls:
         if self._closed:
             return
         self._closed = True
-        self.feed = self._refuse  # type: ignore[method-assign,assignment]
+        self.feed = self._refuse  # type: ignore[method-assign]
         if not self._ended:
             self._finish(self.finish_reason, normal=False, why="the stream stopped before the response ended")
 

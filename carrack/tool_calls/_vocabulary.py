@@ -43,7 +43,7 @@ def attribute(thing: Any, key: str) -> Any:
 def reader(event: Any) -> Get:
     """The field reader for an event: dict look-ups for the JSON of an event,
     attributes for an SDK's object."""
-    return dict.get if type(event) is dict else attribute  # type: ignore[return-value]
+    return dict.get if type(event) is dict else attribute
 
 
 def describe(event: Any) -> str:

@@ -231,7 +231,7 @@ class Reader:
         for item in output:
             field = CALLS.get(get(item, "type"))
             call = self._by_item.get(get(item, "id")) if field else None
-            if call is not None:
+            if call is not None and field is not None:
                 steps.append((WHOLE, call, get(item, field), kind))
         why = f"the response ended with status {status!r}"
         details = (get(response, "incomplete_details") or get(response, "error")) if response is not None else None
