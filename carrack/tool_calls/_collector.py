@@ -4,9 +4,11 @@ an async loop), has the format's reader read each into steps, and applies them."
 from __future__ import annotations
 
 import json
+import json.decoder
+import re
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator
 from types import ModuleType
-from typing import Any, Literal
+from typing import Any, Callable, Literal
 
 from carrack.sse import Decoder
 from carrack.tool_calls import chat, messages, responses
@@ -39,6 +41,13 @@ SHAPES = (
     "'content_block_delta', …)"
 )
 BYTES = (bytes, bytearray, memoryview)
+# Members that only number or pad an event (Responses' sequence_number, the
+# obfuscation OpenAI adds to stream events): they tell the collector nothing.
+PADDING = re.compile(r'(?:,\s*"(?:sequence_number|obfuscation)"\s*:\s*(?:-?\d+|"[^"\\]*"))+\s*}\s*\Z')
+# json's own (C) reader of a string literal: (its value, the index after it).
+scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
+# What an SSE event changed when it changed nothing.
+NOTHING: Any = object()
 
 
 class ToolCalls:
@@ -66,6 +75,10 @@ class ToolCalls:
         self._refusal: list[str] = []
         self._reader: Any = None
         self._sse: Decoder | None = None
+        # The last argument delta read from SSE bytes, as the text around its
+        # fragment: (before, after, after less its padding, the part fed).
+        self._learned: tuple[str, str, str | None, ToolCall | Content] | None = None
+        self._slow = False
         #: The provider's word for how the response ended: the ``finish_reason``,
         #: the Responses status or the ``stop_reason``; None before the end.
         self.finish_reason: str | None = None
@@ -197,24 +210,86 @@ class ToolCalls:
         it completes; returns the calls and content those changed. ``data:
         [DONE]`` and events without data are passed over. Each event is fed
         atomically; an event that raises leaves those before it applied."""
+        if self._closed:
+            raise ValueError("feed() after close()")
         decoder = self._sse
         if decoder is None:
             decoder = self._sse = Decoder()
         changed: list[ToolCall | Content] = []
-        for event in decoder.feed(chunk):
-            data = event.data
-            if not data or data.startswith("[DONE]"):
-                continue
-            try:
-                value = json.loads(data)
-            except json.JSONDecodeError as error:
-                raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
-            if type(value) is not dict:
-                raise ValueError(f"a server-sent event whose data is not a JSON object: {data[:80]!r}")
-            part = self.feed(value)
-            if part is not None and (not changed or changed[-1] is not part) and part not in changed:
+        for data in decoder.data(chunk):
+            learned = self._learned
+            part = self._learned_delta(data, learned) if learned is not None and data.startswith(learned[0]) else None
+            if part is None:
+                if not data or data.startswith("[DONE]"):
+                    continue
+                try:
+                    value = json.loads(data)
+                except json.JSONDecodeError as error:
+                    raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
+                if type(value) is not dict:
+                    raise ValueError(f"a server-sent event whose data is not a JSON object: {data[:80]!r}")
+                self._slow = False
+                part = self.feed(value)
+                if part is not None and not self._slow:
+                    self._learn(data, part)
+            if part is not None and part is not NOTHING and (not changed or changed[-1] is not part) and part not in changed:
                 changed.append(part)
         return changed
+
+    def _learn(self, data: str, part: ToolCall | Content) -> None:
+        """Keeps the text around the fragment of an event that the reader's fast
+        path took: a later event that is the same text around another fragment
+        is the same delta, and needs no parse."""
+        key = READERS[str(self.format)].FRAGMENT_KEYS.get("content" if type(part) is Content else "call")
+        at = data.find(key) if key is not None else -1
+        if at < 0 or data.find(key, at + 1) >= 0:
+            return
+        quote = at + len(key)
+        while data[quote : quote + 1] in (" ", "\t", "\n", "\r") and quote < len(data):
+            quote += 1
+        if data[quote : quote + 1] != '"':
+            return
+        try:
+            end = scanstring(data, quote + 1)[1]
+        except ValueError:
+            return
+        after = data[end:]
+        padding = PADDING.search(after)
+        self._learned = (data[: quote + 1], after, after[: padding.start()] if padding else None, part)
+
+    def _learned_delta(self, data: str, learned: tuple[str, str, str | None, ToolCall | Content]) -> Any:
+        """The part an event that matches the learned delta fed, NOTHING for an
+        empty fragment, or None: the event takes the general path."""
+        before, after, fixed, part = learned
+        try:
+            fragment, end = scanstring(data, len(before))
+        except ValueError:
+            return None
+        if len(data) - end != len(after) or not data.endswith(after):
+            if fixed is None or not data.startswith(fixed, end):
+                return None
+            rest = end + len(fixed)
+            # The commonest padding, a sequence number alone, without the regex.
+            digits = data[rest + 19 : -1]
+            if not (data.startswith(',"sequence_number":', rest) and digits.isascii() and digits.isdigit() and data[-1] == "}"):
+                if PADDING.match(data, rest) is None:
+                    return None
+        if self._ended:
+            return None
+        if type(part) is ToolCall:
+            if part._ended:
+                return None
+            if fragment:
+                if part._opened and part._rest is None:  # _add, inlined on the fast path
+                    try:
+                        part._feed(fragment)
+                    except Exception as error:
+                        part._refused(fragment, error)
+                else:
+                    part._add(fragment)
+        elif fragment:
+            self._text(fragment)
+        return part if fragment else NOTHING
 
     def close(self) -> None:
         """Ends the stream. Calls still open when the response did not end are
@@ -246,6 +321,7 @@ class ToolCalls:
 
     def _slowly(self, event: Any) -> ToolCall | Content | None:
         """Reads an event off the fast path, whole, then applies it."""
+        self._slow = True
         try:
             steps = self._reader.read(event)
         except FragmentError:

@@ -30,6 +30,8 @@ if TYPE_CHECKING:
     from carrack.tool_calls._collector import ToolCalls
 
 FORMAT = "openai-chat"
+# The key of the fragment in a delta event's JSON, for reading SSE bytes.
+FRAGMENT_KEYS = {"call": '"arguments":', "content": '"content":'}
 EXPECTED = "an OpenAI Chat Completions chunk (with 'choices')"
 # How a choice says that it ended normally.
 NORMAL_FINISH = frozenset({"tool_calls", "stop", "function_call"})

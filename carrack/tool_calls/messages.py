@@ -35,6 +35,8 @@ if TYPE_CHECKING:
     from carrack.tool_calls._collector import ToolCalls
 
 FORMAT = "anthropic-messages"
+# The key of the fragment in a delta event's JSON, for reading SSE bytes.
+FRAGMENT_KEYS = {"call": '"partial_json":'}
 EXPECTED = "an Anthropic Messages event (type 'message_start', 'content_block_delta', …)"
 EVENTS = frozenset(
     {

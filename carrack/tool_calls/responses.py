@@ -35,6 +35,8 @@ if TYPE_CHECKING:
     from carrack.tool_calls._collector import ToolCalls
 
 FORMAT = "openai-responses"
+# The key of the fragment in a delta event's JSON, for reading SSE bytes.
+FRAGMENT_KEYS = {"call": '"delta":'}
 EXPECTED = "an OpenAI Responses event (type 'response.…' or 'error')"
 ENDS = frozenset({"response.completed", "response.incomplete", "response.failed"})
 CALLS = {"function_call": "arguments", "custom_tool_call": "input"}

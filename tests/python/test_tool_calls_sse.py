@@ -278,3 +278,85 @@ BAD_BODIES = [
 def test_feed_sse_says_what_is_wrong_with_an_event(body, message):
     with pytest.raises(ValueError, match=message):
         ToolCalls().feed_sse(body)
+
+
+# --- deltas read from bytes without parsing the whole event ---------------------------------------
+#
+# feed_sse keeps the text around the fragment of the last delta the reader's fast
+# path took; an event that is that same text around another fragment (padding
+# such as sequence_number aside) is fed without json.loads. These drive it, and
+# the events that must leave it.
+
+
+def sse_of(events, padded=False):
+    out = []
+    for number, event in enumerate(events):
+        if padded and "choices" not in event:
+            event = {**event, "sequence_number": number, "obfuscation": "x" * (number % 5)}
+        elif padded:
+            event = {**event, "obfuscation": "y" * (number % 3)}
+        name = f"event: {event['type']}\n" if "type" in event else ""
+        out.append((name + "data: " + json.dumps(event, separators=(",", ":")) + "\n\n").encode())
+    return out
+
+
+TRICKY = ['{"path": "a\\"b', '\\u00e9\\ud83d', '\\ude00", "n": [1, ', "2]}"]
+
+
+@pytest.mark.parametrize("padded", [False, True], ids=["plain", "padded"])
+@pytest.mark.parametrize("format", ["openai-chat", "openai-responses", "anthropic-messages"])
+def test_deltas_fed_from_bytes_without_a_parse_collect_as_dicts_do(format, padded):
+    from provider_events import BUILDERS
+
+    events = BUILDERS[format]([("write", TRICKY), ("read", ['{"a"', ": 1}"])])
+    collector = ToolCalls()
+    for piece in sse_of(events, padded):
+        collector.feed_sse(piece)
+    assert collector._learned is not None  # the learned path was taken
+    collector.close()
+    assert outcome(collector) == outcome(ToolCalls.collect(events))
+    assert collector.calls[0].parsed == {"path": 'a"bé😀', "n": [1, 2]}
+
+
+def test_a_learned_delta_for_a_call_that_ended_raises_as_its_dict_does():
+    from provider_events import responses
+
+    events = responses([("f", ['{"a"', ": 1", "}"])])
+    body = sse_of(events)
+    delta = body[2]  # an argument delta, fed again after the item is done
+    collector = ToolCalls()
+    for piece in body[:-1]:
+        collector.feed_sse(piece)
+    with pytest.raises(ValueError, match="a fragment of arguments after the end"):
+        collector.feed_sse(delta)
+    assert [call.text for call in collector] == ['{"a": 1}']
+    collector.feed_sse(body[-1])
+    collector.close()
+    with pytest.raises(ValueError, match=r"feed\(\) after close\(\)"):
+        collector.feed_sse(delta)
+
+
+def test_an_event_that_only_looks_like_the_learned_delta_takes_the_general_path():
+    from provider_events import messages
+
+    events = messages([("f", ['{"a": ', "1}"])])
+    body = sse_of(events)
+    collector = ToolCalls()
+    for piece in body[:4]:
+        collector.feed_sse(piece)
+    empty = body[2].decode()  # the learned delta's text, around an empty fragment
+    assert empty.endswith('"partial_json":""}}\n\n')
+    for bad, error in [
+        (empty.replace('""}}', '""},"x":1}'), None),  # another member after the fragment: read whole, passed over
+        (empty.replace('""}}', '""}'), ValueError),  # not JSON
+        (empty.replace('""}}', '"\x01"}}'), ValueError),  # a raw control character
+    ]:
+        if error is None:
+            collector.feed_sse(bad.encode())
+        else:
+            with pytest.raises(error):
+                collector.feed_sse(bad.encode())
+    for piece in body[4:]:
+        collector.feed_sse(piece)
+    collector.close()
+    assert [call.parsed for call in collector] == [{"a": 1}]
