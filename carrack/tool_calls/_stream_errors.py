@@ -31,3 +31,12 @@ def close(stream: Stream) -> tuple[bool, Any]:
         return True, stream.close()
     except (ValueError, RuntimeError):
         return False, None
+
+
+def partial(stream: Stream) -> Any:
+    """What of the text is closed (see Stream.value), or None when the text is
+    not JSON."""
+    try:
+        return stream.value(partial="closed")
+    except ValueError:
+        return None

@@ -13,6 +13,7 @@ from __future__ import annotations
 import json
 from typing import TYPE_CHECKING, Any
 
+from carrack.tool_calls import _stream_errors
 from carrack.tool_calls._parts import ToolCall
 from carrack.tool_calls._vocabulary import (
     ARGS,
@@ -300,10 +301,7 @@ def _input(call: ToolCall, start: Any) -> Any:
     parse); the start's input when no argument text came."""
     if call.state == "complete":
         return call.parsed
-    if not call.text.strip():
+    value = _stream_errors.partial(call.arguments) if call.text.strip() else None
+    if value is None:
         return start if start is not None else {}
-    try:
-        value = call.arguments.value(partial="closed")
-    except ValueError:
-        return start if start is not None else {}
-    return value if value is not None else {}
+    return value

@@ -249,12 +249,32 @@ def test_unknown_event_types_of_a_known_provider_are_passed_over_and_counted(eve
     assert [call.executable for call in collector] == [True]
 
 
-def test_the_sdk_helpers_events_are_passed_over_uncounted():
+@pytest.mark.parametrize("as_objects", [False, True], ids=["dicts", "sdk objects"])
+def test_the_sdk_helpers_events_are_passed_over_uncounted(as_objects):
+    """client.beta.messages.stream() yields a compaction event beside the others."""
     events = messages([WEATHER])
-    events.insert(3, {"type": "compaction", "content": "summary", "encrypted_content": None})
-    events.insert(3, {"type": "input_json", "partial_json": "{", "snapshot": {}})
-    collector = ToolCalls.collect(events)
+    helpers = [{"type": "compaction", "content": "summary", "encrypted_content": None}, {"type": "input_json", "partial_json": "{", "snapshot": {}}]
+    if as_objects:
+        pytest.importorskip("anthropic")
+        from anthropic.lib.streaming import InputJsonEvent
+        from anthropic.lib.streaming._beta_types import BetaCompactionEvent
+
+        events = sdk_objects(events, "anthropic-messages")
+        helpers = [BetaCompactionEvent.construct(**helpers[0]), InputJsonEvent.construct(**helpers[1])]
+    collector = ToolCalls.collect(events[:3] + helpers + events[3:])
     assert (collector.skipped, [call.executable for call in collector]) == ({}, [True])
+
+
+def test_a_whole_chat_completion_object_is_refused():
+    pytest.importorskip("openai")
+    from openai.types.chat import ChatCompletion
+
+    completion = ChatCompletion.construct(
+        id="chatcmpl-1", object="chat.completion", created=1, model="m",
+        choices=[{"index": 0, "message": {"role": "assistant", "content": "hi"}, "finish_reason": "stop"}],
+    )
+    with pytest.raises(ValueError, match="a whole ChatCompletion"):
+        ToolCalls().feed(completion)
 
 
 FOREIGN = [
