@@ -99,6 +99,16 @@ def messages(calls: list[Call], stop_reason: str | None = "tool_use", cut: bool 
 BUILDERS = {"openai-chat": chat, "openai-responses": responses, "anthropic-messages": messages}
 
 
+def corpus_stream(name: str) -> Path:
+    """A stream of the corpus by name; the test skips where the corpus is not found."""
+    import pytest
+
+    path = CORPUS / "streams" / f"{name}.jsonl"
+    if not path.exists():
+        pytest.skip(f"provider streams not found at {CORPUS}")
+    return path
+
+
 def load(path: Path) -> list[dict]:
     """A corpus stream as its events, without the SSE sentinel line."""
     with path.open(encoding="utf-8") as lines:

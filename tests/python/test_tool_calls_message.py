@@ -6,7 +6,7 @@ with the fragments cut again."""
 import pytest
 
 from carrack import ToolCalls
-from provider_events import STREAMS, expected, format_of, load, resplit, sdk_message, sdk_objects
+from provider_events import STREAMS, corpus_stream, expected, format_of, load, resplit, sdk_message, sdk_objects
 
 streams = pytest.mark.parametrize("path", [pytest.param(p, id=p.stem) for p in STREAMS])
 
@@ -40,7 +40,7 @@ def test_the_message_does_not_parse_the_arguments_again(monkeypatch):
     """The message takes each call's text and value as collected: json is not called."""
     import json
 
-    path = next(p for p in STREAMS if "anthropic-messages__tool-maxtokens-truncated" in p.name)
+    path = corpus_stream("anthropic-messages__tool-maxtokens-truncated")
     collector = ToolCalls.collect(load(path))
 
     def refuse(*args, **kwargs):
