@@ -46,6 +46,7 @@ BYTES = (bytes, bytearray, memoryview)
 PADDING = re.compile(r'(?:,\s*"(?:sequence_number|obfuscation)"\s*:\s*(?:-?\d+|"[^"\\]*"))+\s*}\s*\Z')
 # json's own (C) reader of a string literal: (its value, the index after it).
 scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
+Learned = tuple[str, str, "str | None", "ToolCall | Content", str]
 # What an SSE event changed when it changed nothing.
 NOTHING: Any = object()
 
@@ -76,8 +77,9 @@ class ToolCalls:
         self._reader: Any = None
         self._sse: Decoder | None = None
         # The last argument delta read from SSE bytes, as the text around its
-        # fragment: (before, after, after less its padding, the part fed).
-        self._learned: tuple[str, str, str | None, ToolCall | Content] | None = None
+        # fragment: (before, after, after less its padding, the part fed, after
+        # with the blank line that ends the event in a chunk).
+        self._learned: Learned | None = None
         self._slow = False
         #: The provider's word for how the response ended: the ``finish_reason``,
         #: the Responses status or the ``stop_reason``; None before the end.
@@ -215,10 +217,22 @@ class ToolCalls:
         decoder = self._sse
         if decoder is None:
             decoder = self._sse = Decoder()
+        learned = self._learned
+        if learned is not None and decoder._quiet and type(chunk) is bytes and b"\r" not in chunk:
+            # The commonest chunk: one whole event, the learned delta around another
+            # fragment. Read here, with no event made and no JSON parsed.
+            text = chunk.decode("utf-8", "replace")
+            at = text.find("\n") + 1 if text.startswith("event:") else 0
+            if text.startswith("data:", at) and text.find("\n", at) == len(text) - 2 and text.endswith("\n\n"):
+                at += 6 if text.startswith(" ", at + 5) else 5
+                if text.startswith(learned[0], at):
+                    part = self._learned_delta(text, at, learned, 2)
+                    if part is not None:
+                        return [] if part is NOTHING else [part]
         changed: list[ToolCall | Content] = []
         for data in decoder.data(chunk):
             learned = self._learned
-            part = self._learned_delta(data, learned) if learned is not None and data.startswith(learned[0]) else None
+            part = self._learned_delta(data, 0, learned, 0) if learned is not None and data.startswith(learned[0]) else None
             if part is None:
                 if not data or data.startswith("[DONE]"):
                     continue
@@ -255,24 +269,27 @@ class ToolCalls:
             return
         after = data[end:]
         padding = PADDING.search(after)
-        self._learned = (data[: quote + 1], after, after[: padding.start()] if padding else None, part)
+        self._learned = (data[: quote + 1], after, after[: padding.start()] if padding else None, part, after + "\n\n")
 
-    def _learned_delta(self, data: str, learned: tuple[str, str, str | None, ToolCall | Content]) -> Any:
-        """The part an event that matches the learned delta fed, NOTHING for an
-        empty fragment, or None: the event takes the general path."""
-        before, after, fixed, part = learned
+    def _learned_delta(self, text: str, start: int, learned: Learned, trail: int) -> Any:
+        """The part that the event whose data starts at ``start`` of the text fed,
+        NOTHING for an empty fragment, or None: the event takes the general path.
+        The text ends with the data and ``trail`` characters (a chunk's blank line)."""
+        before, after, fixed, part, after_chunk = learned
         try:
-            fragment, end = scanstring(data, len(before))
+            fragment, end = scanstring(text, start + len(before))
         except ValueError:
             return None
-        if len(data) - end != len(after) or not data.endswith(after):
-            if fixed is None or not data.startswith(fixed, end):
+        tail = after_chunk if trail else after
+        if len(text) - end != len(tail) or not text.endswith(tail):
+            if fixed is None or not text.startswith(fixed, end):
                 return None
             rest = end + len(fixed)
+            close = len(text) - trail - 1
             # The commonest padding, a sequence number alone, without the regex.
-            digits = data[rest + 19 : -1]
-            if not (data.startswith(',"sequence_number":', rest) and digits.isascii() and digits.isdigit() and data[-1] == "}"):
-                if PADDING.match(data, rest) is None:
+            digits = text[rest + 19 : close]
+            if not (text.startswith(',"sequence_number":', rest) and digits.isascii() and digits.isdigit() and text[close] == "}"):
+                if PADDING.match(text, rest, close + 1) is None:
                     return None
         if self._ended:
             return None

@@ -361,3 +361,42 @@ def test_an_event_that_only_looks_like_the_learned_delta_takes_the_general_path(
         collector.feed_sse(piece)
     collector.close()
     assert [call.parsed for call in collector] == [{"a": 1}]
+
+
+VARIANTS = [
+    ("no space after the colons", lambda piece: piece.replace(b"data: ", b"data:").replace(b"event: ", b"event:")),
+    ("CRLF line ends", lambda piece: piece.replace(b"\n", b"\r\n")),
+    ("an id line", lambda piece: b"id: 7\n" + piece),
+    ("a comment line", lambda piece: b": keep-alive\n" + piece),
+    ("two events in a chunk", None),
+]
+
+
+@pytest.mark.parametrize(("name", "change"), VARIANTS, ids=[name for name, _ in VARIANTS])
+@pytest.mark.parametrize("format", ["openai-chat", "openai-responses", "anthropic-messages"])
+def test_chunks_that_are_not_one_plain_event_collect_as_dicts_do(format, name, change):
+    from provider_events import BUILDERS
+
+    events = BUILDERS[format]([("write", TRICKY)])
+    body = sse_of(events, padded=True)
+    if change is None:
+        body = [b"".join(body[i : i + 2]) for i in range(0, len(body), 2)]
+    else:
+        body = body[:3] + [change(piece) for piece in body[3:]]
+    collector = ToolCalls()
+    for piece in body:
+        collector.feed_sse(piece)
+    collector.close()
+    assert outcome(collector) == outcome(ToolCalls.collect(events))
+
+
+def test_a_delta_whose_blank_line_has_a_space_is_not_dispatched():
+    from provider_events import messages
+
+    events = messages([("f", ['{"a": ', "1", "}"])])
+    body = sse_of(events)
+    collector = ToolCalls()
+    for piece in body[:4]:
+        collector.feed_sse(piece)
+    assert collector.feed_sse(body[4].replace(b"\n\n", b"\n \n")) == []  # " " is a line, not the blank line
+    assert collector.calls[0].text == '{"a": '
