@@ -229,8 +229,12 @@ class ToolCalls:
                     part = self._learned_delta(text, at, learned, 2)
                     if part is not None:
                         return [] if part is NOTHING else [part]
+        return self._feed_data(decoder.data(chunk))
+
+    def _feed_data(self, datas: list[str]) -> list[ToolCall | Content]:
+        """Feeds the data of each event; the parts that changed."""
         changed: list[ToolCall | Content] = []
-        for data in decoder.data(chunk):
+        for data in datas:
             learned = self._learned
             part = self._learned_delta(data, 0, learned, 0) if learned is not None and data.startswith(learned[0]) else None
             if part is None:
@@ -313,6 +317,9 @@ class ToolCalls:
         decided now, and none of them runs: the stream stopped."""
         if self._closed:
             return
+        if self._sse is not None:
+            # A CR that ended the body ends its line: an event it completes is fed.
+            self._feed_data([event.data for event in self._sse.close()])
         self._closed = True
         self.feed = self._refuse  # type: ignore[method-assign]
         if not self._ended:

@@ -400,3 +400,14 @@ def test_a_delta_whose_blank_line_has_a_space_is_not_dispatched():
         collector.feed_sse(piece)
     assert collector.feed_sse(body[4].replace(b"\n\n", b"\n \n")) == []  # " " is a line, not the blank line
     assert collector.calls[0].text == '{"a": '
+
+
+def test_a_body_that_ends_with_cr_ends_its_last_event_at_close():
+    from provider_events import messages
+
+    body = b"".join(sse_of(messages([("f", ['{"a": 1}'])]))).replace(b"\n", b"\r")
+    collector = ToolCalls()
+    collector.feed_sse(body)
+    assert not collector.ended  # the last CR may be half a CRLF
+    collector.close()
+    assert [call.executable for call in collector] == [True]
