@@ -202,8 +202,9 @@ class Reader:
             raise ValueError(f"a tool call's index must be an int, not {index!r}")
         if index is None:
             # A compatible server's fragment without index: a new call when it
-            # names one, else more of the last call.
-            call = None if (id or name) else last
+            # names one (unless it repeats the last call's id), else more of the
+            # last call.
+            call = last if (not (id or name) or (id and last is not None and last.id == id)) else None
             if call is None and not (id or name):
                 raise ValueError("a tool call fragment without index, id or name, and no call has started")
             index = len(self._by_index) + len(started) if call is None else call.index

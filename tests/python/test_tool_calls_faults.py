@@ -121,6 +121,50 @@ def thinking_then_call():
     return events[:1] + thinking + events[1:]
 
 
+def reasoning_text_and_call():
+    """A Responses stream with a reasoning item, a message with an annotation, and a call."""
+    response = {"id": "resp_9", "object": "response", "created_at": 1, "model": "o4", "status": "in_progress", "output": []}
+    reasoning = {"id": "rs_1", "type": "reasoning", "summary": []}
+    reasoning_done = {**reasoning, "summary": [{"type": "summary_text", "text": "Check the weather."}], "encrypted_content": "gAAAAB"}
+    message = {"id": "msg_1", "type": "message", "status": "in_progress", "role": "assistant", "content": []}
+    annotation = {"type": "url_citation", "url": "https://example.com", "title": "x", "start_index": 0, "end_index": 4}
+    text = {"type": "output_text", "text": "Paris is cold.", "annotations": [annotation], "logprobs": []}
+    message_done = {**message, "status": "completed", "content": [text]}
+    call = {"id": "fc_1", "type": "function_call", "status": "in_progress", "arguments": "", "call_id": "call_1", "name": "get_weather"}
+    call_done = {**call, "status": "completed", "arguments": '{"city": "Paris"}'}
+    at = {"item_id": "msg_1", "output_index": 1, "content_index": 0}
+    events = [
+        {"type": "response.created", "response": response},
+        {"type": "response.output_item.added", "output_index": 0, "item": reasoning},
+        {"type": "response.reasoning_summary_part.added", "item_id": "rs_1", "output_index": 0, "summary_index": 0, "part": {"type": "summary_text", "text": ""}},
+        {"type": "response.reasoning_summary_text.delta", "item_id": "rs_1", "output_index": 0, "summary_index": 0, "delta": "Check the weather."},
+        {"type": "response.reasoning_summary_text.done", "item_id": "rs_1", "output_index": 0, "summary_index": 0, "text": "Check the weather."},
+        {"type": "response.output_item.done", "output_index": 0, "item": reasoning_done},
+        {"type": "response.output_item.added", "output_index": 1, "item": message},
+        {"type": "response.content_part.added", **at, "part": {"type": "output_text", "text": "", "annotations": []}},
+        {"type": "response.output_text.delta", **at, "delta": "Paris is ", "logprobs": []},
+        {"type": "response.output_text.delta", **at, "delta": "cold.", "logprobs": []},
+        {"type": "response.output_text.annotation.added", **at, "annotation_index": 0, "annotation": annotation},
+        {"type": "response.output_text.done", **at, "text": "Paris is cold.", "logprobs": []},
+        {"type": "response.content_part.done", **at, "part": text},
+        {"type": "response.output_item.done", "output_index": 1, "item": message_done},
+        {"type": "response.output_item.added", "output_index": 2, "item": call},
+        {"type": "response.function_call_arguments.delta", "item_id": "fc_1", "output_index": 2, "delta": '{"city": "Paris"}'},
+        {"type": "response.function_call_arguments.done", "item_id": "fc_1", "output_index": 2, "arguments": '{"city": "Paris"}'},
+        {"type": "response.output_item.done", "output_index": 2, "item": call_done},
+        {"type": "response.completed", "response": {**response, "status": "completed", "output": [reasoning_done, message_done, call_done]}},
+    ]
+    return [{**event, "sequence_number": number} for number, event in enumerate(events)]
+
+
+def cited_text():
+    """Anthropic text with citations, as the API streams a reply grounded in a document."""
+    citation = {"type": "char_location", "cited_text": "It is cold.", "document_index": 0, "document_title": "notes", "start_char_index": 0, "end_char_index": 11}
+    events = messages([], stop_reason="end_turn", text=["Paris ", "is cold."])
+    events.insert(3, {"type": "content_block_delta", "index": 0, "delta": {"type": "citations_delta", "citation": citation}})
+    return events
+
+
 def summary(collector):
     return [(call.index, call.id, call.name, call.text, call.state, call.executable) for call in collector]
 
@@ -168,6 +212,14 @@ FAULTS = [
         id="thinking and redacted thinking are kept for the message",
     ),
     pytest.param(
+        "openai-responses", reasoning_text_and_call(),
+        [(2, "call_1", "get_weather", '{"city": "Paris"}', "complete", True)], None, True,
+        id="responses reasoning items and messages with annotations are kept for the message",
+    ),
+    pytest.param(
+        "anthropic-messages", cited_text(), [], None, True, id="anthropic text keeps its citations for the message",
+    ),
+    pytest.param(
         "anthropic-messages", blocks_apart(),
         [(1, "srvtoolu_1", "web_search", '{"query": "paris"}', "complete", False)], None, True,
         id="text blocks with a block between them are a paragraph apart",
@@ -183,6 +235,7 @@ def test_streams_of_compatible_servers_refusals_and_custom_tools(format, events,
     fed = sdk_objects(events, format) if as_objects else copy.deepcopy(events)
     collector = ToolCalls.collect(fed)
     assert summary(collector) == calls
+    assert collector.skipped == {}  # every event here is known
     assert collector.reason is None if why is None else why in collector.reason
     if sdk_reads:
         pytest.importorskip("openai" if format.startswith("openai") else "anthropic")
@@ -199,6 +252,16 @@ def test_the_sdk_refuses_index_less_fragments_which_carrack_reads():
         {"id": "call_a", "type": "function", "function": {"name": "get_weather", "arguments": '{"city": "Paris"}'}},
         {"id": "call_b", "type": "function", "function": {"name": "get_time", "arguments": '{"tz": "CET"}'}},
     ]
+
+
+def test_index_less_fragments_that_repeat_the_id_go_on_with_their_call():
+    events = [
+        chunk({"tool_calls": [{"id": "call_a", "type": "function", "function": {"name": "f", "arguments": '{"a": '}}]}),
+        chunk({"tool_calls": [{"id": "call_a", "type": "function", "function": {"arguments": "1}"}}]}),
+        chunk({"tool_calls": [{"id": "call_b", "type": "function", "function": {"name": "g", "arguments": "{}"}}]}),
+        chunk({}, "tool_calls"),
+    ]
+    assert [(call.index, call.id, call.text) for call in ToolCalls.collect(events)] == [(0, "call_a", '{"a": 1}'), (1, "call_b", "{}")]
 
 
 def test_refusal_text_and_content():
