@@ -411,3 +411,28 @@ def test_a_body_that_ends_with_cr_ends_its_last_event_at_close():
     assert not collector.ended  # the last CR may be half a CRLF
     collector.close()
     assert [call.executable for call in collector] == [True]
+
+
+HELPED = ["openai-chat__tool-parallel-2-r1", "openai-chat__structured-pydantic-n3-r1", "synthetic-openai-responses__parallel-interleaved-3", "anthropic-messages__tool-runner-sonnet35-a"]
+
+
+@pytest.mark.parametrize("name", HELPED)
+def test_the_sdks_async_stream_helpers_collect_as_dicts_do(name):
+    """client.chat.completions.stream(), client.responses.stream() and
+    client.messages.stream() yield their own events beside the provider's."""
+    path = corpus_stream(name)
+    format = format_of(path)
+
+    async def collect():
+        client = async_client(format, cut_at(sse_body(path), [50, 5000]))
+        user = [{"role": "user", "content": "x"}]
+        if format == "openai-chat":
+            helper = client.chat.completions.stream(model="m", messages=user)
+        elif format == "openai-responses":
+            helper = client.responses.stream(model="m", input="x")
+        else:
+            helper = client.messages.stream(model="m", max_tokens=9, messages=user)
+        async with helper as stream:
+            return await ToolCalls.acollect(stream)
+
+    assert outcome(asyncio.run(collect())) == outcome(ToolCalls.collect(sent(path)))
