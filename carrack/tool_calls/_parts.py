@@ -104,6 +104,9 @@ class _Part:
         elif kind == "surrogate":
             self._rest = [fragment]
             self._fail(f"a lone surrogate in the {self._noun}, which is not text")
+        elif kind == "not utf-8":
+            self._rest = [fragment]
+            self._fail(f"bytes in the {self._noun} that are not UTF-8")
         elif kind == "closed":
             raise ValueError(f"a fragment of {self._noun} after the end") from None
         elif kind == "not text":

@@ -8,7 +8,7 @@ from typing import Any, Literal
 
 from carrack._stream import Stream
 
-Refusal = Literal["not json", "surrogate", "closed", "not text"]
+Refusal = Literal["not json", "surrogate", "not utf-8", "closed", "not text"]
 
 
 def refusal(error: BaseException) -> Refusal | None:
@@ -17,6 +17,8 @@ def refusal(error: BaseException) -> Refusal | None:
         return "not json"  # bytes left over after the value, or too deep
     if isinstance(error, UnicodeEncodeError):
         return "surrogate"
+    if isinstance(error, UnicodeDecodeError):  # a ValueError, which is not "closed"
+        return "not utf-8"
     if isinstance(error, ValueError):
         return "closed"
     if isinstance(error, TypeError):

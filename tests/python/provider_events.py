@@ -62,7 +62,7 @@ def responses(calls: list[Call], end: str | None = "completed", cut: bool = Fals
         item = {"id": f"fc_{index}", "type": "function_call", "status": "in_progress", "arguments": "", "call_id": f"call_{index}", "name": name}
         events.append({"type": "response.output_item.added", "output_index": index, "item": item})
         events += [{"type": "response.function_call_arguments.delta", "item_id": f"fc_{index}", "output_index": index, "delta": f} for f in fragments]
-        whole = "".join(fragments)
+        whole = "".join(f if isinstance(f, str) else f.decode("utf-8", "replace") for f in fragments)
         status = "incomplete" if cut and index == len(calls) - 1 + bool(text) else "completed"
         events.append({"type": "response.function_call_arguments.done", "item_id": f"fc_{index}", "output_index": index, "arguments": whole})
         events.append({"type": "response.output_item.done", "output_index": index, "item": {**item, "status": status, "arguments": whole}})

@@ -72,6 +72,7 @@ ARGUMENTS = [
     (["", ""], "malformed", "the arguments are empty"),
     (['{"a": "\\u00', 'e9"}'], "complete", None),
     (['{"a": "b', "\ud800", '"}'], "malformed", "lone surrogate"),
+    (['{"a": "b', b"\xff\xfe", '"}'], "malformed", "bytes in the arguments that are not UTF-8"),
 ]
 
 
@@ -80,7 +81,7 @@ ARGUMENTS = [
 def test_only_one_json_object_is_executable(format, fragments, state, reason):
     (call,) = collect(BUILDERS[format]([("f", fragments)]))
     assert (call.state, call.executable) == (state, state == "complete")
-    assert call.text == "".join(fragments)
+    assert call.text == "".join(f if isinstance(f, str) else f.decode("utf-8", "replace") for f in fragments)
     assert call.reason == reason if reason is None else reason in call.reason
 
 
