@@ -3,16 +3,13 @@ an async loop), has the format's reader read each into steps, and applies them."
 
 from __future__ import annotations
 
-import json
-import json.decoder
-import re
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator
 from types import ModuleType
-from typing import Any, Callable, Literal
+from typing import Any, Literal
 
-from carrack.sse import Decoder
 from carrack.tool_calls import chat, messages, responses
 from carrack.tool_calls._parts import Content, ToolCall
+from carrack.tool_calls._sse_reader import SSEReader
 from carrack.tool_calls._vocabulary import (
     ARGS,
     END,
@@ -41,15 +38,6 @@ SHAPES = (
     "'content_block_delta', …)"
 )
 BYTES = (bytes, bytearray, memoryview)
-# Members that only number or pad an event (Responses' sequence_number, the
-# obfuscation OpenAI adds to stream events): they tell the collector nothing.
-PADDING = re.compile(r'(?:,\s*"(?:sequence_number|obfuscation)"\s*:\s*(?:-?\d+|"[^"\\]*"))+\s*}\s*\Z')
-# json's own (C) reader of a string literal: (its value, the index after it).
-scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
-Learned = tuple[str, str, "str | None", "ToolCall | Content", str]
-# What an SSE event changed when it changed nothing.
-NOTHING: Any = object()
-
 
 class ToolCalls:
     """Collects the tool calls of one streamed response, event by event.
@@ -75,11 +63,9 @@ class ToolCalls:
         self._content: Content | None = None
         self._refusal: list[str] = []
         self._reader: Any = None
-        self._sse: Decoder | None = None
-        # The last argument delta read from SSE bytes, as the text around its
-        # fragment: (before, after, after less its padding, the part fed, after
-        # with the blank line that ends the event in a chunk).
-        self._learned: Learned | None = None
+        self._sse: SSEReader | None = None
+        # Whether the last feed took the general path: SSE reading learns only
+        # from deltas that the fast path took.
         self._slow = False
         #: The provider's word for how the response ended: the ``finish_reason``,
         #: the Responses status or the ``stop_reason``; None before the end.
@@ -214,103 +200,10 @@ class ToolCalls:
         atomically; an event that raises leaves those before it applied."""
         if self._closed:
             raise ValueError("feed() after close()")
-        decoder = self._sse
-        if decoder is None:
-            decoder = self._sse = Decoder()
-        learned = self._learned
-        if learned is not None and decoder._quiet and type(chunk) is bytes and b"\r" not in chunk:
-            # The commonest chunk: one whole event, the learned delta around another
-            # fragment. Read here, with no event made and no JSON parsed.
-            text = chunk.decode("utf-8", "replace")
-            at = text.find("\n") + 1 if text.startswith("event:") else 0
-            if text.startswith("data:", at) and text.find("\n", at) == len(text) - 2 and text.endswith("\n\n"):
-                at += 6 if text.startswith(" ", at + 5) else 5
-                if text.startswith(learned[0], at):
-                    part = self._learned_delta(text, at, learned, 2)
-                    if part is not None:
-                        return [] if part is NOTHING else [part]
-        return self._feed_data(decoder.data(chunk))
-
-    def _feed_data(self, datas: list[str]) -> list[ToolCall | Content]:
-        """Feeds the data of each event; the parts that changed."""
-        changed: list[ToolCall | Content] = []
-        for data in datas:
-            learned = self._learned
-            part = self._learned_delta(data, 0, learned, 0) if learned is not None and data.startswith(learned[0]) else None
-            if part is None:
-                if not data or data.startswith("[DONE]"):
-                    continue
-                try:
-                    value = json.loads(data)
-                except json.JSONDecodeError as error:
-                    raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
-                if type(value) is not dict:
-                    raise ValueError(f"a server-sent event whose data is not a JSON object: {data[:80]!r}")
-                self._slow = False
-                part = self.feed(value)
-                if part is not None and not self._slow:
-                    self._learn(data, part)
-            if part is not None and part is not NOTHING and (not changed or changed[-1] is not part) and part not in changed:
-                changed.append(part)
-        return changed
-
-    def _learn(self, data: str, part: ToolCall | Content) -> None:
-        """Keeps the text around the fragment of an event that the reader's fast
-        path took: a later event that is the same text around another fragment
-        is the same delta, and needs no parse."""
-        key = READERS[str(self.format)].FRAGMENT_KEYS.get("content" if type(part) is Content else "call")
-        at = data.find(key) if key is not None else -1
-        if at < 0 or data.find(key, at + 1) >= 0:
-            return
-        quote = at + len(key)
-        while data[quote : quote + 1] in (" ", "\t", "\n", "\r") and quote < len(data):
-            quote += 1
-        if data[quote : quote + 1] != '"':
-            return
-        try:
-            end = scanstring(data, quote + 1)[1]
-        except ValueError:
-            return
-        after = data[end:]
-        padding = PADDING.search(after)
-        self._learned = (data[: quote + 1], after, after[: padding.start()] if padding else None, part, after + "\n\n")
-
-    def _learned_delta(self, text: str, start: int, learned: Learned, trail: int) -> Any:
-        """The part that the event whose data starts at ``start`` of the text fed,
-        NOTHING for an empty fragment, or None: the event takes the general path.
-        The text ends with the data and ``trail`` characters (a chunk's blank line)."""
-        before, after, fixed, part, after_chunk = learned
-        try:
-            fragment, end = scanstring(text, start + len(before))
-        except ValueError:
-            return None
-        tail = after_chunk if trail else after
-        if len(text) - end != len(tail) or not text.endswith(tail):
-            if fixed is None or not text.startswith(fixed, end):
-                return None
-            rest = end + len(fixed)
-            close = len(text) - trail - 1
-            # The commonest padding, a sequence number alone, without the regex.
-            digits = text[rest + 19 : close]
-            if not (text.startswith(',"sequence_number":', rest) and digits.isascii() and digits.isdigit() and text[close] == "}"):
-                if PADDING.match(text, rest, close + 1) is None:
-                    return None
-        if self._ended:
-            return None
-        if type(part) is ToolCall:
-            if part._ended:
-                return None
-            if fragment:
-                if part._opened and part._rest is None:  # _add, inlined on the fast path
-                    try:
-                        part._feed(fragment)
-                    except Exception as error:
-                        part._refused(fragment, error)
-                else:
-                    part._add(fragment)
-        elif fragment:
-            self._text(fragment)
-        return part if fragment else NOTHING
+        reader = self._sse
+        if reader is None:
+            reader = self._sse = SSEReader(self)
+        return reader.feed(chunk)
 
     def close(self) -> None:
         """Ends the stream. Calls still open when the response did not end are
@@ -318,8 +211,7 @@ class ToolCalls:
         if self._closed:
             return
         if self._sse is not None:
-            # A CR that ended the body ends its line: an event it completes is fed.
-            self._feed_data([event.data for event in self._sse.close()])
+            self._sse.close()
         self._closed = True
         self.feed = self._refuse  # type: ignore[method-assign]
         if not self._ended:

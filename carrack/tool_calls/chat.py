@@ -50,6 +50,8 @@ def claims(event: Any, get: Get) -> bool:
 class Reader:
     """Reads the chunks of one choice."""
 
+    fragment_keys = FRAGMENT_KEYS
+
     def __init__(self, owner: ToolCalls, choice: int) -> None:
         self._owner = owner
         self._choice = choice

@@ -82,6 +82,8 @@ class _Block:
 
 
 class Reader:
+    fragment_keys = FRAGMENT_KEYS
+
     def __init__(self, owner: ToolCalls, choice: int) -> None:
         self._owner = owner
         # The open blocks by index, the stopped ones, and every block in order.

@@ -83,6 +83,8 @@ class _Item:
 
 
 class Reader:
+    fragment_keys = FRAGMENT_KEYS
+
     def __init__(self, owner: ToolCalls, choice: int) -> None:
         self._owner = owner
         self._by_item: dict[Any, ToolCall] = {}

@@ -313,7 +313,7 @@ def test_deltas_fed_from_bytes_without_a_parse_collect_as_dicts_do(format, padde
     collector = ToolCalls()
     for piece in sse_of(events, padded):
         collector.feed_sse(piece)
-    assert collector._learned is not None  # the learned path was taken
+    assert collector._sse._learned is not None  # the learned path was taken
     collector.close()
     assert outcome(collector) == outcome(ToolCalls.collect(events))
     assert collector.calls[0].parsed == {"path": 'a"bé😀', "n": [1, 2]}
