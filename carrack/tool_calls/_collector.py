@@ -281,7 +281,8 @@ class ToolCalls:
     @staticmethod
     def _check_type(event: Any) -> None:
         if event is None or isinstance(event, (str, bytes, bytearray, int, float, list, tuple)):
-            raise TypeError(f"an event must be a dict or an SDK event object, not {type(event).__name__}")
+            hint = ": the bytes of an SSE body go to feed_sse()" if isinstance(event, (str, bytes, bytearray)) else ""
+            raise TypeError(f"an event must be a dict or an SDK event object, not {type(event).__name__}{hint}")
 
     @staticmethod
     def _describe(event: Any) -> str:

@@ -169,6 +169,7 @@ BAD = [
     ([], None, TypeError, "an event must be a dict or an SDK event object, not NoneType"),
     ([], '{"type": "message_start"}', TypeError, "not str"),
     ([], [1], TypeError, "not list"),
+    ([], b"data: {}\n\n", TypeError, "not bytes: the bytes of an SSE body go to feed_sse()"),
     ([], {"hello": 1}, ValueError, "expected an OpenAI Chat Completions chunk"),
     ([], {"type": "content_block_delta", "index": 0, "delta": {"type": "input_json_delta", "partial_json": "{"}}, ValueError, "no content_block_start opened"),
     (messages([WEATHER])[:2], messages([WEATHER])[1], ValueError, "a second content_block_start for index 0"),
