@@ -436,3 +436,58 @@ def test_the_sdks_async_stream_helpers_collect_as_dicts_do(name):
             return await ToolCalls.acollect(stream)
 
     assert outcome(asyncio.run(collect())) == outcome(ToolCalls.collect(sent(path)))
+
+
+fragments = st.lists(st.text(alphabet=st.sampled_from('{}[]":, a\\\n\té😀\x7f0'), max_size=6), min_size=1, max_size=8)
+
+
+@given(
+    format=st.sampled_from(["openai-chat", "openai-responses", "anthropic-messages"]),
+    calls=st.lists(fragments, min_size=1, max_size=3),
+    padded=st.booleans(),
+    points=st.none() | cuts,
+)
+@settings(max_examples=40, deadline=None)
+def test_any_fragments_from_sse_bytes_collect_as_their_dicts(format, calls, padded, points):
+    """Arbitrary argument text (JSON or not, escapes, astral characters), one
+    event a chunk (the learned path) or cut anywhere."""
+    from provider_events import BUILDERS
+
+    events = BUILDERS[format]([(f"tool_{i}", pieces) for i, pieces in enumerate(calls)])
+    body = sse_of(events, padded)
+    pieces = body if points is None else cut_at(b"".join(body), points)
+    collector = ToolCalls()
+    for piece in pieces:
+        collector.feed_sse(piece)
+    collector.close()
+    assert outcome(collector) == outcome(ToolCalls.collect(events))
+
+
+sse_text = st.lists(
+    st.sampled_from(["data", "event", "id", "retry", ":", " ", "x", "7", "é", "\r", "\n", "\r\n", "\n\n", "\ufeff", "\0"]), max_size=40
+).map("".join)
+
+
+@given(body=sse_text, points=cuts)
+@settings(max_examples=150, deadline=None)
+def test_the_decoder_gives_the_same_events_however_the_body_is_cut(body, points):
+    data = body.encode()
+    assert decode(cut_at(data, points)) == decode([data])
+    assert decode([data[i : i + 1] for i in range(len(data))]) == decode([data])
+
+
+sse_fields = st.lists(
+    st.sampled_from(["data", "data:", "data: ", "event", "event:", "id:", "retry:", ":", " ", "x", "7", "é", "\r", "\n", "\r\n", "\n\n", "\0"]),
+    max_size=40,
+).map("".join)
+
+
+@given(body=sse_fields, points=cuts)
+@settings(max_examples=100, deadline=None)
+def test_the_decoder_reads_any_body_as_the_sdk_and_httpx_sse_do_but_events_without_data(body, points):
+    pytest.importorskip("openai")
+    pytest.importorskip("httpx_sse")
+    chunks = cut_at(body.encode(), points)
+    ours = [event for event in decode(chunks) if event[1]]
+    assert ours == [event for event in sdk_decode(chunks) if event[1]]
+    assert ours == [event for event in httpx_sse_decode(chunks) if event[1]]
