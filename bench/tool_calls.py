@@ -2,12 +2,15 @@
 deltas of 1 to 16 characters, in each provider's format, collected with the
 value of the arguments taken after every delta. Compared with a bare
 Stream.feed + value() on the same text, which is the least any collector
-built on Stream can cost, and with the official SDKs' stream accumulators.
+built on Stream can cost, and with the official SDKs' stream accumulators; and
+end to end, from the bytes of the HTTP body: ToolCalls.feed_sse against the
+SDK's own pipeline (its SSE decoder, event models and accumulator). Every way
+is run the same number of times, and each counts with its fastest whole run.
 Writes docs/tool_calls.{md,json,png}.
 
 Run it through bench/run-tool-calls, which installs the SDKs into .venv-bench.
 
-    python bench/tool_calls.py            # the 64 KB call, about a minute
+    python bench/tool_calls.py            # the 64 KB call, some minutes
     python bench/tool_calls.py --quick    # a 16 KB call, one run of each
 """
 
@@ -22,19 +25,23 @@ import time
 from pathlib import Path
 from typing import Any, Callable
 
-from carrack import Stream, ToolCalls
+from carrack import Stream, ToolCall, ToolCalls
+from carrack.sse import Decoder
 from report import seconds
 from values import chunks_of, structured
 
 ROOT = Path(__file__).resolve().parents[1]
 DOCS = ROOT / "docs"
-RUNS = 15  # each of carrack's ways is timed this often, interleaved; each delta's fastest time counts
+RUNS = 5  # every way, carrack's and each SDK's, is run this often, interleaved; its fastest run counts
 NAME = "insert_rows"
 OURS = "ToolCalls.feed(dict) + value()"
 OBJECTS = "ToolCalls.feed(SDK object) + value()"
 COLLECT = "ToolCalls.feed(dict)"
 BARE = "Stream.feed + value()"
 BARE_FEED = "Stream.feed"
+SSE_OURS = "ToolCalls.feed_sse(body bytes) + value()"
+SSE_DECODER = "carrack.sse.Decoder alone"
+SDK_DECODER = "the SDK's SSEDecoder alone"
 
 
 # --- the stream in each format, as the JSON of each server-sent event --------
@@ -212,7 +219,12 @@ def time_sdk(lines: list[str], make: Callable[[dict], Any], accumulator: Callabl
     return times
 
 
-def measure(format: str, chunks: list[str], runs: int, overhead: int) -> dict[str, list[int]]:
+def best_run(runs: list[list[int]]) -> list[int]:
+    """The run with the least total time: one statistic for every way."""
+    return min(runs, key=sum)
+
+
+def measure(format: str, chunks: list[str], runs: int, overhead: int) -> tuple[dict[str, list[int]], dict[str, float]]:
     events = FORMATS[format](chunks)
     lines = [json.dumps(event) for event in events]
     n = len(chunks)
@@ -232,23 +244,152 @@ def measure(format: str, chunks: list[str], runs: int, overhead: int) -> dict[st
         COLLECT: lambda: window(time_collector(lines, lambda e: e, False, overhead)),
     }
     if make_object is not None:
-        ways[OBJECTS] = lambda: window(time_collector(lines, make_object, True, overhead))
-    best: dict[str, list[int]] = {}
+        maker = make_object
+        ways[OBJECTS] = lambda: window(time_collector(lines, maker, True, overhead))
+        for name, factory in accumulators.items():
+            ways[name] = lambda factory=factory: window(time_sdk(lines, maker, factory(), overhead))
+    body = sse_chunks(format, events)
+    whole: dict[str, Callable[[], float]] = {SSE_OURS: lambda: end_to_end_carrack(body), SSE_DECODER: lambda: decoder_alone(body)}
+    try:
+        whole[sdk_pipeline_name(format)] = end_to_end_sdk(format, body)
+        whole[SDK_DECODER] = sdk_decoder_alone(body)
+    except ImportError:
+        pass
+    times: dict[str, list[list[int]]] = {name: [] for name in ways}
+    totals: dict[str, list[float]] = {name: [] for name in whole}
     for _ in range(runs):
         for name, run in ways.items():
             gc.collect()
             gc.disable()
             try:
-                times = run()
+                times[name].append(run())
             finally:
                 gc.enable()
-            # Each delta's fastest time over the runs: the machine's other work
-            # lands on a few deltas of a run, seldom on the same ones twice.
-            best[name] = times if name not in best else [min(a, b) for a, b in zip(best[name], times)]
-    for name, factory in accumulators.items():
-        gc.collect()
-        best[name] = window(time_sdk(lines, make_object, factory(), overhead))
-    return best
+        for name, timed in whole.items():
+            gc.collect()
+            totals[name].append(timed())
+    return {name: best_run(runs_of) for name, runs_of in times.items()}, {name: min(t) for name, t in totals.items()}
+
+
+# --- end to end, from the bytes of the HTTP body -------------------------------------
+
+TOOL = {"type": "object", "properties": {"table": {"type": "string"}, "rows": {"type": "array", "items": {"type": "object"}}}}
+
+
+def sse_chunks(format: str, events: list[dict]) -> list[bytes]:
+    """The HTTP body as the API sends it, one network chunk per event (servers
+    flush each), so that a value is taken after every delta on both sides."""
+    out = []
+    for event in events:
+        name = "" if format == "openai-chat" else f"event: {event['type']}\n"
+        out.append((name + "data: " + json.dumps(event, ensure_ascii=False, separators=(",", ":")) + "\n\n").encode())
+    if format == "openai-chat":
+        out.append(b"data: [DONE]\n\n")
+    return out
+
+
+def http_client(body: list[bytes]) -> Any:
+    import httpx2
+
+    def handler(request: Any) -> Any:
+        return httpx2.Response(200, headers={"content-type": "text/event-stream"}, content=iter(body))
+
+    return httpx2.Client(transport=httpx2.MockTransport(handler))
+
+
+def end_to_end_carrack(body: list[bytes]) -> float:
+    """The body through ToolCalls.feed_sse, read from the same mock HTTP client
+    as the SDK's, with the value of the arguments after every delta."""
+    client = http_client(body)
+    start = time.perf_counter()
+    calls = ToolCalls()
+    with client.stream("POST", "http://mock.invalid/v1/x") as response:
+        for chunk in response.iter_bytes():
+            for part in calls.feed_sse(chunk):
+                if type(part) is ToolCall:
+                    part.arguments.value()
+    calls.close()
+    elapsed = time.perf_counter() - start
+    (call,) = calls.executable()
+    return elapsed
+
+
+def decoder_alone(body: list[bytes]) -> float:
+    """What a proxy that only forwards events pays: the decoder over the bytes."""
+    decoder = Decoder()
+    start = time.perf_counter()
+    for chunk in body:
+        decoder.feed(chunk)
+    decoder.close()
+    return time.perf_counter() - start
+
+
+def sdk_decoder_alone(body: list[bytes]) -> Callable[[], float]:
+    from openai._streaming import SSEDecoder
+
+    def run() -> float:
+        start = time.perf_counter()
+        for _ in SSEDecoder().iter_bytes(iter(body)):
+            pass
+        return time.perf_counter() - start
+
+    return run
+
+
+def sdk_pipeline_name(format: str) -> str:
+    return {
+        "openai-chat": "openai client.chat.completions.stream(), strict tool: parsed_arguments",
+        "openai-responses": "openai client.responses.stream() + jiter.from_json(snapshot, partial_mode=True)",
+        "anthropic-messages": "anthropic client.messages.stream(): input_json snapshot",
+    }[format]
+
+
+def end_to_end_sdk(format: str, body: list[bytes]) -> Callable[[], float]:
+    """The SDK's own pipeline over the same body: its client, SSE decoder, event
+    models and accumulator, with the value after every delta (the SDK's own
+    partial parse where it has one; for Responses, which has none, jiter's, as
+    the SDK's Chat Completions helper parses)."""
+    user = [{"role": "user", "content": "x"}]
+    if format == "anthropic-messages":
+        import anthropic
+
+        def messages() -> float:
+            client = anthropic.Anthropic(api_key="k", base_url="http://mock.invalid", http_client=http_client(body), max_retries=0)
+            start = time.perf_counter()
+            with client.messages.stream(model="m", max_tokens=9, messages=user) as stream:  # type: ignore[arg-type]
+                for event in stream:
+                    if event.type == "input_json":
+                        event.snapshot
+            return time.perf_counter() - start
+
+        return messages
+    import openai
+    from jiter import from_json
+
+    if format == "openai-chat":
+        tool = {"type": "function", "function": {"name": NAME, "parameters": TOOL, "strict": True}}
+
+        def chat() -> float:
+            client = openai.OpenAI(api_key="k", base_url="http://mock.invalid/v1", http_client=http_client(body), max_retries=0)
+            start = time.perf_counter()
+            with client.chat.completions.stream(model="m", messages=user, tools=[tool]) as stream:  # type: ignore[arg-type,list-item]
+                for event in stream:
+                    if event.type == "tool_calls.function.arguments.delta":
+                        event.parsed_arguments
+            return time.perf_counter() - start
+
+        return chat
+
+    def responses() -> float:
+        client = openai.OpenAI(api_key="k", base_url="http://mock.invalid/v1", http_client=http_client(body), max_retries=0)
+        start = time.perf_counter()
+        with client.responses.stream(model="m", input="x") as stream:
+            for event in stream:
+                if event.type == "response.function_call_arguments.delta":
+                    from_json(event.snapshot.encode(), partial_mode=True)
+        return time.perf_counter() - start
+
+    return responses
 
 
 # --- report ------------------------------------------------------------------------
@@ -263,14 +404,15 @@ def main() -> None:
     text = json.dumps(json.loads(structured(size))["arguments"], ensure_ascii=False)
     chunks = chunks_of(text, size)
     overhead = timer_overhead()
-    results = {}
+    results, wholes = {}, {}
     for format in FORMATS:
-        results[format] = measure(format, chunks, runs, overhead)
+        results[format], wholes[format] = measure(format, chunks, runs, overhead)
         print(format, {name: seconds(sum(t) * 1e-9) for name, t in results[format].items()}, flush=True)
-    write_report(results, text, chunks, overhead, runs)
+        print(format, {name: seconds(t) for name, t in wholes[format].items()}, flush=True)
+    write_report(results, wholes, text, chunks, overhead, runs)
 
 
-def write_report(results: dict, text: str, chunks: list[str], overhead: int, runs: int) -> None:
+def write_report(results: dict, wholes: dict, text: str, chunks: list[str], overhead: int, runs: int) -> None:
     n = len(chunks)
     size = f"{len(text.encode()) / 1000:.0f} KB"
     totals = {f: {name: sum(times) * 1e-9 for name, times in ways.items()} for f, ways in results.items()}
@@ -300,8 +442,9 @@ def write_report(results: dict, text: str, chunks: list[str], overhead: int, run
         f"Machine: {platform.machine()}, Python {platform.python_version()}. Each event is decoded",
         "from its JSON line, and an SDK's object made from it, before its time starts, so",
         "that it is as fresh in memory as a client's; the clock's own cost",
-        f"({overhead} ns) is taken off every delta. carrack's ways are timed {runs} times,",
-        "interleaved, and each delta's fastest time counts; each SDK is timed once.",
+        f"({overhead} ns) is taken off every delta. Every way, carrack's and each SDK's, is",
+        f"run {runs} times, interleaved, and counts with its fastest run: the run whose",
+        "deltas took the least time in all (the per-delta chart shows that run).",
         "",
         "## Whole stream",
         "",
@@ -353,14 +496,55 @@ def write_report(results: dict, text: str, chunks: list[str], overhead: int, run
         "",
         "![time per delta against the length received](tool_calls.png)",
         "",
+        "## End to end, from the bytes of the HTTP body",
+        "",
+        "The same stream as the API sends it: the SSE body, one network chunk per event,",
+        "served by a mock HTTP transport (`httpx2.MockTransport`, the SDKs' own HTTP",
+        "library) and read with the value of the arguments after every delta. carrack:",
+        "`response.iter_bytes()` into `ToolCalls.feed_sse`, then `value()` of each call",
+        "it changed. The SDK: its own client and stream helper over the same transport,",
+        "which decodes the SSE, builds its event models and runs its accumulator; the value",
+        "is the SDK's own partial parse (`parsed_arguments` of a strict tool, the",
+        "`input_json` event's snapshot), and for Responses, whose helper gives only the",
+        "text, `jiter.from_json(snapshot, partial_mode=True)`, as the SDK's Chat helper",
+        "parses. Whole stream, request to end, fastest of the runs.",
+        "",
+        "| | " + " | ".join(LABELS[f] for f in wholes) + " |",
+        "|---|" + "---:|" * len(wholes),
+        f"| {SSE_OURS} | " + " | ".join(seconds(wholes[f][SSE_OURS]) for f in wholes) + " |",
+        "| the SDK's pipeline | "
+        + " | ".join(seconds(wholes[f][sdk_pipeline_name(f)]) if sdk_pipeline_name(f) in wholes[f] else "" for f in wholes)
+        + " |",
+        "| the SDK's time over carrack's | "
+        + " | ".join(
+            f"{wholes[f][sdk_pipeline_name(f)] / wholes[f][SSE_OURS]:,.0f}×" if sdk_pipeline_name(f) in wholes[f] else "" for f in wholes
+        )
+        + " |",
+        f"| {SSE_DECODER} | " + " | ".join(rate(wholes[f][SSE_DECODER], sse_size(f, chunks)) for f in wholes) + " |",
+        f"| {SDK_DECODER} | "
+        + " | ".join(rate(wholes[f][SDK_DECODER], sse_size(f, chunks)) if SDK_DECODER in wholes[f] else "" for f in wholes)
+        + " |",
+        "",
+        "The SDK pipelines: " + "; ".join(f"{LABELS[f]}: {sdk_pipeline_name(f)}" for f in wholes) + ".",
+        "The decoders alone are what a proxy that only forwards the events pays.",
+        "",
         "Reproduce with `bash bench/run-tool-calls` (or `--quick`).",
         "",
     ]
     (DOCS / "tool_calls.md").write_text("\n".join(lines))
     (DOCS / "tool_calls.json").write_text(
-        json.dumps({"deltas": n, "bytes": len(text.encode()), "totals_seconds": totals}, indent=1) + "\n"
+        json.dumps({"deltas": n, "bytes": len(text.encode()), "runs": runs, "totals_seconds": totals, "end_to_end_seconds": wholes}, indent=1)
+        + "\n"
     )
     plot(results, chunks)
+
+
+def sse_size(format: str, chunks: list[str]) -> int:
+    return sum(len(chunk) for chunk in sse_chunks(format, FORMATS[format](chunks)))
+
+
+def rate(elapsed: float, size: int) -> str:
+    return f"{seconds(elapsed)} ({size / elapsed / 1e6:,.0f} MB/s)"
 
 
 def plot(results: dict, chunks: list[str]) -> None:

@@ -72,6 +72,7 @@ ARGUMENTS = [
     (["", ""], "malformed", "the arguments are empty"),
     (['{"a": "\\u00', 'e9"}'], "complete", None),
     (['{"a": "b', "\ud800", '"}'], "malformed", "lone surrogate"),
+    (['{"a": "b', b"\xff\xfe", '"}'], "malformed", "bytes in the arguments that are not UTF-8"),
 ]
 
 
@@ -80,7 +81,7 @@ ARGUMENTS = [
 def test_only_one_json_object_is_executable(format, fragments, state, reason):
     (call,) = collect(BUILDERS[format]([("f", fragments)]))
     assert (call.state, call.executable) == (state, state == "complete")
-    assert call.text == "".join(fragments)
+    assert call.text == "".join(f if isinstance(f, str) else f.decode("utf-8", "replace") for f in fragments)
     assert call.reason == reason if reason is None else reason in call.reason
 
 
@@ -104,7 +105,7 @@ def test_content_is_final_only_as_one_json_value_at_a_normal_end(format):
     cut = collect(BUILDERS[format]([], text=text[:2], **stop)).content
     assert (cut.state, cut.final, cut.stream.value()) == ("truncated", False, {"city": "Zürich", "t": [-3]})
     prose = collect(BUILDERS[format]([WEATHER], text=["Let me check ", "the weather."])).content
-    assert (prose.state, prose.text) == ("malformed", "Let me check the weather.")
+    assert (prose.state, prose.final, prose.text) == ("text", False, "Let me check the weather.")
 
 
 def test_values_and_paths_work_while_interleaved_calls_stream():
@@ -168,6 +169,7 @@ BAD = [
     ([], None, TypeError, "an event must be a dict or an SDK event object, not NoneType"),
     ([], '{"type": "message_start"}', TypeError, "not str"),
     ([], [1], TypeError, "not list"),
+    ([], b"data: {}\n\n", TypeError, "not bytes: the bytes of an SSE body go to feed_sse()"),
     ([], {"hello": 1}, ValueError, "expected an OpenAI Chat Completions chunk"),
     ([], {"type": "content_block_delta", "index": 0, "delta": {"type": "input_json_delta", "partial_json": "{"}}, ValueError, "no content_block_start opened"),
     (messages([WEATHER])[:2], messages([WEATHER])[1], ValueError, "a second content_block_start for index 0"),
