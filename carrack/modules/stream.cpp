@@ -4,6 +4,7 @@
 // for, come from one reader of the same chunks (carrack/values/).
 #include <algorithm>
 #include <array>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
@@ -230,7 +231,7 @@ PyObject* run(PyObject* self, Body body) {
             state.values->events()->discard();
         }
         if (state.values) garbage = state.values->take_garbage();
-        dropped = std::move(state.dropped);
+        if (state.dropped[0] || state.dropped[1]) dropped = std::move(state.dropped);
         state.busy = false;
     }
     Py_END_CRITICAL_SECTION();
@@ -269,8 +270,7 @@ void feed_kind(Feed&& feed, int kind, const void* data, size_t size) {
 // the objects of the earlier reading. What the stream has told is not told
 // again, and a close() stands. Throws; a reading that fails part way is
 // dropped, and the stream is as it was.
-Values& values_of(State& state) {
-    if (state.values) return *state.values;
+Values& read_values(State& state) {
     Subscriptions* subscriptions = state.subscriptions.get();
     if (subscriptions != nullptr && !subscriptions->events_on && subscriptions->items.empty()) subscriptions = nullptr;
     auto values = std::make_unique<Values>(subscriptions, state.names);
@@ -302,6 +302,8 @@ Values& values_of(State& state) {
     return *state.values;
 }
 
+inline Values& values_of(State& state) { return state.values ? *state.values : read_values(state); }
+
 // ---------------------------------------------------------------------------
 // Feeding and completing
 // ---------------------------------------------------------------------------
@@ -312,7 +314,7 @@ Values& values_of(State& state) {
 // bytes chunk, is what its end left of a character cut in two.
 PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
     if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
-    TextBuffer::Growth growth = state.text.prepare(chunk);
+    state.text.prepare(chunk);
     state.walker.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
     carrack::values::Events* events = nullptr;
     if (state.values) {
@@ -328,18 +330,17 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
             throw;
         }
     }
-    const auto commit = [&]() noexcept {
-        state.text.append(std::move(growth), chunk);
-        if (waiting != nullptr) state.pending_utf8.swap(*waiting);
-        if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
-    };
+    std::exception_ptr failure;
     try {
         carrack::python::feed_str(state.walker, chunk);
     } catch (...) {
-        commit();
-        throw;
+        failure = std::current_exception();
     }
-    commit();
+    // The commit: nothing below can fail.
+    state.text.append(chunk);
+    if (waiting != nullptr) state.pending_utf8.swap(*waiting);
+    if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
+    if (failure) std::rethrow_exception(failure);
     Py_RETURN_NONE;
 }
 

@@ -19,35 +19,33 @@ public:
     int kind() const { return kind_; }
     const void* data() const { return units_.data(); }
 
-    // What appending a chunk needs made first: room, and the text rewritten
-    // in a wider kind when the chunk is wider. Making it changes nothing, so a
-    // failure here leaves the text as it was.
-    struct Growth {
-        std::vector<char> wider;  // the text so far in kind, when kind is wider than the text's
-        int kind = PyUnicode_1BYTE_KIND;
-    };
-
-    Growth prepare(PyObject* chunk) {
-        Growth growth;
-        growth.kind = std::max(kind_, static_cast<int>(PyUnicode_KIND(chunk)));
-        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * growth.kind;
-        if (growth.kind != kind_) {
-            growth.wider.reserve(std::max(needed, 2 * units_.capacity()));
-            growth.wider.resize(static_cast<size_t>(length_) * growth.kind);
+    // Makes what appending chunk needs: room, and, for a chunk wider than the
+    // text, the text rewritten in the wider kind, into scratch. The text is
+    // unchanged, so a failure here loses nothing.
+    void prepare(PyObject* chunk) {
+        const int kind = std::max(kind_, static_cast<int>(PyUnicode_KIND(chunk)));
+        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * kind;
+        prepared_kind_ = kind_;
+        if (kind != kind_) {
+            std::vector<char> wider;
+            wider.reserve(std::max(needed, 2 * units_.capacity()));
+            wider.resize(static_cast<size_t>(length_) * kind);
             for (Py_ssize_t i = 0; i < length_; ++i) {
-                PyUnicode_WRITE(growth.kind, growth.wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
+                PyUnicode_WRITE(kind, wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
             }
+            wider_.swap(wider);
+            prepared_kind_ = kind;
         } else if (needed > units_.capacity()) {
             units_.reserve(std::max(needed, 2 * units_.capacity()));  // only the capacity changes
         }
-        return growth;
     }
 
-    // Appends a str prepared for; cannot fail.
-    void append(Growth&& growth, PyObject* chunk) noexcept {
-        if (growth.kind != kind_) {
-            units_.swap(growth.wider);
-            kind_ = growth.kind;
+    // Appends the chunk prepare() was last called for; cannot fail.
+    void append(PyObject* chunk) noexcept {
+        if (prepared_kind_ != kind_) {
+            units_.swap(wider_);
+            kind_ = prepared_kind_;
+            std::vector<char>().swap(wider_);
         }
         const Py_ssize_t count = PyUnicode_GET_LENGTH(chunk);
         const int from = PyUnicode_KIND(chunk);
@@ -95,7 +93,9 @@ private:
     }
 
     std::vector<char> units_;
+    std::vector<char> wider_;  // scratch: the text in prepared_kind_, when wider
     int kind_ = PyUnicode_1BYTE_KIND;
+    int prepared_kind_ = PyUnicode_1BYTE_KIND;
     Py_UCS4 max_char_ = 0;  // the largest kind-and-ASCII maximum of any chunk, as PyUnicode_New wants it
     Py_ssize_t length_ = 0;
 };

@@ -1,25 +1,28 @@
 """What a carrack.Stream's refusals mean to the collector, in one place: the
-stream says "not JSON", "closed" and "not text" with built-in exception types
-today, and this is the only module that reads them."""
+stream names its own failures (the text rejected, nested too deep, closed),
+and anything else it raises (the stream in use, memory) is no verdict on the
+text and goes to the caller. This is the only module that reads them."""
 
 from __future__ import annotations
 
+import json
+
 from typing import Any, Literal
 
-from carrack._stream import Stream
+from carrack._stream import NestingTooDeepError, RejectedTextError, Stream, StreamClosedError
 
 Refusal = Literal["not json", "surrogate", "not utf-8", "closed", "not text"]
 
 
 def refusal(error: BaseException) -> Refusal | None:
     """What a Stream.feed error says, or None for one the collector does not expect."""
-    if isinstance(error, RuntimeError):
+    if isinstance(error, (RejectedTextError, NestingTooDeepError)):
         return "not json"  # bytes left over after the value, or too deep
     if isinstance(error, UnicodeEncodeError):
         return "surrogate"
-    if isinstance(error, UnicodeDecodeError):  # a ValueError, which is not "closed"
+    if isinstance(error, UnicodeDecodeError):
         return "not utf-8"
-    if isinstance(error, ValueError):
+    if isinstance(error, StreamClosedError):
         return "closed"
     if isinstance(error, TypeError):
         return "not text"
@@ -31,8 +34,12 @@ def close(stream: Stream) -> tuple[bool, Any]:
     value, else (False, None), also when the stream refused a chunk before."""
     try:
         return True, stream.close()
-    except (ValueError, RuntimeError):
+    except (json.JSONDecodeError, RejectedTextError, NestingTooDeepError):
         return False, None
+    except ValueError as error:  # an integer beyond the digit limit: not a value Python reads
+        if type(error) is ValueError:
+            return False, None
+        raise
 
 
 def partial(stream: Stream) -> Any:
@@ -40,5 +47,9 @@ def partial(stream: Stream) -> Any:
     not JSON."""
     try:
         return stream.value(partial="closed")
-    except ValueError:
+    except (json.JSONDecodeError, RejectedTextError, NestingTooDeepError):
         return None
+    except ValueError as error:
+        if type(error) is ValueError:  # an integer beyond the digit limit
+            return None
+        raise

@@ -1,5 +1,7 @@
 #include "carrack/values/events.hpp"
 
+#include <algorithm>
+
 namespace carrack::values {
 
 using python::check;
@@ -22,16 +24,25 @@ int Subscriptions::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-void Events::reserve() {
-    auto& waiting = subs_.events.waiting;
-    waiting.reserve(waiting.size() + staged_events_.size());
+namespace {
+
+// Room for more items, growing geometrically as push_back would.
+void room_for(std::vector<Ref>& queue, size_t more) {
+    if (queue.capacity() - queue.size() < more) queue.reserve(std::max(queue.size() + more, 2 * queue.capacity()));
+}
+
+}  // namespace
+
+void Events::make_room() {
+    room_for(subs_.events.waiting, staged_events_.size());
     if (staged_items_.empty()) return;
-    std::vector<size_t> counts(subs_.items.size());
-    for (const auto& staged : staged_items_) ++counts[static_cast<size_t>(staged.first)];
-    for (size_t target = 0; target < counts.size(); ++target) {
-        auto& queue = subs_.items[target].waiting;
-        queue.reserve(queue.size() + counts[target]);
+    if (subs_.items.size() == 1) {
+        room_for(subs_.items[0].waiting, staged_items_.size());
+        return;
     }
+    counts_.assign(subs_.items.size(), 0);
+    for (const auto& staged : staged_items_) ++counts_[static_cast<size_t>(staged.first)];
+    for (size_t target = 0; target < counts_.size(); ++target) room_for(subs_.items[target].waiting, counts_[target]);
 }
 
 void Events::commit(size_t through) noexcept {

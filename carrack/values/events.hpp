@@ -80,7 +80,10 @@ public:
     // piece that fails tells nobody anything. Committing is in two steps:
     // reserve() makes room and may fail, leaving everything held back as it
     // was; commit() then hands it to the subscriptions and cannot fail.
-    void reserve();
+    void reserve() {
+        const auto& waiting = subs_.events.waiting;
+        if (!staged_items_.empty() || waiting.capacity() - waiting.size() < staged_events_.size()) make_room();
+    }
     // through: the length of the text read, which every queue now knows.
     void commit(size_t through) noexcept;
     void discard() noexcept;
@@ -132,6 +135,7 @@ private:
         return all_events_ || stack_.wants_events(subs_.selection, reached);
     }
     void emit(PyObject* kind, PyObject* path, PyObject* value);
+    void make_room();
     static void untrack(PyObject* object);
     void tell_items(const Reader& reader, PyObject* value);
 
@@ -149,6 +153,7 @@ private:
     std::vector<Ref> staged_events_;
     std::vector<std::pair<int, Ref>> staged_items_;
     std::vector<int> targets_;
+    std::vector<size_t> counts_;  // items staged per queue, counted by reserve()
 };
 
 }  // namespace carrack::values

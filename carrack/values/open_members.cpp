@@ -30,12 +30,16 @@ void OpenMembers::add(PyObject* key, Ref value) {
     // Our own dict holds only our str keys, so setting runs no Python code of
     // its own; but a value it replaces (a key written twice) could run a
     // finalizer when freed, and setting a container value tracks the dict
-    // again. So the replaced value is kept until the dict is hidden again.
+    // again. So a value is set only where its key is new (one lookup, as
+    // setting takes), and a value replaced is kept until the dict is hidden.
     PyObject* members = level.members.get();
-    PyObject* old = PyDict_GetItemWithError(members, key);
-    if (old == nullptr && PyErr_Occurred()) throw python::python_error{};
-    const Ref replaced = Ref::borrow(old);
-    const int status = PyDict_SetItem(members, key, value.get());
+    PyObject* held = PyDict_SetDefault(members, key, value.get());
+    int status = held == nullptr ? -1 : 0;
+    Ref replaced;
+    if (held != nullptr && held != value.get()) {
+        replaced = Ref::borrow(held);
+        status = PyDict_SetItem(members, key, value.get());
+    }
     hide(members);
     check(status);
     ++level.changes;
