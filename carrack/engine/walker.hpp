@@ -67,7 +67,9 @@ public:
     // Makes room for levels more open arrays and objects, so that a piece of
     // that many code points cannot run out of memory while it is walked. A
     // caller that must not fail part way reserves first.
-    void reserve(size_t levels) { open_.reserve(std::min(open_.size() + levels, max_nesting_depth)); }
+    void reserve(size_t levels) {
+        if (levels > open_.spare()) open_.reserve(std::min(open_.size() + levels, max_nesting_depth));
+    }
 
     Failure failure() const { return failure_; }
     // Throws the stored failure, if any.
@@ -100,6 +102,7 @@ private:
 
         bool empty() const { return size_ == 0; }
         size_t size() const { return size_; }
+        size_t spare() const { return capacity_ - size_; }
         char back() const { return data_[size_ - 1]; }
         char operator[](size_t i) const { return data_[i]; }
         void push_back(char closer) {

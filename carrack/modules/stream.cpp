@@ -173,7 +173,6 @@ int stream_clear(PyObject* self) {
 // Releases what a call let go of, keeping the call's exception, if any: the
 // finalizers this may run can use the stream again.
 void release(std::vector<Ref>& garbage, std::array<std::unique_ptr<Values>, 2>& dropped) {
-    if (garbage.empty() && !dropped[0] && !dropped[1]) return;
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     garbage.clear();
@@ -236,7 +235,7 @@ PyObject* run(PyObject* self, Body body) {
     }
     Py_END_CRITICAL_SECTION();
     if (decode_error && doc) carrack::values::raise_decode_error(*decode_error, doc.get());
-    release(garbage, dropped);
+    if (!garbage.empty() || dropped[0] || dropped[1]) release(garbage, dropped);
     return result;
 }
 

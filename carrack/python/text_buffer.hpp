@@ -23,21 +23,22 @@ public:
     // text, the text rewritten in the wider kind, into scratch. The text is
     // unchanged, so a failure here loses nothing.
     void prepare(PyObject* chunk) {
-        const int kind = std::max(kind_, static_cast<int>(PyUnicode_KIND(chunk)));
-        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * kind;
         prepared_kind_ = kind_;
-        if (kind != kind_) {
-            std::vector<char> wider;
-            wider.reserve(std::max(needed, 2 * units_.capacity()));
-            wider.resize(static_cast<size_t>(length_) * kind);
-            for (Py_ssize_t i = 0; i < length_; ++i) {
-                PyUnicode_WRITE(kind, wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
-            }
-            wider_.swap(wider);
-            prepared_kind_ = kind;
-        } else if (needed > units_.capacity()) {
-            units_.reserve(std::max(needed, 2 * units_.capacity()));  // only the capacity changes
+        const auto kind = static_cast<int>(PyUnicode_KIND(chunk));
+        if (kind <= kind_) {  // the common case: room at most
+            const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * kind_;
+            if (needed > units_.capacity()) units_.reserve(std::max(needed, 2 * units_.capacity()));
+            return;
         }
+        const size_t needed = static_cast<size_t>(length_ + PyUnicode_GET_LENGTH(chunk)) * kind;
+        std::vector<char> wider;
+        wider.reserve(std::max(needed, 2 * units_.capacity()));
+        wider.resize(static_cast<size_t>(length_) * kind);
+        for (Py_ssize_t i = 0; i < length_; ++i) {
+            PyUnicode_WRITE(kind, wider.data(), i, PyUnicode_READ(kind_, units_.data(), i));
+        }
+        wider_.swap(wider);
+        prepared_kind_ = kind;
     }
 
     // Appends the chunk prepare() was last called for; cannot fail.
