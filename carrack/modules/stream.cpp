@@ -4,10 +4,10 @@
 // for, come from one reader of the same chunks (carrack/values/).
 #include <algorithm>
 #include <array>
-#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -329,17 +329,20 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
             throw;
         }
     }
-    std::exception_ptr failure;
+    bool failed = false;
     try {
         carrack::python::feed_str(state.walker, chunk);
     } catch (...) {
-        failure = std::current_exception();
+        failed = true;  // the walker keeps its failure, and raises it again below
     }
     // The commit: nothing below can fail.
     state.text.append(chunk);
     if (waiting != nullptr) state.pending_utf8.swap(*waiting);
     if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
-    if (failure) std::rethrow_exception(failure);
+    if (failed) {
+        state.walker.check();
+        throw std::logic_error("the walk failed and kept no failure");
+    }
     Py_RETURN_NONE;
 }
 

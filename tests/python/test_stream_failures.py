@@ -46,7 +46,10 @@ CASES = {
         else:
             raise AssertionError("no NestingTooDeepError after the re-read")
         s.feed('"' + ']' * 2000)
-        assert s.close() == json.loads(s.text)
+        value = s.close()  # deeper than json.loads reads on every version
+        for _ in range(2000):
+            [value] = value
+        assert value == "abcd"
     """,
     # Nothing the collector hands out is a table the stream reads back.
     "selection tables out of the collector's sight": """
