@@ -219,8 +219,8 @@ PyObject* run(PyObject* self, Body body) {
         state.busy = true;
         try {
             result = body(state);
-        } catch (const carrack::values::decode_error& error) {
-            decode_error = error;
+        } catch (carrack::values::decode_error& error) {
+            decode_error.emplace(std::move(error));  // moved: copying could throw inside the handler
             doc = Ref(state.text.to_str({}));
         } catch (const carrack::python::python_error&) {
         } catch (...) {
@@ -425,6 +425,20 @@ PyObject* stream_repr(PyObject* self) {
 // Values: value(), path, done, close()
 // ---------------------------------------------------------------------------
 
+// json.loads(text), which the completer's refusal does not change; a walk that
+// nested too deep stands. Whole: what it tells is committed with it.
+PyObject* closed_value(State& state) {
+    Values& values = values_of(state);
+    if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
+    Ref result(values.close());
+    carrack::values::Events* events = values.events();
+    if (events != nullptr) {
+        events->reserve();
+        events->commit(static_cast<size_t>(state.text.length()));
+    }
+    return result.release();
+}
+
 PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const keywords[] = {"partial", nullptr};
     PyObject* partial = nullptr;
@@ -456,7 +470,11 @@ PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             return nullptr;
         }
     }
-    return run(self, [policy](State& state) { return values_of(state).value(policy, state.walker); });
+    return run(self, [policy](State& state) {
+        // Once closed, the value is final under every policy: close()'s.
+        if (state.closed) return closed_value(state);
+        return values_of(state).value(policy, state.walker);
+    });
 }
 
 PyObject* stream_close(PyObject* self, PyObject*) {
@@ -468,17 +486,9 @@ PyObject* stream_close(PyObject* self, PyObject*) {
             if (decoded) PyErr_SetString(PyExc_SystemError, "an incomplete character decoded");
             return nullptr;
         }
-        Values& values = values_of(state);
-        // The answer is json.loads(text), which the completer's refusal does
-        // not change; a walk that nested too deep stands.
-        if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
-        Ref result(values.close());
-        carrack::values::Events* events = values.events();
-        if (events != nullptr) events->reserve();
-        // Commit: the stream is closed only once its value is made.
-        if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
-        state.closed = true;
-        return result.release();
+        PyObject* result = closed_value(state);
+        state.closed = true;  // only once the value is made
+        return result;
     });
 }
 
@@ -492,10 +502,11 @@ PyObject* stream_get_path(PyObject* self, void*) {
 
 PyObject* stream_get_done(PyObject* self, void*) {
     return run(self, [](State& state) {
+        // A number at the root ends only when close() reads the end of the text.
+        if (state.closed) Py_RETURN_TRUE;
         Values& values = values_of(state);
         state.walker.check();
-        // A number at the root ends only when close() reads the end of the text.
-        return PyBool_FromLong(state.closed || values.done());
+        return PyBool_FromLong(values.done());
     });
 }
 

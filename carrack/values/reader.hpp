@@ -28,6 +28,8 @@ constexpr size_t nowhere = std::numeric_limits<size_t>::max();
 struct decode_error {
     std::string message;
     size_t pos;
+    // The error is json.loads(text)'s, which then says it in its own words.
+    bool of_whole_text = false;
 };
 
 // Where the values read go.
@@ -52,7 +54,8 @@ class Reader;
 // text again keeps the values shared with the caller the same objects.
 class Recycler {
 public:
-    virtual Ref reuse(const Reader& reader, Ref value) = 0;
+    // value has just closed where reader is; container: it is an array or object.
+    virtual Ref reuse(const Reader& reader, Ref value, bool container) = 0;
 
 protected:
     ~Recycler() = default;

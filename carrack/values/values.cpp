@@ -67,13 +67,18 @@ struct Values::Child {
 
 // The object an earlier reading made for the value just closed: the member at
 // the same place of the same open container (one opened at the same place in
-// the text), or the same root.
+// the text), or the same root; only for a value that closed within the text
+// the earlier reading read. A container is made anew when this reading has
+// told anything inside it (its members are new objects), so that what is told
+// and what value() shares stay the same objects.
 class Values::Reuse final : public Recycler {
 public:
-    explicit Reuse(const Values& earlier) : earlier_(earlier) {}
+    Reuse(const Values& earlier, const Events* events) : earlier_(earlier), events_(events) {}
 
-    Ref reuse(const Reader& reader, Ref value) override {
+    Ref reuse(const Reader& reader, Ref value, bool container) override {
         const Reader& old = earlier_.reader_;
+        if (reader.pos() >= old.pos()) return value;  // closed past what the earlier reading read
+        if (container && events_ != nullptr && events_->told_inside()) return value;
         const auto& levels = reader.levels();
         if (levels.empty()) return old.ended() && old.root() ? old.root() : value;
         const size_t at = levels.size() - 1;
@@ -94,6 +99,7 @@ public:
 
 private:
     const Values& earlier_;
+    const Events* events_;
 };
 
 Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(&members_) {
@@ -108,7 +114,7 @@ void Values::reuse(const Values* earlier) {
     reader_.set_recycler(nullptr);
     reuse_.reset();
     if (earlier == nullptr) return;
-    reuse_ = std::make_unique<Reuse>(*earlier);
+    reuse_ = std::make_unique<Reuse>(*earlier, events_.get());
     reader_.set_recycler(reuse_.get());
 }
 
@@ -402,7 +408,7 @@ PyObject* Values::close() {
             PyErr_SetObject(PyExc_ValueError, r.value_error().get());
             throw python_error{};
         }
-        throw decode_error{r.error(), r.error_pos()};
+        throw decode_error{r.error(), r.error_pos(), true};
     }
     if (r.ended() && r.depth() == 0) return Ref(r.root()).release();
     At at = r.at();
@@ -423,7 +429,7 @@ PyObject* Values::close() {
         case At::after_value: message = "Expecting ',' delimiter"; break;
         default: break;
     }
-    throw decode_error{message, r.pos()};
+    throw decode_error{message, r.pos(), true};
 }
 
 int Values::traverse(visitproc visit, void* arg) const {
@@ -445,6 +451,25 @@ PyObject* raise_decode_error(const decode_error& error, PyObject* doc) {
     PyObject* json = PyImport_ImportModule("json");
     if (json == nullptr) return nullptr;
     PyObject* type = PyObject_GetAttrString(json, "JSONDecodeError");
+    if (type != nullptr && error.of_whole_text) {
+        // json.loads' own error for the text, in its words and at its place;
+        // the one made here where json cannot say (a text nested too deep).
+        PyObject* loaded = nullptr;
+        PyObject* loads = PyObject_GetAttrString(json, "loads");
+        PyObject* args = loads != nullptr ? PyTuple_Pack(1, doc) : nullptr;
+        PyObject* kwargs = args != nullptr ? Py_BuildValue("{s:O}", "strict", Py_False) : nullptr;
+        if (kwargs != nullptr) loaded = PyObject_Call(loads, args, kwargs);
+        Py_XDECREF(kwargs);
+        Py_XDECREF(args);
+        Py_XDECREF(loads);
+        if (loaded == nullptr && PyErr_ExceptionMatches(type)) {
+            Py_DECREF(json);
+            Py_DECREF(type);
+            return nullptr;
+        }
+        Py_XDECREF(loaded);
+        PyErr_Clear();
+    }
     Py_DECREF(json);
     if (type == nullptr) return nullptr;
     PyObject* exception = PyObject_CallFunction(type, "s#On", error.message.data(),

@@ -119,15 +119,19 @@ CASES = {
         s.feed('{"a": 2}')
         assert [tuple(e) for e in s.events()] == [("end", ("a",), 2)]
     """,
-    # Closed values stay the same objects when the text is read again.
+    # Closed values stay the same objects when the text is read again, but for
+    # a container whose insides the new reading tells: made anew, so that what
+    # is told is what value() shares.
     "sharing across re-reads": """
         s = Stream(); s.feed('{"rows": [[1], {"x": 2}, "s", '); a = s.value()
         rows = s.items(("rows",))
-        assert rows[0] is a["rows"][0] and rows[1] is a["rows"][1]
+        assert all(x is y for x, y in zip(rows, a["rows"][:3]))
         b = s.value()
         assert all(x is y for x, y in zip(a["rows"][:3], b["rows"][:3]))
         ends = {e.path: e.value for e in s.events() if e.kind == "end"}
-        assert ends[("rows", 0)] is a["rows"][0] and ends[("rows", 1)] is a["rows"][1]
+        c = s.value()
+        assert all(ends[("rows", i)] is c["rows"][i] for i in range(3))
+        assert ends[("rows", 2)] is a["rows"][2] and ends[("rows", 0, 0)] is c["rows"][0][0]
     """,
     # A key written twice: what each event carries is the value written there.
     "sharing across re-reads, a key written twice": """
