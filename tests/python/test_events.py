@@ -121,6 +121,8 @@ def test_events_rebuild_the_value_after_every_chunk(case):
         node = final
         try:
             for step in path:
+                if not isinstance(node, (dict, list)):
+                    raise TypeError(step)  # a string is no container, though it takes an index
                 node = node[step]
         except (KeyError, IndexError, TypeError):
             continue  # a member a later duplicate key replaced
