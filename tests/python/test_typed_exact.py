@@ -1,0 +1,246 @@
+"""TypedStream against pydantic's own validation of the whole text, on models
+whose validators are not idempotent (a validator run twice, or on the wrong
+input, changes the value), under random chunkings: the final value, every
+part shown as final, and every call of every validator with its input."""
+
+import itertools
+import json
+from collections import Counter
+from typing import Annotated, Any, Literal, Optional
+
+import pytest
+
+pydantic = pytest.importorskip("pydantic")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+from pydantic import (  # noqa: E402
+    AfterValidator,
+    BaseModel,
+    Field,
+    Json,
+    PlainValidator,
+    TypeAdapter,
+    WrapValidator,
+    field_validator,
+    model_validator,
+)
+
+from carrack.typed import TypedStream  # noqa: E402
+
+CALLS: Counter = Counter()  # (validator, repr of its input)
+
+
+def counted(name, change):
+    def run(value):
+        CALLS[name, repr(value)] += 1
+        return change(value)
+
+    return run
+
+
+def counted_wrap(name, change):
+    def run(value, handler):
+        CALLS[name, repr(value)] += 1
+        return change(value, handler)
+
+    return run
+
+
+names = itertools.count()
+
+# A field: its annotation and JSON values for it; each validator changes what it is given.
+LEAVES = [
+    lambda n: (int, st.integers(-50, 50)),
+    lambda n: (Annotated[float, AfterValidator(counted(n, lambda v: v * 3 + 1))], st.integers(-9, 9)),
+    lambda n: (Annotated[str, AfterValidator(counted(n, lambda v: v + "!"))], st.text("ab", max_size=3)),
+    lambda n: (Annotated[str, PlainValidator(counted(n, lambda v: f"<{v}>"))], st.text("ab", max_size=3)),
+    lambda n: (Annotated[str, WrapValidator(counted_wrap(n, lambda v, h: h(v)[::-1]))], st.text("abc", max_size=4)),
+    lambda n: (Json[dict[str, int]], st.dictionaries(st.sampled_from("xy"), st.integers(0, 3)).map(json.dumps)),
+    lambda n: (Annotated[list[str], AfterValidator(counted(n, lambda v: [*v, "+"]))], st.lists(st.text("a", max_size=2), max_size=2)),
+    lambda n: (Literal["on", "off"], st.sampled_from(["on", "off"])),
+    lambda n: (Optional[bool], st.none() | st.booleans()),
+]
+
+
+@st.composite
+def model_of(draw, depth):
+    """A model class with generated fields and validators, and a strategy for its documents."""
+    name = f"X{next(names)}"
+    annotations: dict[str, Any] = {}
+    namespace: dict[str, Any] = {"__annotations__": annotations}
+    members = []
+    for i in range(draw(st.integers(1, 3))):
+        field = f"f{i}"
+        choice = draw(st.integers(0, len(LEAVES) + (2 if depth < 2 else -1)))
+        if choice < len(LEAVES):
+            annotation, values = LEAVES[choice](f"{name}.{field}")
+        else:
+            inner, inner_docs = draw(model_of(depth + 1))
+            shape = draw(st.sampled_from(["model", "list", "dict"]))
+            if shape == "model":
+                annotation, values = inner, inner_docs
+            elif shape == "list":
+                annotation, values = list[inner], st.lists(inner_docs, max_size=3)
+            else:
+                annotation, values = dict[str, inner], st.dictionaries(st.sampled_from("pq"), inner_docs, max_size=2)
+        annotations[field] = annotation
+        members.append((field, values))
+    if draw(st.booleans()):  # a field validator that reads the other fields
+        first = members[0][0]
+
+        def seen(cls, value, info, _name=f"{name}.seen"):
+            CALLS[_name, repr(sorted(info.data))] += 1
+            return value
+
+        namespace["seen"] = field_validator(first)(classmethod(seen))
+    if draw(st.booleans()):
+
+        def before(cls, data, _name=f"{name}.before"):
+            CALLS[_name, repr(data)] += 1
+            return {**data, "extra": 1} if isinstance(data, dict) else data
+
+        namespace["before"] = model_validator(mode="before")(classmethod(before))
+    if draw(st.booleans()):
+
+        def after(self, _name=f"{name}.after"):
+            CALLS[_name, repr(self)] += 1
+            self.__dict__["tally"] = self.__dict__.get("tally", 0) + 1  # not idempotent
+            return self
+
+        namespace["after"] = model_validator(mode="after")(after)
+    model = type(name, (BaseModel,), namespace)
+
+    @st.composite
+    def documents(draw):
+        return {key: draw(values) for key, values in draw(st.permutations(members))}
+
+    return model, documents()
+
+
+@st.composite
+def streamed(draw):
+    """A type, a valid document of it, and the chunks it is fed in."""
+    model, docs = draw(model_of(0))
+    root = draw(st.sampled_from([model, list[model], dict[str, model]]))
+    if root is model:
+        value = draw(docs)
+    elif root == list[model]:
+        value = draw(st.lists(docs, max_size=3))
+    else:
+        value = draw(st.dictionaries(st.sampled_from("mn"), docs, max_size=2))
+    text = json.dumps(value, indent=draw(st.sampled_from([None, 1])))
+    cuts = sorted(draw(st.sets(st.integers(1, max(1, len(text) - 1)), max_size=12)))
+    bounds = [0, *(c for c in cuts if c < len(text)), len(text)]
+    return root, text, [text[a:b] for a, b in zip(bounds, bounds[1:])]
+
+
+def same(shown, final):
+    """Equal, and a model's after-validator tally equal too (== ignores it)."""
+    assert shown == final
+    if isinstance(final, BaseModel):
+        assert shown.__dict__.get("tally") == final.__dict__.get("tally")
+
+
+def check_shown(shown, final):
+    """Every part that shown presents as final is final's part."""
+    if isinstance(final, BaseModel) and isinstance(shown, BaseModel) and shown is not final:
+        assert type(shown) is type(final)
+        for name in type(final).model_fields:
+            part = getattr(shown, name)
+            if name in shown.model_fields_set:
+                same(part, getattr(final, name))
+            elif part is not None:
+                check_shown(part, getattr(final, name))
+    elif isinstance(final, list) and isinstance(shown, list):
+        for part, whole in zip(shown, final):
+            if part is not None:
+                check_shown(part, whole)
+    elif isinstance(final, dict) and isinstance(shown, dict):
+        for key, part in shown.items():
+            check_shown(part, final[key])
+
+
+def check_items(got, final):
+    if isinstance(final, BaseModel):
+        for key, value in got:
+            same(value, getattr(final, key))
+    elif isinstance(final, list):
+        for value, whole in zip(got, final):
+            same(value, whole)
+    else:
+        for key, value in got:
+            same(value, final[key])
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(streamed())
+def test_validators_run_as_pydantic_runs_them_and_shown_parts_are_final(case):
+    root, text, chunks = case
+    CALLS.clear()
+    final = TypeAdapter(root).validate_json(text)
+    whole_calls = Counter(CALLS)
+    CALLS.clear()
+    stream = TypedStream(root)
+    got = []
+    for chunk in chunks:
+        stream.feed(chunk)
+        got += stream.items(())
+        shown = stream.partial()
+        if shown is not None and not stream.done:
+            check_shown(shown, final)
+    check_items(got, final)
+    result = stream.close()
+    same(result, final)
+    assert CALLS == whole_calls
+
+
+# --- The reproductions ---------------------------------------------------------------
+
+
+class Product(BaseModel):
+    price: Annotated[float, AfterValidator(lambda cents: cents / 100)]
+    tags: list[str]
+
+    @field_validator("tags")
+    @classmethod
+    def add_default_tag(cls, v):
+        return v + ["catalog"]
+
+
+class Shout(BaseModel):
+    word: Annotated[str, PlainValidator(lambda v: v + "!")]
+    back: Annotated[str, WrapValidator(lambda v, h: h(v)[::-1])]
+    counts: Json[dict[str, int]]
+
+
+@pytest.mark.parametrize(
+    ("type_", "text"),
+    [
+        (Product, '{"price": 1250, "tags": ["kitchen"]}'),
+        (list[Product], '[{"price": 1250, "tags": ["kitchen"]}, {"price": 5, "tags": []}]'),
+        (dict[str, list[Product]], '{"a": [{"price": 1250, "tags": ["kitchen"]}]}'),
+        (Shout, '{"word": "hi", "back": "abc", "counts": "{\\"a\\": 1}"}'),
+        (list[Shout], '[{"word": "hi", "back": "abc", "counts": "{\\"a\\": 1}"}]'),
+    ],
+)
+def test_the_reproductions_give_pydantics_values(type_, text):
+    expected = TypeAdapter(type_).validate_json(text)
+    for size in (1, 7, len(text)):
+        stream = TypedStream(type_)
+        seen = []
+        for at in range(0, len(text), size):
+            stream.feed(text[at : at + size])
+            seen += stream.items(())
+        assert stream.partial() == expected
+        assert stream.close() == expected
+        if isinstance(expected, list):
+            assert seen == expected  # each element once, validated once, as it closed
+
+
+def test_a_reused_element_is_the_instance_close_returns():
+    stream = TypedStream(list[Product])
+    stream.feed('[{"price": 1250, "tags": ["kitchen"]}, ')
+    (first,) = stream.items(())
+    assert first.price == 12.5
+    stream.feed('{"price": 5, "tags": []}]')
+    assert stream.close()[0] is first
