@@ -22,6 +22,7 @@ Python-mode validation of decoded JSON is their JSON-mode validation.
 
 from __future__ import annotations
 
+import json
 from typing import Any, Callable, Iterable
 
 from pydantic import TypeAdapter
@@ -159,10 +160,10 @@ class Node:
 
 
 def to_json(value: Any) -> str:
-    """The JSON text of a decoded value, for validating it in JSON mode."""
-    import json
-
-    return json.dumps(value, ensure_ascii=False, allow_nan=True)
+    """The JSON text of a decoded value, for validating it in JSON mode: the
+    text as written but for the spelling of numbers (1.10 is written 1.1,
+    which only a Decimal tells apart)."""
+    return json.dumps(value)
 
 
 def paths(alias: Any) -> list[list[Any]]:
@@ -190,6 +191,7 @@ class Plan:
         self._nodes: dict[tuple[int, int], Node] = {}
         self._keep: list[Any] = []  # the schemas whose ids key _nodes stay alive
         self._pure: dict[int, bool] = {}
+        self._spelled: dict[int, bool] = {}
         self._memo: dict[tuple[str, int], bool] = {}
         self.ignored = Node(IGNORED, None, None, self)
         self.untyped = Node(UNTYPED, None, None, self)
@@ -244,7 +246,7 @@ class Plan:
         else:
             bare = core if "function-after" not in chain else None
             node.shows_text = core["type"] == "str"
-            node.python_mode = bare is not None and bare["type"] in ("str", "int", "float", "bool", "none", "any") and not strict
+            node.python_mode = bare is not None and bare["type"] in PYTHON_SAFE and not strict and not bare.get("missing")
             if core["type"] == "str" and not core.get("strip_whitespace") and not (config or {}).get("str_strip_whitespace"):
                 node.max_length = core.get("max_length")
             node.text_choices = self._text_choices(core)
@@ -259,8 +261,10 @@ class Plan:
             expected = core["expected"]
             if expected and all(type(e) is str for e in expected):
                 return tuple(expected)
-        elif core["type"] == "enum" and core.get("missing") is None and core.get("sub_type") == "str":
-            return tuple(member.value for member in core["members"])
+        elif core["type"] == "enum" and core.get("missing") is None:
+            values = tuple(member.value for member in core["members"])
+            if values and all(type(v) is str for v in values):
+                return values
         return None
 
     def _kind(self, core: Any, config: Any) -> int:
@@ -369,14 +373,43 @@ class Plan:
             return all(self._pure_walk(v) for v in part)
         return True
 
+    def spelled(self, schema: Any) -> bool:
+        """Whether a value of the schema tells numbers apart by their spelling
+        (a Decimal keeps 1.10's trailing zero), so that re-encoding its JSON
+        would change it."""
+        key = id(schema)
+        known = self._spelled.get(key)
+        if known is not None:
+            return known
+        self._spelled[key] = False
+        result = self._spelled_walk(schema)
+        self._spelled[key] = result
+        return result
+
+    def _spelled_walk(self, part: Any) -> bool:
+        if isinstance(part, dict):
+            if part.get("type") == "decimal":
+                return True
+            if part.get("type") == "definition-ref":
+                return self.spelled(self.refs[part["schema_ref"]])
+            return any(
+                self._spelled_walk(value)
+                for key, value in part.items()
+                if key not in NOT_VALIDATION and isinstance(value, (dict, list, tuple))
+            )
+        if isinstance(part, (list, tuple)):
+            return any(self._spelled_walk(v) for v in part)
+        return False
+
     def _strict(self, node: Node) -> bool:
         config = node.core.get("config") or node.config or {}
         return bool(node.core.get("strict") or config.get("strict") or (node.config or {}).get("strict"))
 
     def reusable(self, node: Node) -> bool:
         """A model whose validated instance its container takes as it is: no
-        validator around the class, instances not revalidated."""
-        if node.core["type"] != "model" or "function-after" in node.chain:
+        validator around the class, instances not revalidated (and no Decimal
+        inside, which its re-encoded JSON would spell otherwise)."""
+        if node.core["type"] != "model" or "function-after" in node.chain or self.spelled(node.schema):
             return False
         config = node.core.get("config") or {}
         revalidate = node.core.get("revalidate_instances") or config.get("revalidate_instances") or "never"
@@ -432,6 +465,21 @@ class Plan:
             return self._level_safe(node) and any(self.gains(child) for child in node.children())
 
         return self._memoized("gains", node, compute)
+
+    def from_final(self, node: Node) -> bool:
+        """Whether a part that runs none of the user's code can be validated
+        in Python mode from its members' validated values: reused instances,
+        and leaves whose validated value validates to itself."""
+
+        def compute() -> bool:
+            if not node.pure or not self._level_safe(node):
+                return False
+            return all(
+                self.reusable(child) or (child.kind == WHOLE and self.python_safe(child)) or self.from_final(child)
+                for child in node.children()
+            )
+
+        return self._memoized("final", node, compute)
 
     def assembling(self, node: Node) -> bool:
         """Whether the node's members are kept and given to it in Python mode,

@@ -46,6 +46,9 @@ R = TypeVar("R")
 
 # Frame modes: how a frame reads its members.
 SKIP, TYPED_OBJECT, TYPED_LIST, TYPED_DICT, RAW, STRING = range(6)
+# What a frame keeps of its members for pydantic: nothing; what its container
+# is to be given (decoded JSON and reused instances); their validated values.
+NOTHING, GIVEN, FINAL = range(3)
 # What stands for a container or string that began where the schema wants
 # another kind: the schema's error for it is the error for whatever follows.
 STAND_INS: dict[str, Any] = {"object": {}, "array": [], "string": ""}
@@ -74,7 +77,7 @@ class Frame:
 
     __slots__ = (
         "node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "attrs",
-        "finished", "text", "placed", "assembling", "early", "count",
+        "finished", "text", "placed", "keep", "early", "count", "pending",
     )  # fmt: skip
 
     def __init__(self, node: Node, mode: int, key: Any, loc: tuple[Any, ...]) -> None:
@@ -85,15 +88,16 @@ class Frame:
         self.name: Any = key  # where partial() shows it in its parent
         self.loc = loc
         self.inner = loc  # the location of its members: a resolved union adds its tag
-        self.members: Any = None  # given to pydantic in Python mode, when assembling
+        self.members: Any = None  # given to pydantic in Python mode, as keep says
         self.shown: Any = None
         self.attrs: Any = None  # an open object's fields as shown: its __dict__, or the TypedDict
         self.finished: set[str] | None = None  # an open model's model_fields_set
         self.text = ""
         self.placed = False  # whether the parent shows it while it is open
-        self.assembling = False  # its members are kept, to validate it in Python mode
+        self.keep = NOTHING  # what its members hold, to validate it in Python mode
         self.early = False  # validated when it ends, its instance reused above
         self.count = 0  # members that arrived, for max_length
+        self.pending = 0  # where its members not yet final begin in the stream's list
 
 
 class TypedStream(Generic[T]):
@@ -125,6 +129,9 @@ class TypedStream(Generic[T]):
         self._error: ValidationError | None = None
         self._cut: ValidationError | None = None  # close() on text cut short
         self._log: list[tuple[tuple[Any, ...], Any, bool]] = []
+        # Members that ended before their value was final: path, whether an
+        # element, and the names that find it in the value of the part that validates it.
+        self._pending: list[tuple[tuple[Any, ...], bool, tuple[Any, ...]]] = []
         self._cursors: dict[tuple[Any, ...], int] = {}
 
     # -- the stream
@@ -246,7 +253,8 @@ class TypedStream(Generic[T]):
         frames = self._frames
         if not frames:
             frame = self._frame(self._plan.root, what, None, ())
-            frame.assembling = self._plan.assembles and frame.mode != SKIP
+            if self._plan.assembles and TYPED_OBJECT <= frame.mode <= TYPED_DICT:
+                frame.keep = GIVEN
             frames.append(frame)
             return
         parent = frames[-1]
@@ -254,30 +262,39 @@ class TypedStream(Generic[T]):
         node = self._child(parent, key)
         self._arrived(parent, key, (*parent.inner, key))
         frame = self._frame(node, what, key, (*parent.inner, key))
-        if parent.assembling:
-            self._reuse(frame)
+        self._keep(parent, frame)
+        frame.pending = len(self._pending)
         frames.append(frame)
+        if parent.mode == TYPED_OBJECT:
+            field = parent.node.fields.get(key)
+            if field is None:  # an extra field: partial() shows declared fields only
+                return
+            frame.name = field.name
         if frame.shown is not None and parent.mode != SKIP:
-            if parent.mode == TYPED_OBJECT:
-                field = parent.node.fields.get(key)
-                if field is None:  # an extra field: partial() shows declared fields only
-                    return
-                frame.name = field.name
             frame.placed = True
             self._show(parent, frame, frame.shown)
 
-    def _reuse(self, frame: Frame) -> None:
-        """A member of a container that is given its members in Python mode:
-        a reusable model is validated when it ends; a member that is not given
-        as decoded JSON keeps its own members."""
+    def _keep(self, parent: Frame, frame: Frame) -> None:
+        """What an object, list or dict that starts keeps of its members. In a
+        container given its members in Python mode, a reusable model is
+        validated when it ends, from the members it is given where that
+        spares a validator, and a member that is not given as decoded JSON
+        keeps what it is to be given. A part without the user's code keeps
+        its members' validated values where they validate to themselves."""
         plan = self._plan
         node = frame.node
-        typed = TYPED_OBJECT <= frame.mode <= TYPED_DICT
-        if plan.reusable(node):
-            frame.early = True
-            frame.assembling = typed and plan.assembling(node)
+        early = frame.early = parent.keep == GIVEN and plan.reusable(node)
+        if not TYPED_OBJECT <= frame.mode <= TYPED_DICT:
+            return
+        final = FINAL if plan.from_final(node) else NOTHING
+        if parent.keep != GIVEN:
+            frame.keep = final
+        elif early:
+            frame.keep = GIVEN if plan.assembling(node) else final
+        elif plan.gains(node) or not plan.python_safe(node):
+            frame.keep = GIVEN
         else:
-            frame.assembling = typed and (plan.gains(node) or not plan.python_safe(node))
+            frame.keep = final
 
     def _frame(self, node: Node, what: str, key: Any, loc: tuple[Any, ...]) -> Frame:
         kind = node.kind
@@ -373,38 +390,67 @@ class TypedStream(Generic[T]):
             return
         if parent.mode == SKIP or node.kind == IGNORED:
             return
-        early = frame.early if frame is not None else parent.assembling and self._plan.reusable(node)
+        keep = frame.keep if frame is not None else NOTHING
+        early = frame.early if frame is not None else parent.keep == GIVEN and self._plan.reusable(node)
         final = early or (node.pure and node.kind != UNTYPED)
         result = value
         if final:
             try:
-                if frame is not None and frame.assembling:
-                    result = node.assemble(frame.members)
-                else:
-                    result = node.validate(value)
+                result = node.assemble(frame.members) if keep != NOTHING else node.validate(value)  # type: ignore[union-attr]
             except ValidationError as error:
                 raise self._located(error, loc) from None
-        if parent.assembling:
-            given = result if early else frame.members if frame is not None and frame.assembling else value
+            if frame is not None and frame.pending < len(self._pending):
+                self._resolve_pending(frame.pending, len(frames), result)
+        if parent.keep == GIVEN:
+            given = result if early else frame.members if frame is not None and keep == GIVEN else value  # type: ignore[union-attr]
             self._give(parent, path[-1], given)
+        elif parent.keep == FINAL:
+            self._give(parent, path[-1], result)
+        if not final and parent.mode != RAW:
+            name = frame.name if frame is not None else self._name(parent, path[-1])
+            self._pending.append((path, parent.mode == TYPED_LIST, (*[f.name for f in frames[1:]], name)))
         self._put(parent, path, result, final)
+
+    @staticmethod
+    def _name(parent: Frame, key: Any) -> Any:
+        """Where a member is found in its container's value: a field's name, or its key."""
+        if parent.mode == TYPED_OBJECT:
+            field = parent.node.fields.get(key)
+            if field is not None:
+                return field.name
+        return key
+
+    def _resolve_pending(self, start: int, depth: int, value: Any) -> None:
+        """A part was validated: the members inside it that were not final
+        until then are, as its value holds them, and items() gives them."""
+        pending = self._pending
+        for path, element, names in pending[start:]:
+            part = value
+            try:
+                for name in names[depth:]:
+                    part = part[name] if type(part) in (list, dict) else getattr(part, name)
+            except (AttributeError, KeyError, IndexError, TypeError):
+                continue
+            self._log.append((path, part, element))
+        del pending[start:]
 
     def _finish(self, frame: Frame | None, value: Any) -> None:
         """The root ended: its value, validated once, as validate_json gives it."""
         plan = self._plan
+        given = frame is not None and frame.keep == GIVEN
         try:
-            if frame is not None and frame.assembling:
+            if given:
                 pydantic_core.from_json(self.stream.text)  # text json reads and pydantic does not
-                self._root = plan.root.assemble(frame.members)
+                self._root = plan.root.assemble(frame.members)  # type: ignore[union-attr]
             else:
                 self._root = plan.adapter.validate_json(self.stream.text)
         except ValidationError as error:
-            if frame is not None and frame.assembling:
-                error = self._located(error, ())
-            raise error from None
+            raise (self._located(error, ()) if given else error) from None
         except ValueError as error:
             raise self._not_json(error) from None
         self._ended = True
+        if self._pending:
+            self._resolve_pending(0, 0, self._root)
 
     @staticmethod
     def _give(parent: Frame, key: Any, given: Any) -> None:
@@ -584,7 +630,7 @@ class TypedStream(Generic[T]):
         return ValidationError.from_exception_data(self._plan.title, details)
 
     def _error_of(self, kind: str, loc: tuple[Any, ...], value: Any, ctx: dict[str, Any]) -> ValidationError:
-        return ValidationError.from_exception_data(self._plan.title, [{"type": kind, "loc": loc, "input": value, "ctx": ctx}])  # type: ignore[list-item,typeddict-item]
+        return ValidationError.from_exception_data(self._plan.title, [{"type": kind, "loc": loc, "input": value, "ctx": ctx}])
 
     def _extra_forbidden(self, frame: Frame, key: Any, value: Any) -> ValidationError:
         return ValidationError.from_exception_data(
