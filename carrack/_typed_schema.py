@@ -87,6 +87,8 @@ class Node:
         "item",
         "tag_key",
         "choices",
+        "checks_text",
+        "_keeps",
         "_json",
         "_python",
     )
@@ -112,6 +114,8 @@ class Node:
         self.item: Node | None = None
         self.tag_key = ""
         self.choices: dict[Any, Node] = {}
+        self.checks_text = False  # a string of it is checked as it grows
+        self._keeps: tuple[int, int, int, bool] | None = None
         self._json: Callable[[Any], Any] | None = None
         self._python: Callable[[Any], Any] | None = None
 
@@ -136,6 +140,15 @@ class Node:
         if self.kind == TAGGED:
             return list(self.choices.values())
         return []
+
+    @property
+    def keeps(self) -> tuple[int, int, int, bool]:
+        """What an object, list or dict of this node keeps of its members (see
+        Plan.keeps), decided once."""
+        keeps = self._keeps
+        if keeps is None:
+            keeps = self._keeps = self.plan.keeps(self)
+        return keeps
 
     def validate(self, value: Any) -> Any:
         """A decoded JSON value validated by this node's whole schema as
@@ -250,6 +263,7 @@ class Plan:
             if core["type"] == "str" and not core.get("strip_whitespace") and not (config or {}).get("str_strip_whitespace"):
                 node.max_length = core.get("max_length")
             node.text_choices = self._text_choices(core)
+            node.checks_text = node.max_length is not None or node.text_choices is not None
         return node
 
     @staticmethod
@@ -489,6 +503,17 @@ class Plan:
             and all(self.assemblable(child) for child in node.children())
             and any(self.gains(child) for child in node.children())
         )
+
+    def keeps(self, node: Node) -> tuple[int, int, int, bool]:
+        """What a frame of the node keeps of its members (0: nothing, 1: what
+        its container is given in Python mode, 2: their validated values):
+        under a container that keeps nothing or validated values; as a
+        reusable model in a container given its members; as another member
+        of one; and whether it is such a reusable model."""
+        final = 2 if self.from_final(node) else 0
+        reusable = self.reusable(node)
+        given = 1 if self.gains(node) or not self.python_safe(node) else final
+        return final, 1 if self.assembling(node) else final, given, reusable
 
     # -- validators
 

@@ -42,7 +42,6 @@ from carrack._typed_schema import DICT, IGNORED, LIST, OBJECT, TAGGED, UNTYPED, 
 __all__ = ["TypedStream"]
 
 T = TypeVar("T")
-R = TypeVar("R")
 
 # Frame modes: how a frame reads its members.
 SKIP, TYPED_OBJECT, TYPED_LIST, TYPED_DICT, RAW, STRING = range(6)
@@ -59,15 +58,19 @@ SCALARS = frozenset(
 STARTS = {OBJECT: "object", DICT: "object", TAGGED: "object", LIST: "array"}
 
 
-def from_stream(call: Callable[[], R]) -> tuple[R | None, Exception | None]:
-    """Runs a call of the Stream: its result, or what it raised about the text
-    (RuntimeError: text after the value or nested too deep; ValueError: not
-    JSON, or not complete at close). Other exceptions (TypeError, UnicodeError
-    for a chunk that is not text) pass: they change nothing."""
+def from_stream(stream: Stream, call: Callable[..., Any], *args: Any) -> tuple[list[Any], Exception | None]:
+    """Runs a call of the Stream (feed or close), then takes its events: the
+    events, or what it raised about the text (RuntimeError: text after the
+    value or nested too deep; ValueError: not JSON, or not complete at close).
+    Other exceptions (TypeError, UnicodeError for a chunk that is not text)
+    pass: they change nothing. The one place that reads the Stream's errors."""
     try:
-        return call(), None
+        call(*args)
+        return stream.events(), None
+    except UnicodeError:  # a ValueError, but about the chunk, not the text
+        raise
     except (RuntimeError, ValueError) as error:
-        return None, error
+        return [], error
 
 
 class Frame:
@@ -158,8 +161,7 @@ class TypedStream(Generic[T]):
         if self._error is not None:
             raise self._error
         stream = self.stream
-        _, failed = from_stream(lambda: stream.feed(chunk))
-        events, failed = (None, failed) if failed else from_stream(stream.events)
+        events, failed = from_stream(stream, stream.feed, chunk)
         if failed is not None:
             raise self._not_json(failed) from failed
         if events:
@@ -214,7 +216,7 @@ class TypedStream(Generic[T]):
         if self._closed:
             return self._root  # type: ignore[no-any-return]
         stream = self.stream
-        _, cut = from_stream(stream.close)
+        events, cut = from_stream(stream, stream.close)
         if cut is not None:  # every chunk was JSON so far: the text stops short
             if self._cut is None:
                 try:
@@ -223,9 +225,6 @@ class TypedStream(Generic[T]):
                 except ValidationError as error:
                     self._cut = error
             raise self._cut
-        events, failed = from_stream(stream.events)
-        if failed is not None:
-            raise self._not_json(failed) from failed
         if events:
             self._read(events)
         self._closed = True
@@ -239,7 +238,7 @@ class TypedStream(Generic[T]):
                 if kind == "append":
                     frame = self._frames[-1]
                     frame.text += value
-                    if frame.mode == STRING:
+                    if frame.mode == STRING and frame.node.checks_text:
                         self._check_text(frame)
                 elif kind == "start":
                     self._open(path, value)
@@ -260,7 +259,8 @@ class TypedStream(Generic[T]):
         parent = frames[-1]
         key = path[-1]
         node = self._child(parent, key)
-        self._arrived(parent, key, (*parent.inner, key))
+        if parent.node.max_length is not None:
+            self._arrived(parent, key)
         frame = self._frame(node, what, key, (*parent.inner, key))
         self._keep(parent, frame)
         frame.pending = len(self._pending)
@@ -281,20 +281,15 @@ class TypedStream(Generic[T]):
         spares a validator, and a member that is not given as decoded JSON
         keeps what it is to be given. A part without the user's code keeps
         its members' validated values where they validate to themselves."""
-        plan = self._plan
         node = frame.node
-        early = frame.early = parent.keep == GIVEN and plan.reusable(node)
-        if not TYPED_OBJECT <= frame.mode <= TYPED_DICT:
-            return
-        final = FINAL if plan.from_final(node) else NOTHING
+        typed = TYPED_OBJECT <= frame.mode <= TYPED_DICT
         if parent.keep != GIVEN:
-            frame.keep = final
-        elif early:
-            frame.keep = GIVEN if plan.assembling(node) else final
-        elif plan.gains(node) or not plan.python_safe(node):
-            frame.keep = GIVEN
-        else:
-            frame.keep = final
+            if typed:
+                frame.keep = node.keeps[0]
+            return
+        frame.early = node.keeps[3]
+        if typed:
+            frame.keep = node.keeps[1] if frame.early else node.keeps[2]
 
     def _frame(self, node: Node, what: str, key: Any, loc: tuple[Any, ...]) -> Frame:
         kind = node.kind
@@ -369,8 +364,7 @@ class TypedStream(Generic[T]):
             frame: Frame | None = frames.pop()
             assert frame is not None
             node = frame.owner
-            loc = frame.loc
-            if frame.mode == STRING:
+            if frame.mode == STRING and frame.node.checks_text:
                 frame.text = value
                 self._check_text(frame, ended=True)
             if not frames:
@@ -381,28 +375,28 @@ class TypedStream(Generic[T]):
             frame = None
             parent = frames[-1]
             node = self._child(parent, path[-1])
-            loc = (*parent.inner, path[-1])
-            self._arrived(parent, path[-1], loc)
+            if parent.node.max_length is not None:
+                self._arrived(parent, path[-1])
             if node.kind in STARTS and parent.mode != SKIP and not (value is None and "nullable" in node.chain):
-                self._wrong_kind(node, "scalar", loc, value)
+                self._wrong_kind(node, "scalar", (*parent.inner, path[-1]), value)
         else:  # the root, a scalar
             self._finish(None, value)
             return
         if parent.mode == SKIP or node.kind == IGNORED:
             return
         keep = frame.keep if frame is not None else NOTHING
-        early = frame.early if frame is not None else parent.keep == GIVEN and self._plan.reusable(node)
+        early = frame.early if frame is not None else parent.keep == GIVEN and node.keeps[3]
         final = early or (node.pure and node.kind != UNTYPED)
         result = value
         if final:
             try:
                 result = node.assemble(frame.members) if keep != NOTHING else node.validate(value)  # type: ignore[union-attr]
             except ValidationError as error:
-                raise self._located(error, loc) from None
+                raise self._located(error, frame.loc if frame is not None else (*parent.inner, path[-1])) from None
             if frame is not None and frame.pending < len(self._pending):
                 self._resolve_pending(frame.pending, len(frames), result)
         if parent.keep == GIVEN:
-            given = result if early else frame.members if frame is not None and keep == GIVEN else value  # type: ignore[union-attr]
+            given = result if early else frame.members if frame is not None and keep == GIVEN else value
             self._give(parent, path[-1], given)
         elif parent.keep == FINAL:
             self._give(parent, path[-1], result)
@@ -555,7 +549,7 @@ class TypedStream(Generic[T]):
 
     # -- what the text rules out before it ends
 
-    def _arrived(self, parent: Frame, key: Any, loc: tuple[Any, ...]) -> None:
+    def _arrived(self, parent: Frame, key: Any) -> None:
         """A member arrived: a list or dict over its max_length fails now."""
         limit = parent.node.max_length
         if limit is None or not (TYPED_LIST <= parent.mode <= TYPED_DICT):

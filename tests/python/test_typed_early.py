@@ -103,3 +103,13 @@ def test_items_is_a_cursor():
     assert stream.items(()) == []  # each member once per path
     stream.feed('{"x": 3}]')
     assert stream.items(()) == [Sub(x=3)]
+
+
+@pytest.mark.parametrize(("chunk", "error"), [(12, TypeError), ("\ud800", UnicodeEncodeError), (b"\xff", UnicodeDecodeError)])
+def test_a_chunk_that_is_not_text_changes_nothing(chunk, error):
+    stream = TypedStream(list[Sub])
+    stream.feed('[{"x": 1}, ')
+    with pytest.raises(error):
+        stream.feed(chunk)
+    stream.feed('{"x": 2}]')
+    assert stream.close() == [Sub(x=1), Sub(x=2)]
