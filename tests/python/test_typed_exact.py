@@ -347,7 +347,27 @@ class Priced(BaseModel):
     n: Annotated[int, tally("priced.n")]
 
 
+class Always(BaseModel):
+    model_config = pydantic.ConfigDict(revalidate_instances="always")
+    n: Annotated[int, tally("always.n")]
+
+
+class After(BaseModel):
+    n: int
+
+    @model_validator(mode="after")
+    def check(self):
+        CALLS["after", repr(self)] += 1
+        return self
+
+
+class Dated(BaseModel):
+    when: __import__("datetime").date
+    product: Product
+
+
 KINDS = [
+    (list[Always], '[{"n": 1}, {"n": 2}]'),
     (list[Priced], '[{"amount": 1.10, "n": 1}, {"amount": 2.500, "n": 2}]'),  # validated as written: 1.10
     (list[WithFactory], '[{"a": 1}, {"a": 2, "b": 7, "c": 5}]'),
     (list[Strict], '[{"when": "2024-05-06", "n": 1}]'),
@@ -386,3 +406,27 @@ def test_every_kind_runs_its_validators_as_pydantic_does(type_, text):
         same(result, final)
         assert repr(result) == repr(final)
         assert CALLS == whole_calls
+
+
+# The part each member is validated with: on its own when it ends (a part
+# without validators, or a model pydantic passes through), or with the whole text.
+@pytest.mark.parametrize(
+    ("type_", "text", "end", "early", "late"),
+    [
+        (list[Product], '[{"price": 1, "tags": []}, {"price": 2, "tags": []}', "]", 2, 0),  # passed through
+        (list[Box[int]], '[{"item": 1, "label": "a"}, {"item": 2, "label": "b"}', "]", 2, 0),
+        (list[Frozen], '[{"n": 1}, {"n": 2}', "]", 2, 0),
+        (list[Always], '[{"n": 1}, {"n": 2}', "]", 0, 2),  # revalidated: validated with the whole
+        (list[After], '[{"n": 1}, {"n": 2}', "]", 0, 2),  # its after-validator would run on the instance again
+        (list[Annotated[Product, AfterValidator(lambda p: p)]], '[{"price": 1, "tags": []}', "]", 0, 1),
+        (list[Dated], '[{"when": "2024-01-01", "product": {"price": 1, "tags": []}}', "]", 1, 0),
+        (Dated, '{"when": "2024-01-01", "product": {"price": 1, "tags": []}', "}", 1, 1),  # a date next to it
+        (Tree, '{"value": 1, "children": [{"value": 2}]', "}", 0, 2),  # fields with validators: with the root
+    ],
+)
+def test_which_parts_are_final_before_the_root_ends(type_, text, end, early, late):
+    stream = TypedStream(type_)
+    stream.feed(text)
+    assert len(stream.items(())) == early
+    stream.feed(end)
+    assert len(stream.items(())) == late
