@@ -39,6 +39,10 @@ TAGGED = 4  # a discriminated union: untyped until its tag ends
 IGNORED = 5  # a key that extra="ignore" drops
 UNTYPED = 6  # inside an object whose union member is not known yet
 
+# What a frame keeps of its members for pydantic: nothing; what its container
+# is to be given in Python mode (decoded JSON and reused instances); their
+# validated values.
+NOTHING, GIVEN, FINAL = range(3)
 # Wrappers that hand a value given to them on to the schema inside; an
 # after-validator runs once the inside has succeeded, so it rescues nothing.
 WRAPPERS = frozenset({"default", "nullable", "function-after"})
@@ -505,15 +509,14 @@ class Plan:
         )
 
     def keeps(self, node: Node) -> tuple[int, int, int, bool]:
-        """What a frame of the node keeps of its members (0: nothing, 1: what
-        its container is given in Python mode, 2: their validated values):
-        under a container that keeps nothing or validated values; as a
-        reusable model in a container given its members; as another member
-        of one; and whether it is such a reusable model."""
-        final = 2 if self.from_final(node) else 0
+        """What a frame of the node keeps of its members: under a container
+        that keeps nothing or validated values; as a reusable model in a
+        container given its members; as another member of one; and whether
+        it is such a reusable model."""
+        final = FINAL if self.from_final(node) else NOTHING
         reusable = self.reusable(node)
-        given = 1 if self.gains(node) or not self.python_safe(node) else final
-        return final, 1 if self.assembling(node) else final, given, reusable
+        given = GIVEN if self.gains(node) or not self.python_safe(node) else final
+        return final, GIVEN if self.assembling(node) else final, given, reusable
 
     # -- validators
 

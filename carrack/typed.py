@@ -37,7 +37,9 @@ from pydantic import ValidationError
 from pydantic_core import PydanticCustomError
 
 from carrack._stream import ANY, Stream
-from carrack._typed_schema import DICT, IGNORED, LIST, OBJECT, TAGGED, UNTYPED, WHOLE, Node, plan_of
+from carrack._typed_schema import (
+    DICT, FINAL, GIVEN, IGNORED, LIST, NOTHING, OBJECT, TAGGED, UNTYPED, WHOLE, Node, plan_of,
+)  # fmt: skip
 
 __all__ = ["TypedStream"]
 
@@ -45,13 +47,10 @@ T = TypeVar("T")
 
 # Frame modes: how a frame reads its members.
 SKIP, TYPED_OBJECT, TYPED_LIST, TYPED_DICT, RAW, STRING = range(6)
-# What a frame keeps of its members for pydantic: nothing; what its container
-# is to be given (decoded JSON and reused instances); their validated values.
-NOTHING, GIVEN, FINAL = range(3)
 # What stands for a container or string that began where the schema wants
 # another kind: the schema's error for it is the error for whatever follows.
 STAND_INS: dict[str, Any] = {"object": {}, "array": [], "string": ""}
-# Scalar kinds that no object, array (or, but for str, string) can become.
+# Scalar kinds that no object or array can become.
 SCALARS = frozenset(
     {"str", "int", "float", "bool", "none", "literal", "date", "datetime", "time", "timedelta", "uuid", "decimal"}
 )
@@ -189,10 +188,12 @@ class TypedStream(Generic[T]):
         return frames[0].shown  # type: ignore[no-any-return]
 
     def items(self, path: tuple[Any, ...]) -> list[Any]:
-        """The final members of the container(s) at path (which may hold
+        """The members of the container(s) at path (which may hold
         carrack.ANY) that became final since the last call with path: an
-        array's elements, an object's (key, value) pairs. A cursor: each
-        member is given once per path; the first call gives all so far."""
+        array's elements, an object's (key, value) pairs, in the order they
+        became final (a member validated with its container, when that
+        container is). A cursor: each member is given once per path; the
+        first call gives all so far, a second call at once gives []."""
         if self._error is not None:
             raise self._error
         path = tuple(path)
