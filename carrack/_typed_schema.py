@@ -379,6 +379,8 @@ class Plan:
                 return self.pure(self.refs[part["schema_ref"]])
             if part.get("custom_init") or part.get("post_init") or (kind == "enum" and part.get("missing")):
                 return False
+            if kind in ("is-instance", "is-subclass", "call"):
+                return False  # a metaclass's __instancecheck__, a function's arguments
             for key, value in part.items():
                 if key in NOT_VALIDATION:
                     continue
