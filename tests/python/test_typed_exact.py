@@ -56,7 +56,10 @@ LEAVES = [
     lambda n: (Annotated[str, PlainValidator(counted(n, lambda v: f"<{v}>"))], st.text("ab", max_size=3)),
     lambda n: (Annotated[str, WrapValidator(counted_wrap(n, lambda v, h: h(v)[::-1]))], st.text("abc", max_size=4)),
     lambda n: (Json[dict[str, int]], st.dictionaries(st.sampled_from("xy"), st.integers(0, 3)).map(json.dumps)),
-    lambda n: (Annotated[list[str], AfterValidator(counted(n, lambda v: [*v, "+"]))], st.lists(st.text("a", max_size=2), max_size=2)),
+    lambda n: (
+        Annotated[list[str], AfterValidator(counted(n, lambda v: [*v, "+"]))],
+        st.lists(st.text("a", max_size=2), max_size=2),
+    ),
     lambda n: (Literal["on", "off"], st.sampled_from(["on", "off"])),
     lambda n: (Optional[bool], st.none() | st.booleans()),
 ]
