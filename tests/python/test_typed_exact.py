@@ -3,6 +3,7 @@ whose validators are not idempotent (a validator run twice, or on the wrong
 input, changes the value), under random chunkings: the final value, every
 part shown as final, and every call of every validator with its input."""
 
+import enum
 import itertools
 import json
 from collections import Counter
@@ -46,6 +47,11 @@ def counted_wrap(name, change):
     return run
 
 
+class Color(enum.Enum):
+    RED = "red"
+    BLUE = "blue"
+
+
 names = itertools.count()
 
 # A field: its annotation and JSON values for it; each validator changes what it is given.
@@ -62,6 +68,9 @@ LEAVES = [
     ),
     lambda n: (Literal["on", "off"], st.sampled_from(["on", "off"])),
     lambda n: (Optional[bool], st.none() | st.booleans()),
+    lambda n: (Color, st.sampled_from(["red", "blue"])),
+    lambda n: (dict[str, float], st.dictionaries(st.sampled_from("uv"), st.floats(allow_nan=False, allow_infinity=False))),
+    lambda n: (Any, st.recursive(st.none() | st.integers() | st.text(max_size=2), lambda x: st.lists(x, max_size=2))),
 ]
 
 
