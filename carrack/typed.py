@@ -79,7 +79,7 @@ class Frame:
 
     __slots__ = (
         "node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "attrs",
-        "finished", "text", "placed", "keep", "early", "count", "pending",
+        "finished", "text", "placed", "keep", "early", "count", "seen", "pending",
     )  # fmt: skip
 
     def __init__(self, node: Node, mode: int, key: Any, loc: tuple[Any, ...]) -> None:
@@ -99,6 +99,7 @@ class Frame:
         self.keep = NOTHING  # what its members hold, to validate it in Python mode
         self.early = False  # validated when it ends, its instance reused above
         self.count = 0  # members that arrived, for max_length
+        self.seen: set[str] | None = None  # a dict's keys that arrived, for max_length
         self.pending = 0  # where its members not yet final begin in the stream's list
 
 
@@ -555,7 +556,13 @@ class TypedStream(Generic[T]):
         limit = parent.node.max_length
         if limit is None or not (TYPED_LIST <= parent.mode <= TYPED_DICT):
             return
-        parent.count = key + 1 if parent.mode == TYPED_LIST else parent.count + 1
+        if parent.mode == TYPED_LIST:
+            parent.count = key + 1
+        else:  # a key written twice counts once, as in the dict pydantic builds
+            if parent.seen is None:
+                parent.seen = set()
+            parent.seen.add(key)
+            parent.count = len(parent.seen)
         if parent.count > limit:
             field_type = "List" if parent.mode == TYPED_LIST else "Dictionary"
             raise self._error_of(

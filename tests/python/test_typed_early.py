@@ -47,6 +47,7 @@ EARLY = [
     ('{"tags": ["a", "b", "‸c"]}', "too_long", ("tags",)),  # a list: the element too many starts
     ('{"tags": ["a", "b"], "name": "abcdef‸"}', "string_too_long", ("name",)),  # a string: the character too many
     ('{"scores": {"a": "x", "b": "‸y"}}', "too_long", ("scores",)),  # a dict: the value too many starts
+    ('{"scores": {"a": "x", "a": "z", "b": "‸y"}}', "too_long", ("scores",)),  # a key written twice counts once
     ('{"status": "dx‸aft"}', "literal_error", ("status",)),  # no Literal begins so
     ('{"status": "dra"‸}', "literal_error", ("status",)),  # a prefix, but it ended
     ('{"color": "g‸reen"}', "enum", ("color",)),  # no enum value begins so
