@@ -189,7 +189,7 @@ WAYS: dict[str, tuple[Callable[[list[str], list[int] | None], list[int]], bool]]
 }
 
 
-def measure(run: Callable[[list[str], list[int] | None], list[int]], chunks: list[str], sampled: bool, samples: int) -> dict:
+def measure(run: Callable[[list[str], list[int] | None], list[int]], chunks: list[str], sampled: bool, samples: int) -> dict[str, Any]:
     n = len(chunks)
     steps = sorted({int(i * (n - 1) / (samples - 1)) for i in range(samples)}) if sampled else None
     gc.collect()
@@ -227,7 +227,7 @@ def main() -> None:
     BEFORE = args.before_label if args.before else ""
     sizes = [16_000, 64_000] if args.quick else [64_000, 1_000_000]
     samples = 60 if args.quick else SAMPLES
-    results: dict[int, dict[str, dict]] = {}
+    results: dict[int, dict[str, dict[str, Any]]] = {}
     for size in sizes:
         chunks = chunks_of(structured(size), size)
         results[size] = {}
@@ -249,7 +249,7 @@ def seconds(t: float) -> str:
     return f"{t / 60:.0f} min"
 
 
-def write_report(results: dict[int, dict[str, dict]]) -> None:
+def write_report(results: dict[int, dict[str, dict[str, Any]]]) -> None:
     carrack_name = next(iter(WAYS))
     lines = [
         "# Typed streams",
@@ -279,7 +279,7 @@ def write_report(results: dict[int, dict[str, dict]]) -> None:
         "evenly spaced chunks (marked *) and their totals estimated from those.",
         "",
         f"Machine: {platform.machine()}, Python {platform.python_version()}, pydantic {pydantic.VERSION},"
-        f" jiter {jiter.__version__}; 2 shared cores, so compare ratios rather than times.",
+        f" jiter {getattr(jiter, '__version__', '?')}; 2 shared cores, so compare ratios rather than times.",
         "",
         "| stream | chunks | carrack | per chunk, first → last tenth |"
         + (f" carrack {BEFORE} | per chunk |" if BEFORE else "")
@@ -313,7 +313,7 @@ def write_report(results: dict[int, dict[str, dict]]) -> None:
     plot(results)
 
 
-def plot(results: dict[int, dict[str, dict]]) -> None:
+def plot(results: dict[int, dict[str, dict[str, Any]]]) -> None:
     panels = {f"{label(size)} stream": row for size, row in results.items()}
     per_chunk_chart(panels, DOCS / "typed.png", "µs per chunk")
 

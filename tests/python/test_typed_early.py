@@ -5,7 +5,7 @@ is only cut short: close() fails, partial() goes on."""
 
 import enum
 from collections import Counter
-from typing import Annotated, Literal, Optional
+from typing import Annotated, Any, Literal, Optional
 
 import pytest
 
@@ -14,10 +14,10 @@ from pydantic import AfterValidator, BaseModel, Field, TypeAdapter, ValidationEr
 
 from carrack.typed import TypedStream  # noqa: E402
 
-CALLS: Counter = Counter()
+CALLS: Counter[str] = Counter()
 
 
-def counted(value):
+def counted(value: Any) -> Any:
     CALLS[repr(value)] += 1
     return value
 
@@ -62,7 +62,7 @@ EARLY = [
 
 
 @pytest.mark.parametrize(("marked", "kind", "loc"), EARLY)
-def test_a_constraint_fails_at_the_character_that_decides_it(marked, kind, loc):
+def test_a_constraint_fails_at_the_character_that_decides_it(marked: str, kind: str, loc: tuple[str, ...]) -> None:
     text = marked.replace("‸", "")
     with pytest.raises(ValidationError) as whole:
         TypeAdapter(Form).validate_json(text)
@@ -78,7 +78,7 @@ def test_a_constraint_fails_at_the_character_that_decides_it(marked, kind, loc):
     assert not CALLS  # no validator of the user's ran for it
 
 
-def test_text_cut_short_fails_at_close_and_keeps_its_partial_value():
+def test_text_cut_short_fails_at_close_and_keeps_its_partial_value() -> None:
     text = '{"tags": ["a"], "name": "ab", "sub": {"x": 1}, "code": "12'
     stream = TypedStream(Form)
     stream.feed(text)
@@ -90,14 +90,14 @@ def test_text_cut_short_fails_at_close_and_keeps_its_partial_value():
     assert [(e["type"], e["msg"]) for e in cut.value.errors()] == [(e["type"], e["msg"]) for e in whole.value.errors()]
     assert cut.value.errors()[0]["type"] == "json_invalid" and "EOF" in cut.value.errors()[0]["msg"]
     after = stream.partial()
-    assert after is before and after.sub == Sub(x=1) and after.code == "12"
+    assert after is not None and after is before and after.sub == Sub(x=1) and after.code == "12"
     assert stream.items(()) == [("sub", Sub(x=1))]
     with pytest.raises(ValidationError) as again:
         stream.close()
     assert again.value is cut.value
 
 
-def test_items_is_a_cursor():
+def test_items_is_a_cursor() -> None:
     stream = TypedStream(list[Sub])
     stream.feed('[{"x": 1}, {"x": 2}, ')
     assert stream.items(()) == [Sub(x=1), Sub(x=2)]
@@ -107,7 +107,7 @@ def test_items_is_a_cursor():
 
 
 @pytest.mark.parametrize(("chunk", "error"), [(12, TypeError), ("\ud800", UnicodeEncodeError), (b"\xff", UnicodeDecodeError)])
-def test_a_chunk_that_is_not_text_changes_nothing(chunk, error):
+def test_a_chunk_that_is_not_text_changes_nothing(chunk: Any, error: type[Exception]) -> None:
     stream = TypedStream(list[Sub])
     stream.feed('[{"x": 1}, ')
     with pytest.raises(error):

@@ -3,11 +3,15 @@ whose validators are not idempotent (a validator run twice, or on the wrong
 input, changes the value), under random chunkings: the final value, every
 part shown as final, and every call of every validator with its input."""
 
+import datetime
+import decimal
 import enum
 import itertools
 import json
 from collections import Counter
-from typing import Annotated, Any, Literal, Optional
+from typing import Annotated, Any, Callable, Generic, Literal, Optional, TypeVar, cast
+
+from typing_extensions import TypedDict
 
 import pytest
 
@@ -17,30 +21,37 @@ from hypothesis import strategies as st  # noqa: E402
 from pydantic import (  # noqa: E402
     AfterValidator,
     BaseModel,
+    ConfigDict,
     Field,
     Json,
     PlainValidator,
+    RootModel,
     TypeAdapter,
+    ValidationInfo,
     WrapValidator,
     field_validator,
     model_validator,
 )
+from pydantic import dataclasses as pydantic_dataclasses  # noqa: E402
 
 from carrack.typed import TypedStream  # noqa: E402
 
-CALLS: Counter = Counter()  # (validator, repr of its input)
+CALLS: Counter[tuple[str, str]] = Counter()  # (validator, repr of its input)
+GENERIC: Any = list, dict  # subscripted with types made at run time
+Case = tuple[Any, str, list[str]]
+Strategy = st.SearchStrategy[Any]
 
 
-def counted(name, change):
-    def run(value):
+def counted(name: str, change: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    def run(value: Any) -> Any:
         CALLS[name, repr(value)] += 1
         return change(value)
 
     return run
 
 
-def counted_wrap(name, change):
-    def run(value, handler):
+def counted_wrap(name: str, change: Callable[[Any, Any], Any]) -> Callable[[Any, Any], Any]:
+    def run(value: Any, handler: Any) -> Any:
         CALLS[name, repr(value)] += 1
         return change(value, handler)
 
@@ -55,7 +66,7 @@ class Color(enum.Enum):
 names = itertools.count()
 
 # A field: its annotation and JSON values for it; each validator changes what it is given.
-LEAVES = [
+LEAVES: list[Callable[[str], tuple[Any, Strategy]]] = [
     lambda n: (int, st.integers(-50, 50)),
     lambda n: (Annotated[float, AfterValidator(counted(n, lambda v: v * 3 + 1))], st.integers(-9, 9)),
     lambda n: (Annotated[str, AfterValidator(counted(n, lambda v: v + "!"))], st.text("ab", max_size=3)),
@@ -75,12 +86,13 @@ LEAVES = [
 
 
 @st.composite
-def model_of(draw, depth):
+def model_of(draw: st.DrawFn, depth: int) -> tuple[type[BaseModel], Strategy]:
     """A model class with generated fields and validators, and a strategy for its documents."""
     name = f"X{next(names)}"
     annotations: dict[str, Any] = {}
     namespace: dict[str, Any] = {"__annotations__": annotations}
-    members = []
+    members: list[tuple[str, Strategy]] = []
+    annotation: Any
     for i in range(draw(st.integers(1, 3))):
         field = f"f{i}"
         choice = draw(st.integers(0, len(LEAVES) + (2 if depth < 2 else -1)))
@@ -92,29 +104,30 @@ def model_of(draw, depth):
             if shape == "model":
                 annotation, values = inner, inner_docs
             elif shape == "list":
-                annotation, values = list[inner], st.lists(inner_docs, max_size=3)
+                annotation, values = GENERIC[0][inner], st.lists(inner_docs, max_size=3)
             else:
-                annotation, values = dict[str, inner], st.dictionaries(st.sampled_from("pq"), inner_docs, max_size=2)
+                annotation = GENERIC[1][str, inner]
+                values = st.dictionaries(st.sampled_from("pq"), inner_docs, max_size=2)
         annotations[field] = annotation
         members.append((field, values))
     if draw(st.booleans()):  # a field validator that reads the other fields
         first = members[0][0]
 
-        def seen(cls, value, info, _name=f"{name}.seen"):
+        def seen(cls: Any, value: Any, info: ValidationInfo, _name: str = f"{name}.seen") -> Any:
             CALLS[_name, repr(sorted(info.data))] += 1
             return value
 
         namespace["seen"] = field_validator(first)(classmethod(seen))
     if draw(st.booleans()):
 
-        def before(cls, data, _name=f"{name}.before"):
+        def before(cls: Any, data: Any, _name: str = f"{name}.before") -> Any:
             CALLS[_name, repr(data)] += 1
             return {**data, "extra": 1} if isinstance(data, dict) else data
 
-        namespace["before"] = model_validator(mode="before")(classmethod(before))
+        namespace["before"] = cast(Any, model_validator(mode="before"))(classmethod(before))
     if draw(st.booleans()):
 
-        def after(self, _name=f"{name}.after"):
+        def after(self: Any, _name: str = f"{name}.after") -> Any:
             CALLS[_name, repr(self)] += 1
             self.__dict__["tally"] = self.__dict__.get("tally", 0) + 1  # not idempotent
             return self
@@ -123,20 +136,21 @@ def model_of(draw, depth):
     model = type(name, (BaseModel,), namespace)
 
     @st.composite
-    def documents(draw):
+    def documents(draw: st.DrawFn) -> dict[str, Any]:
         return {key: draw(values) for key, values in draw(st.permutations(members))}
 
     return model, documents()
 
 
 @st.composite
-def streamed(draw):
+def streamed(draw: st.DrawFn) -> Case:
     """A type, a valid document of it, and the chunks it is fed in."""
     model, docs = draw(model_of(0))
-    root = draw(st.sampled_from([model, list[model], dict[str, model]]))
+    root = draw(st.sampled_from([model, GENERIC[0][model], GENERIC[1][str, model]]))
+    value: Any
     if root is model:
         value = draw(docs)
-    elif root == list[model]:
+    elif root == GENERIC[0][model]:
         value = draw(st.lists(docs, max_size=3))
     else:
         value = draw(st.dictionaries(st.sampled_from("mn"), docs, max_size=2))
@@ -146,14 +160,14 @@ def streamed(draw):
     return root, text, [text[a:b] for a, b in zip(bounds, bounds[1:])]
 
 
-def same(shown, final):
+def same(shown: Any, final: Any) -> None:
     """Equal, and a model's after-validator tally equal too (== ignores it)."""
     assert shown == final
     if isinstance(final, BaseModel):
         assert shown.__dict__.get("tally") == final.__dict__.get("tally")
 
 
-def check_shown(shown, final):
+def check_shown(shown: Any, final: Any) -> None:
     """Every part that shown presents as final is final's part."""
     if isinstance(final, BaseModel) and isinstance(shown, BaseModel) and shown is not final:
         assert type(shown) is type(final)
@@ -172,7 +186,7 @@ def check_shown(shown, final):
             check_shown(part, final[key])
 
 
-def check_items(got, final, text, complete=True):
+def check_items(got: list[Any], final: Any, text: str, complete: bool = True) -> None:
     """items(()) gave every member of the root once, as final holds it (in
     the order they became final)."""
     if isinstance(final, list):
@@ -196,7 +210,7 @@ def check_items(got, final, text, complete=True):
 
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(streamed())
-def test_validators_run_as_pydantic_runs_them_and_shown_parts_are_final(case):
+def test_validators_run_as_pydantic_runs_them_and_shown_parts_are_final(case: Case) -> None:
     root, text, chunks = case
     CALLS.clear()
     final = TypeAdapter(root).validate_json(text)
@@ -225,7 +239,7 @@ class Product(BaseModel):
 
     @field_validator("tags")
     @classmethod
-    def add_default_tag(cls, v):
+    def add_default_tag(cls, v: list[str]) -> list[str]:
         return v + ["catalog"]
 
 
@@ -245,11 +259,11 @@ class Shout(BaseModel):
         (list[Shout], '[{"word": "hi", "back": "abc", "counts": "{\\"a\\": 1}"}]'),
     ],
 )
-def test_the_reproductions_give_pydantics_values(type_, text):
+def test_the_reproductions_give_pydantics_values(type_: Any, text: str) -> None:
     expected = TypeAdapter(type_).validate_json(text)
     for size in (1, 7, len(text)):
         stream = TypedStream(type_)
-        seen = []
+        seen: list[Any] = []
         for at in range(0, len(text), size):
             stream.feed(text[at : at + size])
             seen += stream.items(())
@@ -259,7 +273,7 @@ def test_the_reproductions_give_pydantics_values(type_, text):
             assert seen == expected  # each element once, validated once, as it closed
 
 
-def test_a_reused_element_is_the_instance_close_returns():
+def test_a_reused_element_is_the_instance_close_returns() -> None:
     stream = TypedStream(list[Product])
     stream.feed('[{"price": 1250, "tags": ["kitchen"]}, ')
     (first,) = stream.items(())
@@ -271,7 +285,7 @@ def test_a_reused_element_is_the_instance_close_returns():
 # --- Every kind of validator and container pydantic has ------------------------------
 
 
-def tally(name):
+def tally(name: str) -> AfterValidator:
     return AfterValidator(counted(name, lambda v: v * 2 if isinstance(v, (int, float)) else v))
 
 
@@ -282,44 +296,44 @@ class WithFactory(BaseModel):
 
 
 class Strict(BaseModel):
-    model_config = pydantic.ConfigDict(strict=True)
-    when: Annotated[__import__("datetime").date, AfterValidator(counted("strict.when", lambda v: v.replace(day=1)))]
+    model_config = ConfigDict(strict=True)
+    when: Annotated[datetime.date, AfterValidator(counted("strict.when", lambda v: v.replace(day=1)))]
     n: Annotated[int, tally("strict.n")]
 
 
 class Frozen(BaseModel):
-    model_config = pydantic.ConfigDict(frozen=True)
+    model_config = ConfigDict(frozen=True)
     n: Annotated[int, tally("frozen.n")]
 
 
 class PostInit(BaseModel):
     n: Annotated[int, tally("post.n")]
 
-    def model_post_init(self, context):
+    def model_post_init(self, context: Any) -> None:
         CALLS["post_init", repr(self.n)] += 1
 
 
-Root = pydantic.RootModel[Annotated[list[Annotated[int, tally("root.item")]], tally("root.list")]]
+Root: Any = RootModel[Annotated[list[Annotated[int, tally("root.item")]], tally("root.list")]]
 
 
-@pydantic.dataclasses.dataclass
+@pydantic_dataclasses.dataclass
 class Point:
     x: Annotated[int, tally("point.x")]
     y: int = 0
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         CALLS["point.post", repr(self.x)] += 1
 
 
-class Typed(__import__("typing_extensions").TypedDict):
+class Typed(TypedDict):
     n: Annotated[int, tally("typed.n")]
     s: str
 
 
-T = __import__("typing").TypeVar("T")
+T = TypeVar("T")
 
 
-class Box(BaseModel, __import__("typing").Generic[T]):
+class Box(BaseModel, Generic[T]):
     item: T
     label: Annotated[str, AfterValidator(counted("box.label", lambda v: v + "?"))]
 
@@ -334,7 +348,7 @@ class Wrapped(BaseModel):
 
     @model_validator(mode="wrap")
     @classmethod
-    def around(cls, data, handler):
+    def around(cls, data: Any, handler: Any) -> Any:
         CALLS["wrapped", repr(data)] += 1
         return handler(data)
 
@@ -350,17 +364,17 @@ class Dog(BaseModel):
 
 
 class Extra(BaseModel):
-    model_config = pydantic.ConfigDict(extra="allow")
+    model_config = ConfigDict(extra="allow")
     n: Annotated[int, tally("extra.n"), Field(alias="N")]
 
 
 class Priced(BaseModel):
-    amount: __import__("decimal").Decimal
+    amount: decimal.Decimal
     n: Annotated[int, tally("priced.n")]
 
 
 class Always(BaseModel):
-    model_config = pydantic.ConfigDict(revalidate_instances="always")
+    model_config = ConfigDict(revalidate_instances="always")
     n: Annotated[int, tally("always.n")]
 
 
@@ -368,13 +382,13 @@ class After(BaseModel):
     n: int
 
     @model_validator(mode="after")
-    def check(self):
+    def check(self) -> "After":
         CALLS["after", repr(self)] += 1
         return self
 
 
 class Dated(BaseModel):
-    when: __import__("datetime").date
+    when: datetime.date
     product: Product
 
 
@@ -400,7 +414,7 @@ KINDS = [
 
 
 @pytest.mark.parametrize(("type_", "text"), KINDS)
-def test_every_kind_runs_its_validators_as_pydantic_does(type_, text):
+def test_every_kind_runs_its_validators_as_pydantic_does(type_: Any, text: str) -> None:
     CALLS.clear()
     final = TypeAdapter(type_).validate_json(text)
     whole_calls = Counter(CALLS)
@@ -436,7 +450,7 @@ def test_every_kind_runs_its_validators_as_pydantic_does(type_, text):
         (Tree, '{"value": 1, "children": [{"value": 2}]', "}", 0, 2),  # fields with validators: with the root
     ],
 )
-def test_which_parts_are_final_before_the_root_ends(type_, text, end, early, late):
+def test_which_parts_are_final_before_the_root_ends(type_: Any, text: str, end: str, early: int, late: int) -> None:
     stream = TypedStream(type_)
     stream.feed(text)
     assert len(stream.items(())) == early
