@@ -30,6 +30,7 @@ Importing this module imports pydantic (``pip install carrack[pydantic]``);
 
 from __future__ import annotations
 
+import json
 from typing import Any, Callable, Generic, TypeVar, overload
 
 import pydantic_core
@@ -60,14 +61,16 @@ STARTS = {OBJECT: "object", DICT: "object", TAGGED: "object", LIST: "array"}
 def from_stream(stream: Stream, call: Callable[..., Any], *args: Any) -> tuple[list[Any], Exception | None]:
     """Runs a call of the Stream (feed or close), then takes its events: the
     events, or what it raised about the text (RuntimeError: text after the
-    value or nested too deep; ValueError: not JSON, or not complete at close).
-    Other exceptions (TypeError, UnicodeError for a chunk that is not text)
-    pass: they change nothing. The one place that reads the Stream's errors."""
+    value or nested too deep; JSONDecodeError from close: not complete;
+    ValueError from events: not JSON). Anything else passes: a chunk that is
+    not text (TypeError, UnicodeError) or a feed after close, which change
+    nothing. The one place that reads the Stream's errors."""
     try:
         call(*args)
+    except (RuntimeError, json.JSONDecodeError) as error:
+        return [], error
+    try:
         return stream.events(), None
-    except UnicodeError:  # a ValueError, but about the chunk, not the text
-        raise
     except (RuntimeError, ValueError) as error:
         return [], error
 

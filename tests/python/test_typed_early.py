@@ -95,6 +95,10 @@ def test_text_cut_short_fails_at_close_and_keeps_its_partial_value() -> None:
     with pytest.raises(ValidationError) as again:
         stream.close()
     assert again.value is cut.value
+    with pytest.raises(ValueError, match="after close") as late:  # the text is over: nothing more is read
+        stream.feed('"}')
+    assert not isinstance(late.value, ValidationError)
+    assert stream.partial() is before
 
 
 def test_items_is_a_cursor() -> None:
