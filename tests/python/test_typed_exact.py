@@ -27,6 +27,7 @@ from pydantic import (  # noqa: E402
     PlainValidator,
     RootModel,
     TypeAdapter,
+    ValidationError,
     ValidationInfo,
     WrapValidator,
     field_validator,
@@ -456,3 +457,51 @@ def test_which_parts_are_final_before_the_root_ends(type_: Any, text: str, end: 
     assert len(stream.items(())) == early
     stream.feed(end)
     assert len(stream.items(())) == late
+
+
+class Order(BaseModel):
+    items: list[Product]
+    note: Annotated[str, AfterValidator(counted("order.note", lambda v: v if v != "bad" else 1 / 0))] = ""
+    count: int = 0
+
+
+class Picky(BaseModel):
+    n: int
+
+    @model_validator(mode="after")
+    def positive(self) -> "Picky":
+        if self.n < 0:
+            raise ValueError("negative")
+        return self
+
+
+# Documents that fail in a part validated on its own, in a container given its
+# members in Python mode, or in the whole text: pydantic's errors, from the chunk
+# that ends the failing part.
+@pytest.mark.parametrize(
+    ("type_", "marked"),
+    [
+        (list[Product], '[{"price": 1, "tags": []}, {"price": "x", "tags": []}‸]'),  # a reused model
+        (list[Product], '[{"price": 1, "tags": [1]‸}]'),  # a part without validators, at its end
+        (Order, '{"items": [{"price": 1, "tags": []}], "count": "many"‸}'),
+        (Order, '{"items": [{"price": 1, "tags": []}], "note": "bad"}‸'),  # the root, from its members
+        (list[Order], '[{"items": [], "note": "x"}, {"note": "bad"}‸]'),  # an exception of the user's
+        (list[Picky], '[{"n": 1}, {"n": -1}]‸'),  # with the whole text
+        (dict[str, Order], '{"a": {"items": [{"tags": []}‸]}}'),  # a required field
+    ],
+)
+def test_a_failing_part_fails_as_in_the_whole_text(type_: Any, marked: str) -> None:
+    text = marked.replace("‸", "")
+    with pytest.raises((ValidationError, ZeroDivisionError)) as whole:
+        TypeAdapter(type_).validate_json(text)
+    stream = TypedStream(type_)
+    with pytest.raises((ValidationError, ZeroDivisionError)) as streamed:
+        for at, char in enumerate(text):
+            stream.feed(char)
+    assert at + 1 == marked.index("‸")
+    if isinstance(whole.value, ValidationError):
+        assert isinstance(streamed.value, ValidationError)
+        got = [(e["type"], e["loc"]) for e in streamed.value.errors()]
+        assert got == [(e["type"], e["loc"]) for e in whole.value.errors()][: len(got)]
+    else:
+        assert type(streamed.value) is type(whole.value)
