@@ -23,6 +23,7 @@ Python-mode validation of decoded JSON is their JSON-mode validation.
 from __future__ import annotations
 
 import json
+import re
 from typing import Any, Callable, Iterable
 
 from pydantic import TypeAdapter
@@ -80,6 +81,8 @@ class Node:
         "pure",
         "shows_text",
         "text_choices",
+        "text_run",
+        "text_most",
         "max_length",
         "python_mode",
         "cls",
@@ -107,6 +110,8 @@ class Node:
         self.pure = True
         self.shows_text = False  # an open string is shown as it grows
         self.text_choices: tuple[str, ...] | None = None  # the strings a Literal or enum allows
+        self.text_run: re.Pattern[str] | None = None  # the characters a pattern of one class allows
+        self.text_most: int | None = None  # and how many
         self.max_length: int | None = None  # of a str, list or dict, checked as it grows
         self.python_mode = False
         self.cls: Any = None
@@ -181,6 +186,27 @@ def to_json(value: Any) -> str:
     text as written but for the spelling of numbers (1.10 is written 1.1,
     which only a Decimal tells apart)."""
     return json.dumps(value)
+
+
+# A pattern that is one character class repeated, anchored at both ends: any
+# prefix holding a character outside the class, or too many, can never match.
+ONE_CLASS = re.compile(r"\^(\[(?:\\.|[^\]\\\[])+\]|\\[dw])(?:(\+|\*)|\{(\d+)(?:(,)(\d*))?\})\$")
+
+
+def one_class(pattern: Any) -> tuple[re.Pattern[str] | None, int | None]:
+    """For a pattern like ^[0-9]+$ or ^[a-z_]{3,16}$: a regex of the runs of
+    characters it allows, and the most it allows."""
+    if not isinstance(pattern, str):
+        pattern = getattr(pattern, "pattern", None)
+    match = ONE_CLASS.fullmatch(pattern) if isinstance(pattern, str) else None
+    if match is None or any(op in match[1] for op in ("&&", "--", "~~", "[:")):
+        return None, None  # set operations and named classes read otherwise in the two engines
+    try:
+        run = re.compile(f"{match[1]}*")
+    except re.error:
+        return None, None
+    most = None if match[2] or match[4] and not match[5] else int(match[5] or match[3])
+    return run, most
 
 
 def paths(alias: Any) -> list[list[Any]]:
@@ -264,10 +290,14 @@ class Plan:
             bare = core if "function-after" not in chain else None
             node.shows_text = core["type"] == "str"
             node.python_mode = bare is not None and bare["type"] in PYTHON_SAFE and not strict and not bare.get("missing")
-            if core["type"] == "str" and not core.get("strip_whitespace") and not (config or {}).get("str_strip_whitespace"):
+            settings = config or {}
+            if core["type"] == "str" and not core.get("strip_whitespace") and not settings.get("str_strip_whitespace"):
                 node.max_length = core.get("max_length")
+                changes_case = core.get("to_lower") or core.get("to_upper") or settings.get("str_to_lower") or settings.get("str_to_upper")
+                if core.get("pattern") and not changes_case:
+                    node.text_run, node.text_most = one_class(core["pattern"])
             node.text_choices = self._text_choices(core)
-            node.checks_text = node.max_length is not None or node.text_choices is not None
+            node.checks_text = node.max_length is not None or node.text_choices is not None or node.text_run is not None
         return node
 
     @staticmethod

@@ -244,7 +244,7 @@ class TypedStream(Generic[T]):
                     frame = self._frames[-1]
                     frame.text += value
                     if frame.mode == STRING and frame.node.checks_text:
-                        self._check_text(frame)
+                        self._check_text(frame, value)
                 elif kind == "start":
                     self._open(path, value)
                 else:
@@ -371,7 +371,7 @@ class TypedStream(Generic[T]):
             node = frame.owner
             if frame.mode == STRING and frame.node.checks_text:
                 frame.text = value
-                self._check_text(frame, ended=True)
+                self._check_text(frame, value, ended=True)
             if not frames:
                 self._finish(frame, value)
                 return
@@ -573,18 +573,25 @@ class TypedStream(Generic[T]):
                 {"field_type": field_type, "max_length": limit, "actual_length": parent.count},
             )  # fmt: skip
 
-    def _check_text(self, frame: Frame, ended: bool = False) -> None:
-        """An open string too long for its max_length, or that no Literal or
-        enum value it may take begins with, fails now."""
+    def _check_text(self, frame: Frame, piece: str, ended: bool = False) -> None:
+        """An open string too long for its max_length, that no Literal or
+        enum value it may take begins with, or that no string matching its
+        pattern begins with (for a pattern of one character class), fails now;
+        piece is what was appended."""
         node = frame.node
         text = frame.text
         limit = node.max_length
         if limit is not None and len(text) > limit:
             raise self._error_of("string_too_long", frame.loc, text, {"max_length": limit})
         choices = node.text_choices
-        if choices is not None and (text not in choices if ended else not any(c.startswith(text) for c in choices)):
+        run = node.text_run
+        if (
+            choices is not None and (text not in choices if ended else not any(c.startswith(text) for c in choices))
+        ) or (
+            run is not None and (run.fullmatch(piece) is None or node.text_most is not None and len(text) > node.text_most)
+        ):
             try:
-                node.validate(text)  # fails in the Literal or enum, before any validator of the user's
+                node.validate(text)  # fails in the core schema, before any validator of the user's
             except ValidationError as error:
                 raise self._located(error, frame.loc) from None
 

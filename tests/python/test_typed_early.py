@@ -38,6 +38,8 @@ class Form(BaseModel):
     status: Annotated[Literal["draft", "final"], AfterValidator(counted)] = "draft"
     color: Optional[Color] = None
     code: str = Field(default="", pattern=r"^[0-9]+$")
+    pin: str = Field(default="", pattern=r"^\d{4}$")
+    slug: str = Field(default="", pattern=r"^[a-z]+(-[a-z]+)*$")
     sub: Optional[Sub] = None
     n: Annotated[int, AfterValidator(counted)] = 0
 
@@ -57,7 +59,10 @@ EARLY = [
     ('{"n": [‸1]}', "int_type", ("n",)),  # an array for an int
     ('{"name": {‸}}', "string_type", ("name",)),  # an object for a string
     ('{"tags": 12}‸', "list_type", ("tags",)),  # a number for a list: once the number ends
-    ('{"code": "12a"‸}', "string_pattern_mismatch", ("code",)),  # a pattern: when the string ends
+    ('{"code": "12a‸4"}', "string_pattern_mismatch", ("code",)),  # a pattern of one character class
+    ('{"pin": "12345‸"}', "string_pattern_mismatch", ("pin",)),  # and its count
+    ('{"pin": "123"‸}', "string_pattern_mismatch", ("pin",)),  # too few: when the string ends
+    ('{"slug": "ab--c"‸}', "string_pattern_mismatch", ("slug",)),  # any other pattern: when the string ends
 ]
 
 
