@@ -132,7 +132,7 @@ class TypedStream(Generic[T]):
         self._root: Any = None
         self._ended = False
         self._closed = False
-        self._error: ValidationError | None = None
+        self._error: Exception | None = None  # a ValidationError, or what a validator of the user's raised
         self._cut: ValidationError | None = None  # close() on text cut short
         self._log: list[tuple[tuple[Any, ...], Any, bool]] = []
         # Members that ended before their value was final: path, whether an
@@ -249,7 +249,7 @@ class TypedStream(Generic[T]):
                     self._open(path, value)
                 else:
                     self._end(path, value)
-        except ValidationError as error:
+        except Exception as error:  # an exception of a validator's own, too: as validate_json would
             self._error = error
             raise
 

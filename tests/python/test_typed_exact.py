@@ -505,3 +505,6 @@ def test_a_failing_part_fails_as_in_the_whole_text(type_: Any, marked: str) -> N
         assert got == [(e["type"], e["loc"]) for e in whole.value.errors()][: len(got)]
     else:
         assert type(streamed.value) is type(whole.value)
+    with pytest.raises(type(streamed.value)) as again:  # failed for good
+        stream.partial()
+    assert again.value is streamed.value
