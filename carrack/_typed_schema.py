@@ -459,7 +459,9 @@ class Plan:
         """A model whose validated instance its container takes as it is: no
         validator around the class, instances not revalidated (and no Decimal
         inside, which its re-encoded JSON would spell otherwise)."""
-        if node.core["type"] != "model" or "function-after" in node.chain or self.spelled(node.schema):
+        if node.core is None or node.core["type"] != "model" or "function-after" in node.chain:
+            return False
+        if self.spelled(node.schema):
             return False
         config = node.core.get("config") or {}
         revalidate = node.core.get("revalidate_instances") or config.get("revalidate_instances") or "never"

@@ -30,11 +30,13 @@ from pydantic import (  # noqa: E402
     ValidationError,
     ValidationInfo,
     WrapValidator,
+    create_model,
     field_validator,
     model_validator,
 )
 from pydantic import dataclasses as pydantic_dataclasses  # noqa: E402
 
+from carrack._typed_schema import plan_of  # noqa: E402
 from carrack.typed import TypedStream  # noqa: E402
 
 CALLS: Counter[tuple[str, str]] = Counter()  # (validator, repr of its input)
@@ -508,3 +510,22 @@ def test_a_failing_part_fails_as_in_the_whole_text(type_: Any, marked: str) -> N
     with pytest.raises(type(streamed.value)) as again:  # failed for good
         stream.partial()
     assert again.value is streamed.value
+
+
+def test_a_type_with_more_paths_than_the_stream_selects_reads_everything() -> None:
+    make: Any = create_model
+    inner = make("Inner", v=(Annotated[int, tally("inner.v")], 0), **{f"i{n}": (int, 0) for n in range(40)})
+    mid = make("Mid", **{f"f{n}": (Optional[inner], None) for n in range(60)})
+    type_ = GENERIC[0][mid]
+    assert plan_of(type_).selection is None  # every event: ignored keys too
+    text = '[{"zzz": {"q": [1, "a"]}, "f0": {"v": 2, "xx": {}}, "f1": null}, {"f2": {"v": 3}}]'
+    CALLS.clear()
+    final = TypeAdapter(type_).validate_json(text)
+    whole_calls = Counter(CALLS)
+    CALLS.clear()
+    stream = TypedStream(type_)
+    got = []
+    for char in text:
+        stream.feed(char)
+        got += stream.items(())
+    assert stream.close() == final and got == final and CALLS == whole_calls
