@@ -236,6 +236,9 @@ class Plan:
         self._pure: dict[int, bool] = {}
         self._spelled: dict[int, bool] = {}
         self._memo: dict[tuple[str, int], bool] = {}
+        self._open: set[tuple[str, int]] = set()  # properties being computed
+        self._leaned: set[tuple[str, int]] = set()  # and assumed meanwhile
+        self._made: list[tuple[str, int]] = []  # properties computed, in order
         self.ignored = Node(IGNORED, None, None, self)
         self.untyped = Node(UNTYPED, None, None, self)
         self.forbids = False
@@ -474,14 +477,29 @@ class Plan:
             return node.build in ("model", "typed-dict") and not self._strict(node)
         return node.kind in (LIST, DICT) and not self._strict(node)
 
-    def _memoized(self, name: str, node: Node, compute: Callable[[], bool]) -> bool:
+    def _memoized(self, name: str, node: Node, compute: Callable[[], bool], assume: bool = True) -> bool:
+        """A property of a node, computed once. A recursive type reaches a node
+        whose property is being computed: it is assumed (True for "every
+        member is", False for "some member is"); if the node's property turns
+        out otherwise, what was computed meanwhile leaned on a wrong assumption
+        and is forgotten, to be computed again."""
         key = (name, id(node))
         known = self._memo.get(key)
         if known is not None:
+            if key in self._open:
+                self._leaned.add(key)
             return known
-        self._memo[key] = True  # a recursive type: as the rest of its structure decides
+        self._memo[key] = assume
+        self._open.add(key)
+        mark = len(self._made)
         result = compute()
+        self._open.discard(key)
+        if result != assume and key in self._leaned:
+            for made in self._made[mark:]:
+                self._memo.pop(made, None)
+            del self._made[mark:]
         self._memo[key] = result
+        self._made.append(key)
         return result
 
     def python_safe(self, node: Node) -> bool:
@@ -516,7 +534,7 @@ class Plan:
                 return True
             return self._level_safe(node) and any(self.gains(child) for child in node.children())
 
-        return self._memoized("gains", node, compute)
+        return self._memoized("gains", node, compute, assume=False)
 
     def from_final(self, node: Node) -> bool:
         """Whether a part that runs none of the user's code can be validated

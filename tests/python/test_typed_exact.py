@@ -529,3 +529,24 @@ def test_a_type_with_more_paths_than_the_stream_selects_reads_everything() -> No
         stream.feed(char)
         got += stream.items(())
     assert stream.close() == final and got == final and CALLS == whole_calls
+
+
+class Knot(BaseModel):
+    n: int
+    kids: list["Knot"] = []
+
+    @model_validator(mode="after")
+    def seen(self, info: ValidationInfo) -> "Knot":
+        CALLS["knot", info.mode] += 1  # "python" would say it was given its members in Python mode
+        return self
+
+
+def test_a_recursive_model_with_nothing_to_reuse_is_validated_from_its_text() -> None:
+    text = '[{"n": 1, "kids": [{"n": 2}]}, {"n": 3}]'
+    CALLS.clear()
+    final = TypeAdapter(list[Knot]).validate_json(text)
+    whole_calls = Counter(CALLS)
+    CALLS.clear()
+    stream = TypedStream(list[Knot])
+    stream.feed(text)
+    assert stream.close() == final and CALLS == whole_calls
