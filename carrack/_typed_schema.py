@@ -241,6 +241,7 @@ class Plan:
         self._made: list[tuple[str, int]] = []  # properties computed, in order
         self.ignored = Node(IGNORED, None, None, self)
         self.untyped = Node(UNTYPED, None, None, self)
+        self.ignored.pure = self.untyped.pure = False  # never validated on their own
         self.forbids = False
         self.root = self.node(schema, None)
         self.selection = self._selection()

@@ -58,21 +58,20 @@ SCALARS = frozenset(
 STARTS = {OBJECT: "object", DICT: "object", TAGGED: "object", LIST: "array"}
 
 
-def from_stream(stream: Stream, call: Callable[..., Any], *args: Any) -> tuple[list[Any], Exception | None]:
-    """Runs a call of the Stream (feed or close), then takes its events: the
-    events, or what it raised about the text (RuntimeError: text after the
-    value or nested too deep; JSONDecodeError from close: not complete;
-    ValueError from events: not JSON). Anything else passes: a chunk that is
-    not text (TypeError, UnicodeError) or a feed after close, which change
-    nothing. The one place that reads the Stream's errors."""
-    try:
-        call(*args)
-    except (RuntimeError, json.JSONDecodeError) as error:
-        return [], error
-    try:
-        return stream.events(), None
-    except (RuntimeError, ValueError) as error:
-        return [], error
+def about_the_text(error: Exception, call: str) -> Exception:
+    """What a call of the Stream raised, if it is about the text: a
+    RuntimeError (text after the value, or nested too deep), a ValueError
+    from events() (not JSON), a JSONDecodeError from close() (not complete).
+    Anything else is raised again: from feed(), a chunk that is not text
+    (TypeError, UnicodeError) or a feed after close, which change nothing.
+    The one place that reads the Stream's errors."""
+    if isinstance(error, RuntimeError):
+        return error
+    if call == "events" and isinstance(error, ValueError):
+        return error
+    if call == "close" and isinstance(error, json.JSONDecodeError):
+        return error
+    raise error
 
 
 class Frame:
@@ -164,8 +163,13 @@ class TypedStream(Generic[T]):
         if self._error is not None:
             raise self._error
         stream = self.stream
-        events, failed = from_stream(stream, stream.feed, chunk)
-        if failed is not None:
+        call = "feed"
+        try:
+            stream.feed(chunk)
+            call = "events"
+            events = stream.events()
+        except Exception as error:
+            failed = about_the_text(error, call)
             raise self._not_json(failed) from failed
         if events:
             self._read(events)
@@ -221,7 +225,13 @@ class TypedStream(Generic[T]):
         if self._closed:
             return self._root  # type: ignore[no-any-return]
         stream = self.stream
-        events, cut = from_stream(stream, stream.close)
+        cut, call = None, "close"
+        try:
+            stream.close()
+            call = "events"
+            events = stream.events()
+        except Exception as error:
+            cut = about_the_text(error, call)
         if cut is not None:  # every chunk was JSON so far: the text stops short
             if self._cut is None:
                 try:
@@ -391,7 +401,7 @@ class TypedStream(Generic[T]):
             return
         keep = frame.keep if frame is not None else NOTHING
         early = frame.early if frame is not None else parent.keep == GIVEN and node.keeps[3]
-        final = early or (node.pure and node.kind != UNTYPED)
+        final = early or node.pure
         result = value
         if final:
             try:
@@ -400,11 +410,20 @@ class TypedStream(Generic[T]):
                 raise self._located(error, frame.loc if frame is not None else (*parent.inner, path[-1])) from None
             if frame is not None and frame.pending < len(self._pending):
                 self._resolve_pending(frame.pending, len(frames), result)
-        if parent.keep == GIVEN:
-            given = result if early else frame.members if frame is not None and keep == GIVEN else value
-            self._give(parent, path[-1], given)
-        elif parent.keep == FINAL:
-            self._give(parent, path[-1], result)
+        into = parent.keep
+        if into:  # the container keeps what it is to be given, or its members' values
+            if into == FINAL or early:
+                given = result
+            else:
+                given = frame.members if frame is not None and keep == GIVEN else value
+            members = parent.members
+            key = path[-1]
+            if type(members) is dict:
+                members[key] = given
+            elif len(members) > key:
+                members[key] = given
+            else:
+                members.append(given)
         if not final and parent.mode != RAW:
             name = frame.name if frame is not None else self._name(parent, path[-1])
             self._pending.append((path, parent.mode == TYPED_LIST, (*[f.name for f in frames[1:]], name)))
