@@ -216,12 +216,14 @@ class TypedStream(Generic[T]):
         return out
 
     def close(self) -> T:
-        """Ends the stream: exactly TypeAdapter(T).validate_json(text), raising
-        its ValidationError. On text that is only cut short the error is
-        pydantic's json_invalid (end of input), and partial() and items() go
-        on giving what arrived."""
+        """Ends the stream: what TypeAdapter(T).validate_json(text) gives, its
+        value or its ValidationError. On text that is only cut short the error
+        is pydantic's json_invalid (end of input), and partial() and items()
+        go on giving what arrived."""
         if self._error is not None:
             raise self._error
+        if self._cut is not None:
+            raise self._cut
         if self._closed:
             return self._root  # type: ignore[no-any-return]
         stream = self.stream
@@ -233,12 +235,11 @@ class TypedStream(Generic[T]):
         except Exception as error:
             cut = about_the_text(error, call)
         if cut is not None:  # every chunk was JSON so far: the text stops short
-            if self._cut is None:
-                try:
-                    self._cut = self._not_json(cut, keep=False)
-                    self._plan.adapter.validate_json(stream.text)
-                except ValidationError as error:
-                    self._cut = error
+            try:
+                self._cut = self._not_json(cut, keep=False)
+                self._plan.adapter.validate_json(stream.text)
+            except ValidationError as error:
+                self._cut = error
             raise self._cut
         if events:
             self._read(events)
