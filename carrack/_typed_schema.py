@@ -248,6 +248,10 @@ class Plan:
         # The root's members are given to it in Python mode, reusing the instances
         # validated as they ended, only where that reuse spares a user's validator.
         self.assembles = self.assembling(self.root)
+        # Every node's keeping, decided now: streams of the type share the plan,
+        # perhaps from several threads, and the fixpoints above are not for sharing.
+        for node in list(self._nodes.values()):
+            node._keeps = self.keeps(node)
 
     # -- compiling nodes
 
