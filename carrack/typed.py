@@ -1,24 +1,28 @@
-"""Typed streams: a pydantic type's value while its JSON streams, each part
-validated once, when it closes.
+"""Typed streams: a pydantic type's value while its JSON streams, each
+validator of the user's run exactly as ``TypeAdapter(T).validate_json(text)``
+runs it.
 
 ::
 
     stream = TypedStream(Report)
     for chunk in chunks:
-        stream.feed(chunk)               # a part that fails raises ValidationError here
+        stream.feed(chunk)               # text the schema rules out raises ValidationError here
         show(stream.partial())           # a Report holding what has arrived
         for step in stream.items(("steps",)):
             run(step)                    # each Step, validated, as it closes
     report = stream.close()              # TypeAdapter(Report).validate_json(text)
 
-The reader walks the type's pydantic core schema alongside the open path of
-the text: one schema node per open level, pushed when a container starts and
-popped when it ends. A value that ends is validated there and then, once, by
-a validator of its own node: a leaf by the node's whole schema, a model, list
-or dict by its schema with the members' schemas taken out (they were
-validated when they ended), so that pydantic itself still applies the
-aliases, defaults, required fields, ``extra`` and model validators. Nothing
-is validated again: ``close()`` returns the root validated when it ended.
+The reader walks the type's core schema alongside the open path of the text
+(see ``carrack._typed_schema``). A part is shown as final, in ``partial()``
+and ``items()``, once its value is the one the whole document's validation
+gives it, and that value comes from pydantic validating that part once:
+
+- a part whose schema runs none of the user's code is validated when it
+  ends, on its own; nothing observes that it is validated again above;
+- a model whose instances pydantic passes through is validated when it
+  ends, and its instance is handed to its container, which is validated in
+  Python mode from its members once it ends in turn;
+- everything else is validated with the whole text, when the root ends.
 
 Importing this module imports pydantic (``pip install carrack[pydantic]``);
 ``import carrack`` never does.
@@ -27,416 +31,58 @@ Importing this module imports pydantic (``pip install carrack[pydantic]``);
 from __future__ import annotations
 
 import json
-from json.encoder import encode_basestring_ascii
-from typing import Any, Callable, Generic, Iterable, TypeVar, overload
+from typing import Any, Callable, Generic, TypeVar, overload
 
 import pydantic_core
-from pydantic import TypeAdapter, ValidationError
-from pydantic_core import PydanticCustomError, SchemaValidator
+from pydantic import ValidationError
+from pydantic_core import PydanticCustomError
 
 from carrack._stream import ANY, Stream
+from carrack._typed_schema import (
+    DICT, FINAL, GIVEN, IGNORED, LIST, NOTHING, OBJECT, TAGGED, UNTYPED, WHOLE, Node, plan_of,
+)  # fmt: skip
 
 __all__ = ["TypedStream"]
 
 T = TypeVar("T")
 
-# What a schema node is to the reader.
-WHOLE = 0  # validated whole when it ends: scalars, unions, custom validators
-OBJECT = 1  # a model, dataclass or TypedDict: its fields are followed
-LIST = 2  # list[X]: its elements are followed
-DICT = 3  # dict[str, X]: its values are followed
-TAGGED = 4  # a discriminated union: untyped until its tag ends
-DEFERRED = 5  # validated only with its container (it needs the other fields)
-IGNORED = 6  # a key that extra="ignore" drops
-UNTYPED = 7  # inside an object whose union member is not known yet
-
-# Leaves whose Python-mode validation of a decoded JSON value is the JSON
-# mode's, so they skip re-encoding the value.
-PYTHON_SAFE = frozenset({"str", "int", "float", "bool", "none", "any"})
-WRAPPERS = frozenset({"default", "nullable", "function-after"})
-# Patterns past this many make the selection "everything".
-MAX_PATTERNS = 2000
+# Frame modes: how a frame reads its members.
+SKIP, TYPED_OBJECT, TYPED_LIST, TYPED_DICT, RAW, STRING = range(6)
+# What stands for a container or string that began where the schema wants
+# another kind: the schema's error for it is the error for whatever follows.
+STAND_INS: dict[str, Any] = {"object": {}, "array": [], "string": ""}
+# Scalar kinds that no object or array can become.
+SCALARS = frozenset(
+    {"str", "int", "float", "bool", "none", "literal", "date", "datetime", "time", "timedelta", "uuid", "decimal"}
+)
+STARTS = {OBJECT: "object", DICT: "object", TAGGED: "object", LIST: "array"}
 
 
-# --- Schema nodes ------------------------------------------------------------------
-
-
-class Field:
-    """A member of an object node: its attribute name and its node."""
-
-    __slots__ = ("name", "node")
-
-    def __init__(self, name: str, node: Node) -> None:
-        self.name = name
-        self.node = node
-
-
-class Node:
-    """One node of the core schema, as the reader follows it: what kind of value
-    it is, its members' nodes, and its validators, built on first use."""
-
-    __slots__ = (
-        "kind",
-        "schema",
-        "config",
-        "plan",
-        "shows_text",
-        "python_mode",
-        "cls",
-        "build",
-        "fields",
-        "names",
-        "extra",
-        "extra_node",
-        "item",
-        "tag_key",
-        "choices",
-        "validate_members",
-        "validate_whole",
-    )
-
-    def __init__(self, kind: int, schema: Any, config: Any, plan: Plan) -> None:
-        self.kind = kind
-        self.schema = schema
-        self.config = config
-        self.plan = plan
-        self.shows_text = False
-        self.python_mode = False
-        self.cls: Any = None
-        self.build = ""
-        self.fields: dict[str, Field] = {}
-        self.names: tuple[str, ...] = ()
-        self.extra = "ignore"
-        self.extra_node: Node | None = None
-        self.item: Node | None = None
-        self.tag_key = ""
-        self.choices: dict[Any, Node] = {}
-        # Validators, built on first use: each then calls pydantic-core directly.
-        self.validate_members: Callable[[Any], Any] = self._first_members
-        self.validate_whole: Callable[[Any], Any] = self._first_whole
-
-    def child(self, key: Any) -> Node:
-        """The node of the member at key: a field, an element, a value."""
-        if self.kind == OBJECT:
-            field = self.fields.get(key)
-            if field is not None:
-                return field.node
-            return self.extra_node or self.plan.ignored
-        if self.item is not None:
-            return self.item
-        return self.plan.untyped
-
-    def _first_members(self, members: Any) -> Any:
-        """Validates an object, list or dict whose members were validated when
-        they ended: pydantic checks the container itself, once."""
-        validator = self.plan.validator(self.plan.shallow(self.schema, self.config), self.config)
-        self.validate_members = validator.validate_python
-        return self.validate_members(members)
-
-    def _first_whole(self, value: Any) -> Any:
-        """Validates a decoded JSON value by this node's whole schema, as
-        validate_json would: in JSON mode, or in Python mode where the two agree."""
-        validator = self.plan.validator(self.schema, self.config)
-        if self.python_mode:
-            self.validate_whole = validator.validate_python
-        else:
-            from_json = validator.validate_json
-            self.validate_whole = lambda value: from_json(to_json(value))
-        return self.validate_whole(value)
-
-
-def to_json(value: Any) -> str:
-    """The JSON text of a decoded value, for validating it in JSON mode."""
-    kind = type(value)
-    if kind is str:
-        return encode_basestring_ascii(value)
-    if kind is int:
-        return int.__repr__(value)
-    if value is None:
-        return "null"
-    if kind is bool:
-        return "true" if value else "false"
-    return json.dumps(value)
-
-
-class Plan:
-    """What a type's core schema tells the reader: its root node, the nodes
-    below it, each compiled once, and the selection of paths to read."""
-
-    def __init__(self, adapter: TypeAdapter[Any]) -> None:
-        self.adapter = adapter
-        self.title: str = getattr(adapter.validator, "title", "") or ""
-        schema = adapter.core_schema
-        self.definitions: list[Any] = []
-        if schema["type"] == "definitions":
-            self.definitions = list(schema["definitions"])
-            schema = schema["schema"]
-        self.refs = {d["ref"]: d for d in self.definitions}
-        self._nodes: dict[tuple[int, int], Node] = {}
-        self._keep: list[Any] = []  # the schemas whose ids key _nodes stay alive
-        self.ignored = Node(IGNORED, None, None, self)
-        self.deferred = Node(DEFERRED, None, None, self)
-        self.untyped = Node(UNTYPED, None, None, self)
-        self.forbids = False
-        self.root = self.node(schema, None)
-        self.selection = self._selection()
-
-    # -- compiling nodes
-
-    def resolve(self, schema: Any) -> Any:
-        while schema["type"] == "definition-ref":
-            schema = self.refs[schema["schema_ref"]]
-        return schema
-
-    def core(self, schema: Any) -> Any:
-        """The schema under the wrappers that pass a value through to it:
-        defaults, nullables, after-validators, definition references."""
-        schema = self.resolve(schema)
-        while schema["type"] in WRAPPERS:
-            schema = self.resolve(schema["schema"])
-        return schema
-
-    def node(self, schema: Any, config: Any) -> Node:
-        key = (id(schema), id(config))
-        known = self._nodes.get(key)
-        if known is not None:
-            return known
-        self._keep.append((schema, config))
-        core = self.core(schema)
-        kind = self._kind(core, config)
-        node = Node(kind, schema, config, self)
-        self._nodes[key] = node  # before the members, so that recursion finds it
-        if kind == OBJECT:
-            self._object(node, core)
-        elif kind == LIST:
-            node.item = self.node(core["items_schema"], config)
-        elif kind == DICT:
-            node.item = self.node(core.get("values_schema") or {"type": "any"}, config)
-        elif kind == TAGGED:
-            node.tag_key = core["discriminator"]
-            node.choices = {tag: self.node(choice, config) for tag, choice in core["choices"].items()}
-        else:
-            bare = self.bare(schema)
-            node.shows_text = core["type"] == "str"
-            node.python_mode = bare["type"] in PYTHON_SAFE and not bare.get("strict") and not (config or {}).get("strict")
-        return node
-
-    def _kind(self, core: Any, config: Any) -> int:
-        kind = core["type"]
-        if kind == "model":
-            inner = core["schema"]
-            if core.get("root_model") or core.get("custom_init") or inner["type"] != "model-fields":
-                return WHOLE
-            return OBJECT if self._plain_fields(inner["fields"].values()) else WHOLE
-        if kind == "dataclass":
-            inner = core["schema"]
-            merged = {**(config or {}), **(core.get("config") or {})}
-            if merged.get("strict") or core.get("slots") or inner["type"] != "dataclass-args":
-                return WHOLE  # a strict dataclass takes only its instances in Python mode
-            fields = inner["fields"]
-            if any(f.get("init_only") or f.get("init") is False for f in fields):
-                return WHOLE
-            return OBJECT if self._plain_fields(fields) else WHOLE
-        if kind == "typed-dict":
-            return OBJECT if self._plain_fields(core["fields"].values()) else WHOLE
-        if kind == "list":
-            return LIST
-        if kind == "dict" and (core.get("keys_schema") or {"type": "str"})["type"] in ("str", "any"):
-            if not core.get("keys_schema", {}).get("strict"):
-                return DICT
-        if kind == "tagged-union" and isinstance(core.get("discriminator"), str):
-            return TAGGED
-        return WHOLE
-
-    def _plain_fields(self, fields: Iterable[Any]) -> bool:
-        """Whether every field is found under keys of its own: an alias path
-        into a nested value makes the object validated whole."""
-        for field in fields:
-            alias = field.get("validation_alias")
-            if alias is not None and not all(len(path) == 1 and isinstance(path[0], str) for path in paths(alias)):
-                return False
-        return True
-
-    def _object(self, node: Node, core: Any) -> None:
-        config = core.get("config") or node.config
-        settings = config or {}
-        kind = core["type"]
-        if kind == "model":
-            node.cls, node.build = core["cls"], "model"
-            inner = core["schema"]
-            named = list(inner["fields"].items())
-            extra = inner.get("extra_behavior") or settings.get("extra_fields_behavior") or "ignore"
-        elif kind == "dataclass":
-            node.cls, node.build = core["cls"], "dataclass"
-            inner = core["schema"]
-            named = [(f["name"], f) for f in inner["fields"]]
-            extra = inner.get("extra_behavior") or settings.get("extra_fields_behavior") or "ignore"
-        else:
-            node.build = "typed-dict"
-            named = list(core["fields"].items())
-            extra = core.get("extra_behavior") or settings.get("extra_fields_behavior") or "ignore"
-        by_alias = settings.get("validate_by_alias", True)
-        by_name = settings.get("validate_by_name", False) or settings.get("populate_by_name", False)
-        node.names = tuple(name for name, _ in named)
-        node.extra = extra
-        if extra == "forbid":
-            self.forbids = True
-        if extra == "allow":
-            node.extra_node = self.deferred
-        for name, field in named:
-            child = self.deferred if self._needs_container(field["schema"]) else self.node(field["schema"], config)
-            alias = field.get("validation_alias")
-            keys = [path[0] for path in paths(alias)] if alias is not None and by_alias else []
-            if alias is None or by_name:
-                keys.append(name)
-            for key in keys:
-                node.fields.setdefault(key, Field(name, child))
-
-    def _needs_container(self, schema: Any) -> bool:
-        """Whether a field's value can only be validated with its container:
-        a validator that reads the other fields (info.data), or a default that
-        is validated when missing."""
-        seen: set[int] = set()
-
-        def walk(part: Any) -> bool:
-            if isinstance(part, dict):
-                if id(part) in seen:
-                    return False
-                seen.add(id(part))
-                kind = part.get("type")
-                if kind in ("model", "dataclass", "typed-dict", "definition-ref"):
-                    return False  # a nested object's validators see its own fields
-                if kind == "with-info" or (kind == "default" and part.get("validate_default")):
-                    return True
-                return any(walk(v) for v in part.values())
-            if isinstance(part, (list, tuple)):
-                return any(walk(v) for v in part)
-            return False
-
-        return walk(schema)
-
-    def bare(self, schema: Any) -> Any:
-        """The schema under its defaults and nullables, which change no value given."""
-        schema = self.resolve(schema)
-        while schema["type"] in ("default", "nullable"):
-            schema = self.resolve(schema["schema"])
-        return schema
-
-    # -- validators
-
-    def validator(self, schema: Any, config: Any) -> SchemaValidator:
-        if self.definitions:
-            schema = {"type": "definitions", "schema": schema, "definitions": self.definitions}
-        return SchemaValidator(schema, config)
-
-    def shallow(self, schema: Any, config: Any) -> Any:
-        """The schema with the members of its object, list or dict taken out:
-        each member passes as it is, keeping only its default. A discriminated
-        union's members that are objects are taken out the same way."""
-        schema = self.resolve(schema)
-        kind = schema["type"]
-        copy = {k: v for k, v in schema.items() if k != "ref"}
-        if kind in WRAPPERS:
-            copy["schema"] = self.shallow(schema["schema"], config)
-        elif kind == "tagged-union":
-            copy["choices"] = {
-                tag: self.shallow(choice, config) if self._kind(self.core(choice), config) == OBJECT else choice
-                for tag, choice in schema["choices"].items()
-            }
-        elif kind == "model":
-            inner = schema["schema"]
-            copy["schema"] = {**inner, "fields": {n: self._slot(f) for n, f in inner["fields"].items()}}
-        elif kind == "dataclass":
-            inner = schema["schema"]
-            copy["schema"] = {k: v for k, v in inner.items() if k != "ref"}
-            copy["schema"]["fields"] = [self._slot(f) for f in inner["fields"]]
-        elif kind == "typed-dict":
-            copy["fields"] = {n: self._slot(f) for n, f in schema["fields"].items()}
-        elif kind == "list":
-            copy["items_schema"] = {"type": "any"}
-        elif kind == "dict":
-            copy["values_schema"] = {"type": "any"}
-        return copy
-
-    def _slot(self, field: Any) -> Any:
-        if self._needs_container(field["schema"]):
-            return field
-        return {**field, "schema": passing(field["schema"])}
-
-    # -- selection
-
-    def _selection(self) -> list[tuple[Any, ...]] | None:
-        """The paths whose events the reader needs: every followed member, and
-        no further inside what is validated whole, nor keys that are ignored."""
-        out: list[tuple[Any, ...]] = []
-        open_nodes: set[int] = set()
-
-        def add(node: Node, prefix: tuple[Any, ...]) -> None:
-            out.append(prefix)
-            if len(out) > MAX_PATTERNS:
-                raise OverflowError
-            if id(node) in open_nodes or node.kind == TAGGED:
-                out.append((*prefix, ...))
-                return
-            open_nodes.add(id(node))
-            if node.kind == OBJECT:
-                for key, field in node.fields.items():
-                    add(field.node, (*prefix, key))
-                if node.extra_node is not None:
-                    out.append((*prefix, ANY))
-            elif node.kind in (LIST, DICT):
-                assert node.item is not None
-                add(node.item, (*prefix, ANY))
-            open_nodes.discard(id(node))
-
-        try:
-            add(self.root, ())
-        except OverflowError:
-            return None
-        return out
-
-
-def paths(alias: Any) -> list[list[Any]]:
-    """A validation alias as pydantic's core schema has it, as a list of paths."""
-    if isinstance(alias, str):
-        return [[alias]]
-    if alias and not isinstance(alias[0], list):
-        return [alias]
-    return list(alias)
-
-
-def passing(schema: Any) -> Any:
-    """A field's schema reduced to its defaults around a schema that takes anything."""
-    if schema["type"] == "default":
-        return {k: v for k, v in schema.items() if k != "ref"} | {"schema": passing(schema["schema"])}
-    return {"type": "any"}
-
-
-PLANS: dict[Any, Plan] = {}
-MAX_PLANS = 256  # types made on the fly (create_model per request) must not pile up
-
-
-def plan_of(type_: Any) -> Plan:
-    """The plan of a type, made once per type (its validators are built once too)."""
-    try:
-        known = PLANS.get(type_)
-    except TypeError:  # an unhashable type form
-        return Plan(TypeAdapter(type_))
-    if known is None:
-        if len(PLANS) >= MAX_PLANS:
-            PLANS.pop(next(iter(PLANS)))  # the oldest
-        known = PLANS[type_] = Plan(TypeAdapter(type_))
-    return known
-
-
-# --- Reading ---------------------------------------------------------------------
+def about_the_text(error: Exception, call: str) -> Exception:
+    """What a call of the Stream raised, if it is about the text: a
+    RuntimeError (text after the value, or nested too deep), a ValueError
+    from events() (not JSON), a JSONDecodeError from close() (not complete).
+    Anything else is raised again: from feed(), a chunk that is not text
+    (TypeError, UnicodeError) or a feed after close, which change nothing.
+    The one place that reads the Stream's errors."""
+    if isinstance(error, RuntimeError):
+        return error
+    if call == "events" and isinstance(error, ValueError):
+        return error
+    if call == "close" and isinstance(error, json.JSONDecodeError):
+        return error
+    raise error
 
 
 class Frame:
-    """An open container or string, with the node it is read by, the members
-    validated so far, and what partial() shows of it."""
+    """An open container or string, with the node it is read by, what
+    partial() shows of it and, where its container reuses instances, its
+    members as pydantic will be given them."""
 
-    __slots__ = ("node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "attrs", "finished", "text", "placed")
+    __slots__ = (
+        "node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "attrs",
+        "finished", "text", "placed", "keep", "early", "count", "seen", "pending",
+    )  # fmt: skip
 
     def __init__(self, node: Node, mode: int, key: Any, loc: tuple[Any, ...]) -> None:
         self.node = node
@@ -446,28 +92,31 @@ class Frame:
         self.name: Any = key  # where partial() shows it in its parent
         self.loc = loc
         self.inner = loc  # the location of its members: a resolved union adds its tag
-        self.members: Any = None
+        self.members: Any = None  # given to pydantic in Python mode, as keep says
         self.shown: Any = None
         self.attrs: Any = None  # an open object's fields as shown: its __dict__, or the TypedDict
         self.finished: set[str] | None = None  # an open model's model_fields_set
         self.text = ""
         self.placed = False  # whether the parent shows it while it is open
-
-
-# Frame modes: how a frame reads its members.
-SKIP, TYPED_OBJECT, TYPED_LIST, TYPED_DICT, RAW, STRING = range(6)
+        self.keep = NOTHING  # what its members hold, to validate it in Python mode
+        self.early = False  # validated when it ends, its instance reused above
+        self.count = 0  # members that arrived, for max_length
+        self.seen: set[str] | None = None  # a dict's keys that arrived, for max_length
+        self.pending = 0  # where its members not yet final begin in the stream's list
 
 
 class TypedStream(Generic[T]):
-    """A JSON text read as a value of a pydantic type while it streams: fed
-    in chunks, each part validated once, when it closes.
+    """A JSON text read as a value of a pydantic type while it streams.
 
     ``T`` is anything ``pydantic.TypeAdapter`` accepts. ``partial()`` gives the
-    value so far, ``items(path)`` the members that closed, ``close()`` the
-    final value, ``TypeAdapter(T).validate_json(text)``. A part that fails
-    validation raises ``pydantic.ValidationError`` from the ``feed()`` that
-    closed it, located as pydantic locates it in the whole document, and the
-    stream fails for good.
+    value so far, ``items(path)`` the members that became final since the
+    last call with that path (a cursor: each member once), ``close()`` the
+    final value, ``TypeAdapter(T).validate_json(text)``. Every validator of
+    the user's runs as often, and on the same input, as in that call. Text
+    that the schema rules out raises ``pydantic.ValidationError`` from the
+    ``feed()`` that wrote it, located as pydantic locates it in the whole
+    document, and the stream fails for good; text that is merely cut short
+    fails only at ``close()``, and ``partial()`` still gives what arrived.
     """
 
     @overload
@@ -482,8 +131,12 @@ class TypedStream(Generic[T]):
         self._root: Any = None
         self._ended = False
         self._closed = False
-        self._error: ValidationError | None = None
+        self._error: Exception | None = None  # a ValidationError, or what a validator of the user's raised
+        self._cut: ValidationError | None = None  # close() on text cut short
         self._log: list[tuple[tuple[Any, ...], Any, bool]] = []
+        # Members that ended before their value was final: path, whether an
+        # element, and the names that find it in the value of the part that validates it.
+        self._pending: list[tuple[tuple[Any, ...], bool, tuple[Any, ...]]] = []
         self._cursors: dict[tuple[Any, ...], int] = {}
 
     # -- the stream
@@ -504,30 +157,29 @@ class TypedStream(Generic[T]):
         return self._ended
 
     def feed(self, chunk: str | bytes | bytearray | memoryview) -> None:
-        """Reads a chunk, validating every part that it closes. Raises
-        ValidationError for a part that fails, or for text that is not JSON;
-        from then on every call raises it again. A chunk that is not text
-        (TypeError, UnicodeError) changes nothing."""
+        """Reads a chunk. Raises ValidationError where the text so far rules
+        the document out, or is not JSON; from then on every call raises it
+        again. A chunk that is not text (TypeError, UnicodeError) changes nothing."""
         if self._error is not None:
             raise self._error
         stream = self.stream
+        call = "feed"
         try:
-            stream.feed(chunk)  # TypeError, UnicodeError, after close(): nothing changed
-        except RuntimeError as error:  # text left over after the value, or too deep
-            raise self._not_json(error) from error
-        try:
+            stream.feed(chunk)
+            call = "events"
             events = stream.events()
-        except (ValueError, RuntimeError) as error:  # not JSON, or nested too deep
-            raise self._not_json(error) from error
+        except Exception as error:
+            failed = about_the_text(error, call)
+            raise self._not_json(failed) from failed
         if events:
             self._read(events)
         if self._plan.forbids and self._frames:
             self._check_key()
 
     def partial(self) -> T | None:
-        """The value so far, as an instance of the declared types: closed parts
-        validated, open objects built without validation from their finished
-        fields (the others None; a model's model_fields_set names the finished
+        """The value so far, as an instance of the declared types: final parts
+        validated, open objects built without validation from their final
+        fields (the others None; a model's model_fields_set names the final
         ones), open strings and lists as far as they go. None before the value
         starts. Open containers are the stream's and grow as it is fed."""
         if self._error is not None:
@@ -536,7 +188,7 @@ class TypedStream(Generic[T]):
         if not frames:
             return self._root  # type: ignore[no-any-return]
         top = frames[-1]
-        if top.mode == STRING:
+        if top.mode == STRING and top.shown is not None:
             if len(frames) == 1:
                 return top.text  # type: ignore[return-value]
             if top.placed:
@@ -544,9 +196,12 @@ class TypedStream(Generic[T]):
         return frames[0].shown  # type: ignore[no-any-return]
 
     def items(self, path: tuple[Any, ...]) -> list[Any]:
-        """The validated members of the container(s) at path (which may hold
-        carrack.ANY) that closed since the last call with path: an array's
-        elements, an object's (key, value) pairs."""
+        """The members of the container(s) at path (which may hold
+        carrack.ANY) that became final since the last call with path: an
+        array's elements, an object's (key, value) pairs, in the order they
+        became final (a member validated with its container, when that
+        container is). A cursor: each member is given once per path; the
+        first call gives all so far, a second call at once gives []."""
         if self._error is not None:
             raise self._error
         path = tuple(path)
@@ -561,24 +216,31 @@ class TypedStream(Generic[T]):
         return out
 
     def close(self) -> T:
-        """Ends the stream: exactly TypeAdapter(T).validate_json(text), raising
-        its ValidationError, from the parts validated as they closed."""
+        """Ends the stream: what TypeAdapter(T).validate_json(text) gives, its
+        value or its ValidationError. On text that is only cut short the error
+        is pydantic's json_invalid (end of input), and partial() and items()
+        go on giving what arrived."""
         if self._error is not None:
             raise self._error
+        if self._cut is not None:
+            raise self._cut
         if self._closed:
             return self._root  # type: ignore[no-any-return]
         stream = self.stream
+        cut, call = None, "close"
         try:
             stream.close()
+            call = "events"
             events = stream.events()
-            pydantic_core.from_json(stream.text)  # text json accepts and pydantic does not
-        except ValueError as error:
+        except Exception as error:
+            cut = about_the_text(error, call)
+        if cut is not None:  # every chunk was JSON so far: the text stops short
             try:
-                value = self._plan.adapter.validate_json(stream.text)
-            except ValidationError as invalid:
-                self._error = invalid
-                raise
-            return value  # type: ignore[no-any-return]
+                self._cut = self._not_json(cut, keep=False)
+                self._plan.adapter.validate_json(stream.text)
+            except ValidationError as error:
+                self._cut = error
+            raise self._cut
         if events:
             self._read(events)
         self._closed = True
@@ -590,53 +252,88 @@ class TypedStream(Generic[T]):
         try:
             for kind, path, value in events:
                 if kind == "append":
-                    self._frames[-1].text += value
+                    frame = self._frames[-1]
+                    frame.text += value
+                    if frame.mode == STRING and frame.node.checks_text:
+                        self._check_text(frame, value)
                 elif kind == "start":
                     self._open(path, value)
                 else:
                     self._end(path, value)
-        except ValidationError as error:
+        except Exception as error:  # an exception of a validator's own, too: as validate_json would
             self._error = error
             raise
 
     def _open(self, path: tuple[Any, ...], what: str) -> None:
         frames = self._frames
         if not frames:
-            frames.append(self._frame(self._plan.root, what, None, ()))
+            frame = self._frame(self._plan.root, what, None, ())
+            if self._plan.assembles and TYPED_OBJECT <= frame.mode <= TYPED_DICT:
+                frame.keep = GIVEN
+            frames.append(frame)
             return
         parent = frames[-1]
         key = path[-1]
         node = self._child(parent, key)
+        if parent.node.max_length is not None:
+            self._arrived(parent, key)
         frame = self._frame(node, what, key, (*parent.inner, key))
+        self._keep(parent, frame)
+        frame.pending = len(self._pending)
         frames.append(frame)
+        if parent.mode == TYPED_OBJECT:
+            field = parent.node.fields.get(key)
+            if field is None:  # an extra field: partial() shows declared fields only
+                return
+            frame.name = field.name
         if frame.shown is not None and parent.mode != SKIP:
-            if parent.mode == TYPED_OBJECT:
-                frame.name = parent.node.fields[key].name
             frame.placed = True
             self._show(parent, frame, frame.shown)
 
+    def _keep(self, parent: Frame, frame: Frame) -> None:
+        """What an object, list or dict that starts keeps of its members. In a
+        container given its members in Python mode, a reusable model is
+        validated when it ends, from the members it is given where that
+        spares a validator, and a member that is not given as decoded JSON
+        keeps what it is to be given. A part without the user's code keeps
+        its members' validated values where they validate to themselves."""
+        node = frame.node
+        typed = TYPED_OBJECT <= frame.mode <= TYPED_DICT
+        if parent.keep != GIVEN:
+            if typed:
+                frame.keep = node.keeps[0]
+            return
+        frame.early = node.keeps[3]
+        if typed:
+            frame.keep = node.keeps[1] if frame.early else node.keeps[2]
+
     def _frame(self, node: Node, what: str, key: Any, loc: tuple[Any, ...]) -> Frame:
         kind = node.kind
-        if kind == OBJECT and what == "object":
+        if kind in STARTS and what != STARTS[kind]:
+            self._wrong_kind(node, what, loc)
+            return Frame(node, SKIP, key, loc)
+        if kind == OBJECT:
             frame = Frame(node, TYPED_OBJECT, key, loc)
             frame.members = {}
             self._blank(frame, node)
-        elif kind == LIST and what == "array":
+        elif kind == LIST:
             frame = Frame(node, TYPED_LIST, key, loc)
-            frame.members = frame.shown = []
-        elif kind == DICT and what == "object":
+            frame.members, frame.shown = [], []
+        elif kind == DICT:
             frame = Frame(node, TYPED_DICT, key, loc)
-            frame.members = frame.shown = {}
-        elif (kind == TAGGED and what == "object") or kind == UNTYPED:
+            frame.members, frame.shown = {}, {}
+        elif kind == TAGGED or kind == UNTYPED:
             frame = Frame(node, RAW, key, loc)
             frame.members = frame.shown = {} if what == "object" else [] if what == "array" else None
             if what == "string":
                 frame.mode = STRING
                 frame.shown = ""
-        elif what == "string" and node.shows_text:
+        elif what == "string" and (node.shows_text or node.text_choices is not None or node.max_length is not None):
             frame = Frame(node, STRING, key, loc)
-            frame.shown = ""
+            frame.shown = "" if node.shows_text else None
         else:
+            if kind == WHOLE and what != "string":
+                self._wrong_kind(node, what, loc)
             frame = Frame(node, SKIP, key, loc)
         return frame
 
@@ -680,81 +377,158 @@ class TypedStream(Generic[T]):
     def _end(self, path: tuple[Any, ...], value: Any) -> None:
         frames = self._frames
         if len(frames) > len(path):  # a container or string: its frame ends
-            frame = frames.pop()
-            node = frame.node
-            mode = frame.mode
-            try:
-                if TYPED_OBJECT <= mode <= TYPED_DICT:
-                    result = frame.owner.validate_members(frame.members)
-                elif node.kind >= DEFERRED:
-                    result = value
-                else:
-                    result = node.validate_whole(value)
-            except ValidationError as error:
-                raise self._located(error, frame.loc) from None
+            frame: Frame | None = frames.pop()
+            assert frame is not None
+            node = frame.owner
+            if frame.mode == STRING and frame.node.checks_text:
+                frame.text = value
+                self._check_text(frame, value, ended=True)
             if not frames:
-                self._root = result
-                self._ended = True
+                self._finish(frame, value)
                 return
             parent = frames[-1]
         elif frames:  # a number, true, false or null in a container
+            frame = None
             parent = frames[-1]
             node = self._child(parent, path[-1])
-            if node.kind >= DEFERRED:
-                result = value
-            else:
-                try:
-                    result = node.validate_whole(value)
-                except ValidationError as error:
-                    raise self._located(error, (*parent.inner, path[-1])) from None
+            if parent.node.max_length is not None:
+                self._arrived(parent, path[-1])
+            if node.kind in STARTS and parent.mode != SKIP and not (value is None and "nullable" in node.chain):
+                self._wrong_kind(node, "scalar", (*parent.inner, path[-1]), value)
         else:  # the root, a scalar
+            self._finish(None, value)
+            return
+        if parent.mode == SKIP or node.kind == IGNORED:
+            return
+        keep = frame.keep if frame is not None else NOTHING
+        early = frame.early if frame is not None else parent.keep == GIVEN and node.keeps[3]
+        final = early or node.pure
+        result = value
+        if final:
             try:
-                self._root = self._plan.root.validate_whole(value)
+                result = node.assemble(frame.members) if keep != NOTHING else node.validate(value)  # type: ignore[union-attr]
             except ValidationError as error:
-                raise self._located(error, ()) from None
-            self._ended = True
-            return
-        self._put(parent, path, node, result)
+                raise self._located(error, frame.loc if frame is not None else (*parent.inner, path[-1])) from None
+            if frame is not None and frame.pending < len(self._pending):
+                self._resolve_pending(frame.pending, len(frames), result)
+        into = parent.keep
+        if into:  # the container keeps what it is to be given, or its members' values
+            if into == FINAL or early:
+                given = result
+            else:
+                given = frame.members if frame is not None and keep == GIVEN else value
+            members = parent.members
+            key = path[-1]
+            if type(members) is dict:
+                members[key] = given
+            elif len(members) > key:
+                members[key] = given
+            else:
+                members.append(given)
+        if not final and parent.mode != RAW:
+            name = frame.name if frame is not None else self._name(parent, path[-1])
+            self._pending.append((path, parent.mode == TYPED_LIST, (*[f.name for f in frames[1:]], name)))
+        self._put(parent, path, result, final)
 
-    def _put(self, parent: Frame, path: tuple[Any, ...], node: Node, result: Any) -> None:
-        """Gives a member that ended to its container."""
+    @staticmethod
+    def _name(parent: Frame, key: Any) -> Any:
+        """Where a member is found in its container's value: a field's name, or its key."""
+        if parent.mode == TYPED_OBJECT:
+            field = parent.node.fields.get(key)
+            if field is not None:
+                return field.name
+        return key
+
+    def _resolve_pending(self, start: int, depth: int, value: Any) -> None:
+        """A part was validated: the members inside it that were not final
+        until then are, as its value holds them, and items() gives them."""
+        pending = self._pending
+        for path, element, names in pending[start:]:
+            part = value
+            try:
+                for name in names[depth:]:
+                    part = part[name] if type(part) in (list, dict) else getattr(part, name)
+            except (AttributeError, KeyError, IndexError, TypeError):
+                continue
+            self._log.append((path, part, element))
+        del pending[start:]
+
+    def _finish(self, frame: Frame | None, value: Any) -> None:
+        """The root ended: its value, validated once, as validate_json gives it."""
+        plan = self._plan
+        given = frame is not None and frame.keep == GIVEN
+        try:
+            if given:
+                pydantic_core.from_json(self.stream.text)  # text json reads and pydantic does not
+                self._root = plan.root.assemble(frame.members)  # type: ignore[union-attr]
+            else:
+                self._root = plan.adapter.validate_json(self.stream.text)
+        except ValidationError as error:
+            raise (self._located(error, ()) if given else error) from None
+        except ValueError as error:
+            raise self._not_json(error) from None
+        self._ended = True
+        if self._pending:
+            self._resolve_pending(0, 0, self._root)
+
+    @staticmethod
+    def _give(parent: Frame, key: Any, given: Any) -> None:
+        """A member as pydantic is to be given it in Python mode."""
+        members = parent.members
+        if type(members) is list:
+            if len(members) > key:
+                members[key] = given
+            else:
+                members.append(given)
+        else:
+            members[key] = given
+
+    def _put(self, parent: Frame, path: tuple[Any, ...], result: Any, final: bool) -> None:
+        """Shows a member that ended in its container: final, or (for a part
+        that is validated with its container) as it stands, not final."""
         mode = parent.mode
-        if mode == SKIP or node.kind == IGNORED:
-            return
         key = path[-1]
         if mode == TYPED_OBJECT:
-            parent.members[key] = result
-            if node.kind != DEFERRED:
+            if final:
                 self._log.append((path, result, False))
-                name = parent.node.fields[key].name
+                name = parent.node.fields[key].name if key in parent.node.fields else None
+                if name is None:  # an extra field, under extra="allow"
+                    return
                 parent.attrs[name] = result
                 if parent.finished is not None:
                     parent.finished.add(name)
             return
-        members = parent.members
-        if mode == TYPED_LIST:
-            self._log.append((path, result, True))
-        elif mode == TYPED_DICT:
-            self._log.append((path, result, False))
-        if type(members) is list:
-            if len(members) > key:
-                members[key] = result
-            else:
-                members.append(result)
-        else:
-            members[key] = result
-            if mode == RAW and key == parent.node.tag_key and parent.node.kind == TAGGED:
+        if mode == RAW:
+            self._give(parent, key, result)
+            if key == parent.node.tag_key and parent.node.kind == TAGGED:
                 self._resolve(parent, path[:-1], result)
+            return
+        target = parent.shown
+        if final:
+            self._log.append((path, result, mode == TYPED_LIST))
+            if type(target) is list:
+                if len(target) > key:
+                    target[key] = result
+                else:
+                    target.append(result)
+            else:
+                target[key] = result
+        elif type(target) is list and len(target) == key:
+            target.append(None)  # a scalar validated with its container: its place, kept
 
     def _resolve(self, frame: Frame, path: tuple[Any, ...], tag: Any) -> None:
         """The tag of a discriminated union ended: the object is read as the
-        member it names from now on, and the members it had are validated."""
+        member it names from now on; the members it had are shown if final."""
+        node = frame.node
         try:
-            choice = frame.node.choices.get(tag)
+            choice = node.choices.get(tag)
         except TypeError:  # an unhashable tag: the union reports it at the end
             return
-        if choice is None:  # no member has this tag: pydantic says so now
-            self._validate(frame.node.validate_whole, frame.members, frame.loc)
+        if choice is None:  # no member has this tag: the union fails before any validator runs
+            try:
+                node.validate({node.tag_key: tag})
+            except ValidationError as error:
+                raise self._located(error, frame.loc) from None
             return
         if choice.kind != OBJECT:
             return
@@ -765,11 +539,17 @@ class TypedStream(Generic[T]):
         frame.members = {}
         self._blank(frame, choice)
         for key, value in raw.items():
-            node = self._child(frame, key)
-            if node.kind == DEFERRED or node.kind == IGNORED:
-                self._put(frame, (*path, key), node, value)
-            else:
-                self._put(frame, (*path, key), node, self._validate(node.validate_whole, value, (*frame.inner, key)))
+            member = self._child(frame, key)
+            if member.kind == IGNORED:
+                continue
+            final = member.pure
+            result = value
+            if final:
+                try:
+                    result = member.validate(value)
+                except ValidationError as error:
+                    raise self._located(error, (*frame.inner, key)) from None
+            self._put(frame, (*path, key), result, final)
         frames = self._frames
         depth = frames.index(frame)
         if depth:
@@ -792,6 +572,66 @@ class TypedStream(Generic[T]):
         elif target is not None:
             target[frame.key] = shown
 
+    # -- what the text rules out before it ends
+
+    def _arrived(self, parent: Frame, key: Any) -> None:
+        """A member arrived: a list or dict over its max_length fails now."""
+        limit = parent.node.max_length
+        if limit is None or not (TYPED_LIST <= parent.mode <= TYPED_DICT):
+            return
+        if parent.mode == TYPED_LIST:
+            parent.count = key + 1
+        else:  # a key written twice counts once, as in the dict pydantic builds
+            if parent.seen is None:
+                parent.seen = set()
+            parent.seen.add(key)
+            parent.count = len(parent.seen)
+        if parent.count > limit:
+            field_type = "List" if parent.mode == TYPED_LIST else "Dictionary"
+            raise self._error_of(
+                "too_long", parent.loc, parent.shown,
+                {"field_type": field_type, "max_length": limit, "actual_length": parent.count},
+            )  # fmt: skip
+
+    def _check_text(self, frame: Frame, piece: str, ended: bool = False) -> None:
+        """An open string too long for its max_length, that no Literal or
+        enum value it may take begins with, or that no string matching its
+        pattern begins with (for a pattern of one character class), fails now;
+        piece is what was appended."""
+        node = frame.node
+        text = frame.text
+        limit = node.max_length
+        if limit is not None and len(text) > limit:
+            raise self._error_of("string_too_long", frame.loc, text, {"max_length": limit})
+        choices = node.text_choices
+        run = node.text_run
+        if (
+            choices is not None and (text not in choices if ended else not any(c.startswith(text) for c in choices))
+        ) or (
+            run is not None and (run.fullmatch(piece) is None or node.text_most is not None and len(text) > node.text_most)
+        ):
+            try:
+                node.validate(text)  # fails in the core schema, before any validator of the user's
+            except ValidationError as error:
+                raise self._located(error, frame.loc) from None
+
+    def _wrong_kind(self, node: Node, what: str, loc: tuple[Any, ...], value: Any = None) -> None:
+        """A value of a JSON kind the node never takes began: its error is the
+        schema's error for any value of that kind."""
+        core = node.core
+        if core is None or node.build == "dataclass":
+            return
+        container = node.kind in STARTS
+        if not container and (core["type"] not in SCALARS or what == "string"):
+            return
+        stand_in = value if what == "scalar" else STAND_INS[what]
+        try:
+            node.validate(stand_in)  # fails in the core schema, before any validator of the user's
+        except ValidationError as error:
+            if container and not any(line["type"].endswith("_type") for line in error.errors()):
+                return
+            raise self._located(error, loc) from None
+
     def _check_key(self) -> None:
         """Under extra="forbid", an unknown key fails as soon as it is written,
         before its value: keys give no events, so the path tells it."""
@@ -804,12 +644,6 @@ class TypedStream(Generic[T]):
             raise self._error
 
     # -- errors
-
-    def _validate(self, validate: Any, value: Any, loc: tuple[Any, ...]) -> Any:
-        try:
-            return validate(value)
-        except ValidationError as error:
-            raise self._located(error, loc) from None
 
     def _located(self, error: ValidationError, loc: tuple[Any, ...]) -> ValidationError:
         """A part's error as the whole document's: its location below loc, the
@@ -827,13 +661,18 @@ class TypedStream(Generic[T]):
             details.append(detail)
         return ValidationError.from_exception_data(self._plan.title, details)
 
+    def _error_of(self, kind: str, loc: tuple[Any, ...], value: Any, ctx: dict[str, Any]) -> ValidationError:
+        return ValidationError.from_exception_data(self._plan.title, [{"type": kind, "loc": loc, "input": value, "ctx": ctx}])
+
     def _extra_forbidden(self, frame: Frame, key: Any, value: Any) -> ValidationError:
         return ValidationError.from_exception_data(
             self._plan.title, [{"type": "extra_forbidden", "loc": (*frame.inner, key), "input": value}]
         )
 
-    def _not_json(self, error: Exception) -> ValidationError:
-        self._error = ValidationError.from_exception_data(
+    def _not_json(self, error: Exception, keep: bool = True) -> ValidationError:
+        invalid = ValidationError.from_exception_data(
             self._plan.title, [{"type": "json_invalid", "loc": (), "input": self.stream.text, "ctx": {"error": str(error)}}]
         )
-        return self._error
+        if keep:
+            self._error = invalid
+        return invalid
