@@ -37,7 +37,7 @@ import pydantic_core
 from pydantic import ValidationError
 from pydantic_core import PydanticCustomError
 
-from carrack._stream import ANY, Stream
+from carrack._stream import ANY, NestingTooDeepError, RejectedTextError, Stream, StreamClosedError
 from carrack._typed_schema import (
     DICT, FINAL, GIVEN, IGNORED, LIST, NOTHING, OBJECT, TAGGED, UNTYPED, WHOLE, Node, plan_of,
 )  # fmt: skip
@@ -59,15 +59,15 @@ STARTS = {OBJECT: "object", DICT: "object", TAGGED: "object", LIST: "array"}
 
 
 def about_the_text(error: Exception, call: str) -> Exception:
-    """What a call of the Stream raised, if it is about the text: a
-    RuntimeError (text after the value, or nested too deep), a ValueError
-    from events() (not JSON), a JSONDecodeError from close() (not complete).
-    Anything else is raised again: from feed(), a chunk that is not text
-    (TypeError, UnicodeError) or a feed after close, which change nothing.
-    The one place that reads the Stream's errors."""
-    if isinstance(error, RuntimeError):
+    """What a call of the Stream raised, if it is about the text: the text
+    rejected after the value or nested too deep, a ValueError from events()
+    (not JSON), a JSONDecodeError from close() (not complete). Anything else
+    is raised again: a chunk that is not text (TypeError, UnicodeError), a
+    feed after close, the stream in use, memory running out, none of which
+    says anything of the text. The one place that reads the Stream's errors."""
+    if isinstance(error, (RejectedTextError, NestingTooDeepError)):
         return error
-    if call == "events" and isinstance(error, ValueError):
+    if call == "events" and isinstance(error, ValueError) and not isinstance(error, StreamClosedError):
         return error
     if call == "close" and isinstance(error, json.JSONDecodeError):
         return error
@@ -162,6 +162,9 @@ class TypedStream(Generic[T]):
         again. A chunk that is not text (TypeError, UnicodeError) changes nothing."""
         if self._error is not None:
             raise self._error
+        if self._cut is not None or self._closed:
+            # The text is over once close() has judged it, cut short or whole.
+            raise StreamClosedError("feed() after close()")
         stream = self.stream
         call = "feed"
         try:

@@ -51,3 +51,27 @@ def test_tool_calls_read_each_failure(error, refusal, verdict):
     else:
         assert _stream_errors.close(stream) == (False, None)
         assert _stream_errors.partial(stream) is None
+
+
+@pytest.mark.parametrize(
+    ("error", "call", "about_the_text"),
+    [
+        (carrack.RejectedTextError("x"), "feed", True),
+        (carrack.NestingTooDeepError("x"), "events", True),
+        (DECODE, "events", True),
+        (DECODE, "close", True),
+        (ValueError("Exceeds the limit"), "events", True),
+        (carrack.StreamClosedError("feed() after close()"), "events", False),
+        (carrack.StreamInUseError("in use"), "feed", False),
+        (RuntimeError("other"), "feed", False),
+        (MemoryError(), "close", False),
+        (TypeError("not text"), "feed", False),
+    ],
+)
+def test_typed_streams_read_each_failure(error, call, about_the_text):
+    typed = pytest.importorskip("carrack.typed")
+    if about_the_text:
+        assert typed.about_the_text(error, call) is error
+    else:
+        with pytest.raises(type(error)):
+            typed.about_the_text(error, call)
