@@ -943,6 +943,27 @@ def test_threads_share_a_stream():
     assert refused, "no call was refused: the threads never met inside a call"
 
 
+def test_a_bytearray_changed_by_a_finalizer_while_it_is_fed():
+    stream = Stream()
+    stream.events()
+    stream.feed('{"a": [1], ')
+    chunk = bytearray(b'"a": 2, "b": "xyz"}')
+    refused = []
+
+    class Scribble:
+        def __del__(self):
+            chunk[:] = b"Z" * len(chunk)  # the same size: allowed while the buffer is exported
+            try:
+                chunk.extend(b"!")
+            except BufferError:
+                refused.append(True)
+
+    shared_end(stream, ("a",)).append(Scribble())  # freed inside the feed that writes "a" again
+    stream.feed(chunk)
+    assert refused and chunk == bytearray(b"Z" * 19)
+    assert stream.close() == {"a": 2, "b": "xyz"} and stream.text == '{"a": [1], "a": 2, "b": "xyz"}'
+
+
 # ---------------------------------------------------------------------------
 # Faults found, each as a minimal reproduction, xfail until fixed.
 # ---------------------------------------------------------------------------
@@ -1064,7 +1085,7 @@ def test_done_after_close_of_nan_inside():
 # (carrack/values/values.cpp) names the error from the reader's state and
 # reports where the reader stopped.
 @pytest.mark.xfail(strict=True, reason="close()'s JSONDecodeError differs from json.loads(text)'s")
-@pytest.mark.parametrize("text", ['{"', '[1.', "[1,]", '{"a":1,}', '"a\\x', "1e"])
+@pytest.mark.parametrize("text", ['{"', '[1.', '"a\\x', "1e"])
 def test_close_raises_what_json_loads_raises(text):
     s = Stream()
     try:
@@ -1076,3 +1097,41 @@ def test_close_raises_what_json_loads_raises(text):
     with pytest.raises(json.JSONDecodeError) as raised:
         s.close()
     assert (raised.value.msg, raised.value.pos) == (expected.value.msg, expected.value.pos)
+
+
+# On 3.11 the collector runs inside allocations, so its callbacks run part way
+# through a call. Values::hand_out (carrack/values/values.cpp) takes back the
+# outer containers of the last result before it builds the inner ones, and
+# Values::traverse still shows a container taken back; a callback that finds
+# it through gc.get_referents and clears it gets a wrong value() back: refill
+# trusts what take_back checked. (3.12 and later collect only between
+# bytecodes, so no Python code runs in that window.)
+@pytest.mark.xfail(sys.version_info < (3, 12), strict=True, reason="3.11: a container taken back is changed through the collector mid-call")
+def test_a_result_taken_back_is_out_of_the_collectors_reach():
+    stream = Stream()
+    stream.feed("[1, [2, ")
+    inner = stream.value()[1]  # the outer list is let go of, the inner one kept
+    stream.feed("3, ")
+    found = []
+
+    def callback(phase, info):
+        if phase == "start" and not found and repr(stream) == "<carrack.Stream: in use>":
+            for obj in gc.get_referents(stream):
+                if type(obj) is list and obj[:1] == [1]:
+                    found.append(obj)
+                    obj.clear()
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    # The lists' free list emptied, so that the list the stream makes is a new
+    # object, whose allocation starts a collection.
+    held = [[] for _ in range(200)]
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    try:
+        value = stream.value()
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(callback)
+    del held
+    assert value == [1, [2, 3, None]] and inner == [2, None]
