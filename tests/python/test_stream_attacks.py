@@ -11,7 +11,6 @@ import gc
 import json
 import os
 import sys
-import textwrap
 import subprocess
 import threading
 
@@ -139,7 +138,6 @@ def rebuilt(events, closed_only=False):
     ('closed' with closed_only): containers as they start, strings as they
     grow, each value as it ends."""
     root = [None]
-    holders = {(): (root, 0)}
 
     def place(path, value):
         if path == ():
@@ -172,7 +170,6 @@ def rebuilt(events, closed_only=False):
                 place(path, get(path) + value)
         else:
             place(path, value)
-    del holders
     return root[0]
 
 
