@@ -128,8 +128,16 @@ PyObject* KeyMemo::str(const Chars& chars) {
     Entry& entry = entries_[hash % slots];
     if (entry.str != nullptr && entry.width == chars.width() && entry.units == units) return Py_NewRef(entry.str);
     PyObject* made = chars.str();
+    // The entry matches nothing while it changes, so that a failure part way
+    // never pairs a str with other characters (forks share this memo).
+    entry.width = 0;
+    try {
+        entry.units.assign(units);
+    } catch (...) {
+        Py_DECREF(made);
+        throw;
+    }
     Py_XSETREF(entry.str, Py_NewRef(made));
-    entry.units.assign(units);
     entry.width = chars.width();
     return made;
 }

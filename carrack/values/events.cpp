@@ -136,7 +136,6 @@ Ref Events::member_path(const Reader& reader) {
 void Events::untrack(PyObject* object) { PyObject_GC_UnTrack(object); }
 
 void Events::emit(PyObject* kind, PyObject* path, PyObject* value) {
-    if (kind == names_.end) told_above_ = frames_.size();
     Ref event(check(names_.type->tp_alloc(names_.type, 3)));
     PyTuple_SET_ITEM(event.get(), 0, Py_NewRef(kind));
     PyTuple_SET_ITEM(event.get(), 1, Py_NewRef(path));
@@ -174,7 +173,6 @@ void Events::end(const Reader& reader, PyObject* value, bool container) {
         }
         stack_.drop(frames_.back().reached);
         frames_.pop_back();
-        told_above_ = std::min(told_above_, frames_.size());
     } else if (member_open_) {
         // A string: the characters not yet told, then its end. A string read
         // whole within one piece is told in one append of the value itself.
@@ -207,7 +205,6 @@ void Events::tell_items(const Reader& reader, PyObject* value) {
         if (Subscriptions::live(subs_.items[static_cast<size_t>(target)], replay_)) targets_.push_back(target);
     });
     if (targets_.empty()) return;
-    told_above_ = frames_.size();
     Ref item = Ref::borrow(value);
     if (object) item = Ref(check(PyTuple_Pack(2, reader.levels().back().key.get(), value)));
     for (int target : targets_) staged_items_.emplace_back(target, item);

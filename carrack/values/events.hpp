@@ -91,9 +91,6 @@ public:
     void ensure_shallow() const;
     // A number at the root ends at the end of the text (close()); told once.
     void end_root_number(const Reader& reader, PyObject* value);
-    // Whether a value inside the innermost open array or object has been told
-    // (an end event or an item), while that container is still open.
-    bool told_inside() const { return !frames_.empty() && frames_.size() - 1 < told_above_; }
 
     void begin(const Reader& reader, Kind kind) override;
     void end(const Reader& reader, PyObject* value, bool container) override;
@@ -153,8 +150,6 @@ private:
     bool replay_ = false;
     bool too_deep_;
     bool root_end_staged_ = false;
-    // The open frames below this index have had a value inside them told.
-    size_t told_above_ = 0;
     std::vector<Ref> staged_events_;
     std::vector<std::pair<int, Ref>> staged_items_;
     std::vector<int> targets_;

@@ -68,17 +68,16 @@ struct Values::Child {
 // The object an earlier reading made for the value just closed: the member at
 // the same place of the same open container (one opened at the same place in
 // the text), or the same root; only for a value that closed within the text
-// the earlier reading read. A container is made anew when this reading has
-// told anything inside it (its members are new objects), so that what is told
-// and what value() shares stay the same objects.
+// the earlier reading read. Inside a container the earlier reading had closed
+// nothing is reused: its members are the caller's to reach, never the
+// stream's to read back, so a reading that tells them makes equal new ones.
 class Values::Reuse final : public Recycler {
 public:
-    Reuse(const Values& earlier, const Events* events) : earlier_(earlier), events_(events) {}
+    explicit Reuse(const Values& earlier) : earlier_(earlier) {}
 
-    Ref reuse(const Reader& reader, Ref value, bool container) override {
+    Ref reuse(const Reader& reader, Ref value, bool) override {
         const Reader& old = earlier_.reader_;
         if (reader.pos() >= old.pos()) return value;  // closed past what the earlier reading read
-        if (container && events_ != nullptr && events_->told_inside()) return value;
         const auto& levels = reader.levels();
         if (levels.empty()) return old.ended() && old.root() ? old.root() : value;
         const size_t at = levels.size() - 1;
@@ -99,7 +98,6 @@ public:
 
 private:
     const Values& earlier_;
-    const Events* events_;
 };
 
 Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(&members_) {
@@ -114,7 +112,7 @@ void Values::reuse(const Values* earlier) {
     reader_.set_recycler(nullptr);
     reuse_.reset();
     if (earlier == nullptr) return;
-    reuse_ = std::make_unique<Reuse>(*earlier, events_.get());
+    reuse_ = std::make_unique<Reuse>(*earlier);
     reader_.set_recycler(reuse_.get());
 }
 
@@ -435,6 +433,11 @@ PyObject* Values::close() {
 int Values::traverse(visitproc visit, void* arg) const {
     if (int status = members_.traverse(visit, arg)) return status;
     for (const Handed& record : handed_) {
+        // A container taken back is the stream's alone until it is handed out
+        // again: hidden from the collector, and from its callbacks, which on
+        // 3.11 can run while the result is being made.
+        // (Leaving an edge out never frees anything early; it only keeps.)
+        if (record.taken_back) continue;
         Py_VISIT(record.container.get());
         Py_VISIT(record.child.get());
         Py_VISIT(record.replaced.get());
