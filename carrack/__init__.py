@@ -10,13 +10,17 @@ carrack import carrack`` gives the module). ``Stream`` completes a text fed in
 chunks, walking each chunk once, and tells what changed as events;
 ``JsonPatch`` turns those into JSON Patch operations. ``ToolCalls`` collects a
 model's streamed tool calls, each call's arguments a ``Stream``, and says which
-calls are safe to run.
+calls are safe to run. ``loads`` gives the Python value of a cut text in one
+call; ``complete_many`` and ``loads_many`` take many texts at once, and
+``carrack.arrow`` completes Arrow string columns.
 """
 
+from carrack._batch import loads
 from carrack._stream import ANY, Event, Stream
+from carrack.batch import complete_many, loads_many
 from carrack.carrack import carrack as complete
 from carrack.patch import JsonPatch
 from carrack.tool_calls import ToolCall, ToolCalls
 
-__all__ = ["ANY", "Event", "JsonPatch", "Stream", "ToolCall", "ToolCalls", "complete"]
+__all__ = ["ANY", "Event", "JsonPatch", "Stream", "ToolCall", "ToolCalls", "complete", "complete_many", "loads", "loads_many"]
 __version__ = "0.1.0"

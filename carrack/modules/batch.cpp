@@ -1,0 +1,379 @@
+// loads, loads_many and complete_many: texts read in one call each, without a
+// Stream, and batches of texts completed across native threads.
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "carrack/batch/pool.hpp"
+#include "carrack/batch/rows.hpp"
+#include "carrack/modules/batch_module.hpp"
+#include "carrack/python/python_support.hpp"
+#include "carrack/values/values.hpp"
+
+namespace carrack::batch {
+
+namespace {
+
+using python::Ref;
+using values::Policy;
+
+// ---------------------------------------------------------------------------
+// loads
+// ---------------------------------------------------------------------------
+
+// partial as a policy; -1 with ValueError for anything else, as Stream.value.
+int policy_of(PyObject* partial, Policy& policy) {
+    if (partial == nullptr) {
+        policy = Policy::all;
+        return 0;
+    }
+    static const char* const names[] = {"all", "strings", "closed"};
+    static const Policy policies[] = {Policy::all, Policy::strings, Policy::closed};
+    if (PyUnicode_Check(partial)) {
+        for (int i = 0; i < 3; ++i) {
+            if (PyUnicode_CompareWithASCIIString(partial, names[i]) == 0) {
+                policy = policies[i];
+                return 0;
+            }
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "partial must be 'all', 'strings' or 'closed', not %R", partial);
+    return -1;
+}
+
+// text as a str: a str itself, or UTF-8 bytes decoded as Stream.feed decodes
+// them, a character cut at the end left out.
+Ref text_of(PyObject* text) {
+    if (PyUnicode_Check(text)) return Ref::borrow(text);
+    if (!PyBytes_Check(text) && !PyByteArray_Check(text) && !PyMemoryView_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "text",
+                     "str, bytes, bytearray or memoryview", Py_TYPE(text)->tp_name);
+        return Ref();
+    }
+    Py_buffer view{};
+    if (PyObject_GetBuffer(text, &view, PyBUF_SIMPLE) < 0) return Ref();
+    Py_ssize_t consumed = 0;
+    Ref decoded(PyUnicode_DecodeUTF8Stateful(static_cast<const char*>(view.buf), view.len, "strict", &consumed));
+    PyBuffer_Release(&view);
+    return decoded;
+}
+
+template <typename Feed>
+void feed_kind(Feed&& feed, PyObject* text) {
+    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            feed(static_cast<const Py_UCS1*>(data), size);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            feed(static_cast<const Py_UCS2*>(data), size);
+            break;
+        default:
+            feed(static_cast<const Py_UCS4*>(data), size);
+            break;
+    }
+}
+
+// The value of one text, read as Stream reads it: the walk first, which
+// refuses what feed() refuses, then the values of the same text.
+PyObject* load(PyObject* text, Policy policy) {
+    Ref str = text_of(text);
+    if (!str) return nullptr;
+    if (python::holds_surrogate(str.get())) return python::raise_encode_error(str.get());
+    PyObject* result = nullptr;
+    std::vector<Ref> garbage;
+    try {
+        Walker walker;
+        python::feed_str(walker, str.get());
+        values::Values values;
+        try {
+            feed_kind([&](auto units, size_t size) { values.feed(units, size); }, str.get());
+            result = values.value(policy, walker);
+        } catch (...) {
+            garbage = values.take_garbage();
+            throw;
+        }
+        garbage = values.take_garbage();
+    } catch (const values::decode_error& error) {
+        values::raise_decode_error(error, str.get());
+    } catch (const python::python_error&) {
+    } catch (...) {
+        python::raise_caught_exception();
+    }
+    if (!garbage.empty()) {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        garbage.clear();
+        PyErr_Restore(type, value, traceback);
+    }
+    return result;
+}
+
+// errors="null": a row's Exception gives None; anything else (KeyboardInterrupt) stands.
+bool clear_row_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// complete_many
+// ---------------------------------------------------------------------------
+
+// A row's str as the walk reads it, taken while the interpreter is held.
+struct TextRow {
+    const void* data = nullptr;
+    size_t length = 0;
+    int kind = PyUnicode_1BYTE_KIND;
+    bool ascii = true;
+};
+
+Outcome walk_row(const TextRow& row, std::string& suffix) {
+    switch (row.kind) {
+        case PyUnicode_1BYTE_KIND:
+            if (row.ascii) {
+                return complete_utf8(std::string_view(static_cast<const char*>(row.data), row.length), suffix);
+            }
+            return complete_row(
+                [&](Walker& w) { w.feed_latin1(std::span(static_cast<const unsigned char*>(row.data), row.length)); },
+                suffix);
+        case PyUnicode_2BYTE_KIND: {
+            const auto* units = static_cast<const Py_UCS2*>(row.data);
+            if (python::has_surrogate(units, static_cast<Py_ssize_t>(row.length))) return Outcome::surrogate;
+            return complete_row(
+                [&](Walker& w) { w.feed_ucs2(std::u16string_view(reinterpret_cast<const char16_t*>(units), row.length)); },
+                suffix);
+        }
+        default: {
+            const auto* units = static_cast<const Py_UCS4*>(row.data);
+            if (python::has_surrogate(units, static_cast<Py_ssize_t>(row.length))) return Outcome::surrogate;
+            return complete_row(
+                [&](Walker& w) { w.feed_ucs4(std::u32string_view(reinterpret_cast<const char32_t*>(units), row.length)); },
+                suffix);
+        }
+    }
+}
+
+// prefix followed by the ASCII suffix, as a str of prefix's kind.
+PyObject* concatenate(PyObject* prefix, const std::string& suffix) {
+    if (suffix.empty()) return Py_NewRef(prefix);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
+    const auto extra = static_cast<Py_ssize_t>(suffix.size());
+    if (extra > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
+    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(prefix));
+    if (result == nullptr) return nullptr;
+    const int kind = PyUnicode_KIND(result);
+    void* data = PyUnicode_DATA(result);
+    std::memcpy(data, PyUnicode_DATA(prefix), static_cast<size_t>(length) * kind);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(static_cast<char*>(data) + length, suffix.data(), suffix.size());
+    } else {
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyUnicode_WRITE(kind, data, length + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
+        }
+    }
+    return result;
+}
+
+// Raises what carrack(row) raises for a row that failed, walking it again to
+// get the walker's own exception. Returns nullptr.
+PyObject* raise_row(PyObject* row, Outcome outcome) {
+    switch (outcome) {
+        case Outcome::wrong_type:
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         "prefix", "str", Py_TYPE(row)->tp_name);
+            return nullptr;
+        case Outcome::surrogate:
+            return python::raise_encode_error(row);
+        case Outcome::out_of_memory:
+            return PyErr_NoMemory();
+        default:
+            try {
+                Walker walker;
+                python::feed_str(walker, row);
+                walker.check();
+            } catch (...) {
+                python::raise_caught_exception();
+                return nullptr;
+            }
+            PyErr_SetString(PyExc_SystemError, "a failed row completed on a second walk");
+            return nullptr;
+    }
+}
+
+constexpr size_t block_rows = 256;
+
+// Which blocks are walked, and a wait for the next one the caller needs.
+class Progress {
+public:
+    explicit Progress(size_t blocks) : done_(blocks) {}
+    void finish(size_t block) {
+        done_[block].store(true, std::memory_order_release);
+        std::lock_guard lock(mutex_);
+        changed_.notify_all();
+    }
+    bool done(size_t block) const { return done_[block].load(std::memory_order_acquire); }
+    void wait(size_t block) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return done(block); });
+    }
+
+private:
+    std::vector<std::atomic<bool>> done_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
+
+}  // namespace
+
+PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nargs < 1 || nargs + nkw > 2) {
+        PyErr_Format(PyExc_TypeError, "loads() takes 1 positional argument and partial (%zd given)", nargs + nkw);
+        return nullptr;
+    }
+    PyObject* partial = nargs == 2 ? args[1] : nullptr;
+    if (nkw == 1) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
+        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "partial") != 0) {
+            PyErr_Format(PyExc_TypeError, "loads() got an unexpected keyword argument '%S'", name);
+            return nullptr;
+        }
+        partial = args[1];
+    }
+    Policy policy;
+    if (policy_of(partial, policy) < 0) return nullptr;
+    return load(args[0], policy);
+}
+
+PyObject* loads_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "loads_many(texts, partial, null_errors)");
+        return nullptr;
+    }
+    Policy policy;
+    if (policy_of(args[1], policy) < 0) return nullptr;
+    const bool null_errors = PyObject_IsTrue(args[2]) == 1;
+    Ref rows(PySequence_Tuple(args[0]));
+    if (!rows) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(rows.get());
+    Ref list(PyList_New(n));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
+        PyObject* value = row == Py_None ? Py_NewRef(Py_None) : load(row, policy);
+        if (value == nullptr) {
+            if (!null_errors || !clear_row_error()) return note_row(i);
+            value = Py_NewRef(Py_None);
+        }
+        PyList_SET_ITEM(list.get(), i, value);
+    }
+    return list.release();
+}
+
+// The rows are read while the interpreter is held, walked without it by the
+// caller and threads - 1 helpers, and made into results by the caller, block
+// by block in order, as their walks finish: results are made while later
+// blocks are walked, and errors="raise" stops at the first bad row.
+PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "complete_many(texts, null_errors, threads)");
+        return nullptr;
+    }
+    const bool null_errors = PyObject_IsTrue(args[1]) == 1;
+    const long wanted = PyLong_AsLong(args[2]);
+    if (wanted == -1 && PyErr_Occurred()) return nullptr;
+    // The tuple holds every row's str for the call, so their storage stays put.
+    Ref rows(PySequence_Tuple(args[0]));
+    if (!rows) return nullptr;
+    const auto n = static_cast<size_t>(PyTuple_GET_SIZE(rows.get()));
+    try {
+        std::vector<TextRow> texts(n);
+        std::vector<Outcome> outcomes(n, Outcome::completed);
+        std::vector<std::string> suffixes(n);
+        size_t text_bytes = 0;
+        for (size_t i = 0; i < n; ++i) {
+            PyObject* row = PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));
+            if (row == Py_None) {
+                outcomes[i] = Outcome::null;
+            } else if (!PyUnicode_CheckExact(row)) {
+                outcomes[i] = Outcome::wrong_type;
+            } else {
+                texts[i] = TextRow{PyUnicode_DATA(row), static_cast<size_t>(PyUnicode_GET_LENGTH(row)),
+                                   static_cast<int>(PyUnicode_KIND(row)), PyUnicode_IS_ASCII(row) != 0};
+                text_bytes += texts[i].length * static_cast<size_t>(texts[i].kind);
+            }
+        }
+        Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (!list) return nullptr;
+
+        const size_t blocks = (n + block_rows - 1) / block_rows;
+        const unsigned threads = threads_for(wanted < 1 ? 1u : static_cast<unsigned>(wanted), n, text_bytes);
+        BlockQueue queue(blocks);
+        Progress progress(blocks);
+        auto walk_block = [&](size_t block) {
+            const size_t end = std::min(n, (block + 1) * block_rows);
+            for (size_t i = block * block_rows; i < end; ++i) {
+                if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
+            }
+            progress.finish(block);
+        };
+        auto helper = [&] {
+            for (size_t block = queue.take(); block < blocks; block = queue.take()) walk_block(block);
+        };
+        // Makes the results of one walked block; false with an exception set.
+        auto make_block = [&](size_t block) {
+            const size_t end = std::min(n, (block + 1) * block_rows);
+            for (size_t i = block * block_rows; i < end; ++i) {
+                PyObject* row = PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));
+                PyObject* result = nullptr;
+                if (outcomes[i] == Outcome::completed) {
+                    result = concatenate(row, suffixes[i]);
+                    if (result == nullptr) return false;
+                    std::string().swap(suffixes[i]);
+                } else if (outcomes[i] == Outcome::null || null_errors) {
+                    result = Py_NewRef(Py_None);
+                } else {
+                    raise_row(row, outcomes[i]);
+                    note_row(static_cast<Py_ssize_t>(i));
+                    return false;
+                }
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
+            }
+            return true;
+        };
+
+        bool ok = true;
+        PyThreadState* released = PyEval_SaveThread();
+        with_helpers(threads, helper, [&] {
+            size_t made = 0;
+            while (made < blocks) {
+                if (progress.done(made)) {
+                    PyEval_RestoreThread(released);
+                    while (ok && made < blocks && progress.done(made)) ok = make_block(made++);
+                    released = PyEval_SaveThread();
+                    if (!ok) {
+                        queue.stop();
+                        return;
+                    }
+                } else if (const size_t block = queue.take(); block < blocks) {
+                    walk_block(block);
+                } else {
+                    progress.wait(made);
+                }
+            }
+        });
+        PyEval_RestoreThread(released);
+        if (!ok) return nullptr;
+        return list.release();
+    } catch (...) {
+        python::raise_caught_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace carrack::batch
