@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "carrack/arrow/strings.hpp"
+#include "carrack/columns/strings.hpp"
 #include "carrack/modules/batch_module.hpp"
 #include "carrack/python/pyref.hpp"
 #include "carrack/python/python_support.hpp"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "carrack/batch/pool.hpp"
-#include "carrack/batch/rows.hpp"
+#include "carrack/rows/pool.hpp"
+#include "carrack/rows/rows.hpp"
 #include "carrack/modules/batch_module.hpp"
 #include "carrack/python/python_support.hpp"
 #include "carrack/values/values.hpp"

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <new>
 
-#include "carrack/arrow/strings.hpp"
+#include "carrack/columns/strings.hpp"
 
 namespace carrack::arrow {
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "carrack/arrow/c_data.hpp"
-#include "carrack/batch/rows.hpp"
+#include "carrack/columns/c_data.hpp"
+#include "carrack/rows/rows.hpp"
 
 namespace carrack::arrow {
 

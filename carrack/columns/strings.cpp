@@ -1,11 +1,11 @@
-#include "carrack/arrow/strings.hpp"
+#include "carrack/columns/strings.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#include "carrack/batch/pool.hpp"
+#include "carrack/rows/pool.hpp"
 
 namespace carrack::arrow {
 
