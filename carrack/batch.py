@@ -15,9 +15,6 @@ from carrack import _batch
 
 __all__ = ["complete_many", "default_threads", "loads_many"]
 
-Errors = Literal["raise", "null"]
-
-
 def default_threads() -> int:
     """The CPUs this process may run on: os.process_cpu_count() where there is one."""
     count = getattr(os, "process_cpu_count", None)
@@ -47,7 +44,7 @@ def thread_count(threads: int | None) -> int:
     return threads
 
 
-def complete_many(texts: Iterable[str | None], *, errors: Errors = "raise", threads: int | None = None) -> list[str | None]:
+def complete_many(texts: Iterable[str | None], *, errors: Literal["raise", "null"] = "raise", threads: int | None = None) -> list[str | None]:
     """``complete`` of each row, as a list: ``[complete(t) for t in texts]``,
     walked across native threads without the interpreter.
 
@@ -65,7 +62,7 @@ def loads_many(
     texts: Iterable[str | bytes | bytearray | memoryview | None],
     *,
     partial: Literal["all", "strings", "closed"] = "all",
-    errors: Errors = "raise",
+    errors: Literal["raise", "null"] = "raise",
 ) -> list[Any]:
     """``loads`` of each row, as a list: ``[loads(t, partial) for t in texts]``.
 
