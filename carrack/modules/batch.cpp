@@ -1,5 +1,6 @@
 // loads, loads_many and complete_many: texts read in one call each, without a
 // Stream, and batches of texts completed across native threads.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -205,7 +206,12 @@ PyObject* raise_row(PyObject* row, Outcome outcome) {
     }
 }
 
-constexpr size_t block_rows = 256;
+// Rows walked and made into results together: about 64 KiB of text, so that
+// a block's rows are still in cache when their results are made.
+size_t rows_per_block(size_t rows, size_t text_bytes) {
+    const size_t average = rows == 0 ? 1 : std::max<size_t>(1, text_bytes / rows);
+    return std::clamp<size_t>(64 * 1024 / average, 16, 1024);
+}
 
 // Which blocks are walked, and a wait for the next one the caller needs.
 class Progress {
@@ -311,6 +317,7 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;
 
+        const size_t block_rows = rows_per_block(n, text_bytes);
         const size_t blocks = (n + block_rows - 1) / block_rows;
         const unsigned threads = threads_for(wanted < 1 ? 1u : static_cast<unsigned>(wanted), n, text_bytes);
         BlockQueue queue(blocks);
