@@ -183,3 +183,12 @@ def test_pyspark_map_in_arrow_on_local_2(monkeypatch, tmp_path):
         assert [row.output for row in rows] == loop(texts)
     finally:
         spark.stop()
+
+
+def test_the_readme_shows_the_tested_recipes():
+    # Each README block headed "# docs/recipes/X.py" is cut verbatim from that file.
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"^```python\n# (docs/recipes/\w+\.py)\n(.*?)^```", readme, re.MULTILINE | re.DOTALL)
+    assert sorted(name for name, _ in blocks) == sorted(f"docs/recipes/{p.name}" for p in RECIPES.glob("*.py"))
+    for name, block in blocks:
+        assert block in (ROOT / name).read_text(encoding="utf-8"), name
