@@ -77,11 +77,20 @@ def complete(
     null = null_errors(errors)
     count = thread_count(threads)
     kind = type(array)
+    # The capsules are let go of here, not while an exception is pending: their
+    # destructors run the producer's release, which may be Python code.
     if hasattr(kind, "__arrow_c_array__"):
         schema, data = array.__arrow_c_array__()
-        return Array(_batch.arrow_complete_array(schema, data, null, count))
+        try:
+            return Array(_batch.arrow_complete_array(schema, data, null, count))
+        finally:
+            del schema, data
     if hasattr(kind, "__arrow_c_stream__"):
-        return ChunkedArray(_batch.arrow_complete_stream(array.__arrow_c_stream__(), null, count))
+        stream = array.__arrow_c_stream__()
+        try:
+            return ChunkedArray(_batch.arrow_complete_stream(stream, null, count))
+        finally:
+            del stream
     raise TypeError(
         f"carrack.arrow.complete takes an object exporting __arrow_c_array__ or __arrow_c_stream__, not {kind.__name__}"
     )

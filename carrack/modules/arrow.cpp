@@ -263,12 +263,18 @@ bool parse(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, bool& n
     return true;
 }
 
-// Releases an array or schema the stream handed over, when the scope ends.
+// Releases an array or schema the stream handed over, when the scope ends. A
+// producer's release may run Python code, so an exception being raised is set
+// aside meanwhile.
 template <typename Struct>
 struct Released {
     Struct value{};
     ~Released() {
-        if (value.release != nullptr) value.release(&value);
+        if (value.release == nullptr) return;
+        PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &error, &traceback);
+        value.release(&value);
+        PyErr_Restore(type, error, traceback);
     }
 };
 
