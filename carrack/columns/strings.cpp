@@ -75,17 +75,21 @@ Column::Column(Layout layout, const ArrowArray& array, const ArrowArray* parent)
     }
 }
 
+template <typename Offset>
+std::string_view Column::slice(const Offset* offsets, int64_t i) const {
+    const Offset start = offsets[i];
+    const Offset end = offsets[i + 1];
+    if (start < 0 || end < start) throw malformed("offsets that run backwards");
+    return {data_ + start, static_cast<size_t>(end - start)};
+}
+
 std::string_view Column::text(int64_t row) const {
     const int64_t i = offset_ + row;
     switch (layout_) {
-        case Layout::utf8: {
-            const auto* offsets = static_cast<const int32_t*>(offsets_);
-            return {data_ + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])};
-        }
-        case Layout::large_utf8: {
-            const auto* offsets = static_cast<const int64_t*>(offsets_);
-            return {data_ + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])};
-        }
+        case Layout::utf8:
+            return slice(static_cast<const int32_t*>(offsets_), i);
+        case Layout::large_utf8:
+            return slice(static_cast<const int64_t*>(offsets_), i);
         default: {
             const auto* view = static_cast<const uint8_t*>(offsets_) + static_cast<size_t>(i) * view_size;
             const int32_t size = read_i32(view);

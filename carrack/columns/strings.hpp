@@ -52,6 +52,8 @@ public:
 
 private:
     static bool bit(const uint8_t* bits, int64_t i) { return (bits[i >> 3] >> (i & 7)) & 1; }
+    template <typename Offset>
+    std::string_view slice(const Offset* offsets, int64_t i) const;
 
     Layout layout_;
     int64_t length_;

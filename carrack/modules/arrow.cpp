@@ -201,7 +201,7 @@ std::shared_ptr<Chunk> complete_array(const Shape& shape, const ArrowArray& arra
             if (failure->outcome == Outcome::out_of_memory) {
                 PyErr_NoMemory();
             } else if (failure->outcome == Outcome::wrong_type) {
-                PyErr_SetString(PyExc_ValueError, "an Arrow string view pointing outside its buffers");
+                PyErr_SetString(PyExc_ValueError, "malformed Arrow array: a string view into a missing buffer, or offsets that run backwards");
             } else {
                 try {
                     Walker walker;
