@@ -36,12 +36,13 @@ def null_errors(errors: str) -> bool:
 
 
 def thread_count(threads: int | None) -> int:
-    """The threads to use: threads, or every CPU the process may run on."""
+    """The threads to use: threads, or every CPU the process may run on, and
+    never more than those CPUs."""
     if threads is None:
         return default_threads()
     if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
-    return threads
+    return min(threads, default_threads())
 
 
 def complete_many(texts: Iterable[str | None], *, errors: Literal["raise", "null"] = "raise", threads: int | None = None) -> list[str | None]:
@@ -53,7 +54,8 @@ def complete_many(texts: Iterable[str | None], *, errors: Literal["raise", "null
     str) raises what ``complete`` raises, with a note naming its index, when
     errors is "raise"; it gives None when errors is "null". threads is at most
     how many threads walk (default: every CPU the process may run on); a batch
-    gets no more than its rows and their length are worth.
+    gets no more than its rows and their length are worth, nor more than the
+    CPUs the process may run on.
     """
     return _batch.complete_many(texts, null_errors(errors), thread_count(threads))
 

@@ -5,6 +5,10 @@
 #include <limits>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "carrack/rows/pool.hpp"
 
 namespace carrack::arrow {
@@ -127,13 +131,23 @@ size_t Column::text_bytes() const {
 
 namespace {
 constexpr size_t alignment = 64;
-}
+// From this size on a buffer is aligned to a huge page and asks for huge
+// pages: a completed column of a gigabyte otherwise costs a quarter of a
+// million page faults, which took as long as completing it.
+constexpr size_t huge_page = 2 * 1024 * 1024;
+constexpr size_t huge_from = 2 * huge_page;
+}  // namespace
 
-void Buffer::Free::operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t(alignment)); }
+void AlignedFree::operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t(alignment)); }
 
 Buffer::Buffer(size_t size) : size_(size) {
-    const size_t padded = std::max<size_t>(alignment, (size + alignment - 1) / alignment * alignment);
-    data_.reset(static_cast<uint8_t*>(::operator new[](padded, std::align_val_t(alignment))));
+    const size_t align = size >= huge_from ? huge_page : alignment;
+    const size_t padded = std::max<size_t>(align, (size + align - 1) / align * align);
+    data_ = std::unique_ptr<uint8_t[], AlignedFree>(static_cast<uint8_t*>(::operator new[](padded, std::align_val_t(align))),
+                                                   AlignedFree{align});
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (align == huge_page) madvise(data_.get(), padded, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
     std::memset(data_.get() + size, 0, padded - size);
 }
 

@@ -66,7 +66,14 @@ private:
     std::vector<const char*> view_data_;
 };
 
-// Memory aligned for any Arrow reader (64 bytes), with the padding zeroed.
+// Frees what was allocated with this alignment.
+struct AlignedFree {
+    size_t alignment;
+    void operator()(uint8_t* p) const;
+};
+
+// Memory aligned for any Arrow reader (64 bytes), with the padding zeroed;
+// large buffers sit in huge pages where the system offers them.
 class Buffer {
 public:
     Buffer() = default;
@@ -75,10 +82,7 @@ public:
     size_t size() const { return size_; }
 
 private:
-    struct Free {
-        void operator()(uint8_t* p) const;
-    };
-    std::unique_ptr<uint8_t[], Free> data_;
+    std::unique_ptr<uint8_t[], AlignedFree> data_;
     size_t size_ = 0;
 };
 

@@ -234,6 +234,16 @@ private:
     std::condition_variable changed_;
 };
 
+// The results as a list, made only once every one exists: a list with empty
+// slots must never be where code run by an allocation (a finalizer walking
+// gc.get_objects()) could find it.
+PyObject* list_of(std::vector<Ref>& results) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(results.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < results.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), results[i].release());
+    return list;
+}
+
 }  // namespace
 
 PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -267,18 +277,23 @@ PyObject* loads_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref rows(PySequence_Tuple(args[0]));
     if (!rows) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(rows.get());
-    Ref list(PyList_New(n));
-    if (!list) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
-        PyObject* value = row == Py_None ? Py_NewRef(Py_None) : load(row, policy);
-        if (value == nullptr) {
-            if (!null_errors || !clear_row_error()) return note_row(i);
-            value = Py_NewRef(Py_None);
+    try {
+        std::vector<Ref> results;
+        results.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
+            PyObject* value = row == Py_None ? Py_NewRef(Py_None) : load(row, policy);
+            if (value == nullptr) {
+                if (!null_errors || !clear_row_error()) return note_row(i);
+                value = Py_NewRef(Py_None);
+            }
+            results.emplace_back(value);
         }
-        PyList_SET_ITEM(list.get(), i, value);
+        return list_of(results);
+    } catch (...) {
+        python::raise_caught_exception();
+        return nullptr;
     }
-    return list.release();
 }
 
 // The rows are read while the interpreter is held, walked without it by the
@@ -314,8 +329,7 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 text_bytes += texts[i].length * static_cast<size_t>(texts[i].kind);
             }
         }
-        Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
-        if (!list) return nullptr;
+        std::vector<Ref> results(n);
 
         const size_t block_rows = rows_per_block(n, text_bytes);
         const size_t blocks = (n + block_rows - 1) / block_rows;
@@ -349,7 +363,7 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                     note_row(static_cast<Py_ssize_t>(i));
                     return false;
                 }
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
+                results[i] = Ref(result);
             }
             return true;
         };
@@ -376,7 +390,7 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         });
         PyEval_RestoreThread(released);
         if (!ok) return nullptr;
-        return list.release();
+        return list_of(results);
     } catch (...) {
         python::raise_caught_exception();
         return nullptr;
