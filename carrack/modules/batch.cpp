@@ -1,10 +1,7 @@
 // loads, loads_many and complete_many: texts read in one call each, without a
 // Stream, and batches of texts completed across native threads.
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -159,25 +156,20 @@ Outcome walk_row(const TextRow& row, std::string& suffix) {
     }
 }
 
-// prefix followed by the ASCII suffix, as a str of prefix's kind.
-PyObject* concatenate(PyObject* prefix, const std::string& suffix) {
-    if (suffix.empty()) return Py_NewRef(prefix);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
-    const auto extra = static_cast<Py_ssize_t>(suffix.size());
-    if (extra > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
-    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(prefix));
-    if (result == nullptr) return nullptr;
+// Writes text and the ASCII suffix into result, a new str of text's kind and
+// their length that no one else holds yet; needs no interpreter.
+void write_completion(PyObject* result, const TextRow& text, const std::string& suffix) {
     const int kind = PyUnicode_KIND(result);
     void* data = PyUnicode_DATA(result);
-    std::memcpy(data, PyUnicode_DATA(prefix), static_cast<size_t>(length) * kind);
+    std::memcpy(data, text.data, text.length * static_cast<size_t>(kind));
+    const auto at = static_cast<Py_ssize_t>(text.length);
     if (kind == PyUnicode_1BYTE_KIND) {
-        std::memcpy(static_cast<char*>(data) + length, suffix.data(), suffix.size());
-    } else {
-        for (Py_ssize_t i = 0; i < extra; ++i) {
-            PyUnicode_WRITE(kind, data, length + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
-        }
+        std::memcpy(static_cast<char*>(data) + at, suffix.data(), suffix.size());
+        return;
     }
-    return result;
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        PyUnicode_WRITE(kind, data, at + static_cast<Py_ssize_t>(i), static_cast<Py_UCS4>(suffix[i]));
+    }
 }
 
 // Raises what carrack(row) raises for a row that failed, walking it again to
@@ -206,33 +198,11 @@ PyObject* raise_row(PyObject* row, Outcome outcome) {
     }
 }
 
-// Rows walked and made into results together: about 64 KiB of text, so that
-// a block's rows are still in cache when their results are made.
+// Rows handed out together to a thread: about 64 KiB of text.
 size_t rows_per_block(size_t rows, size_t text_bytes) {
     const size_t average = rows == 0 ? 1 : std::max<size_t>(1, text_bytes / rows);
     return std::clamp<size_t>(64 * 1024 / average, 16, 1024);
 }
-
-// Which blocks are walked, and a wait for the next one the caller needs.
-class Progress {
-public:
-    explicit Progress(size_t blocks) : done_(blocks) {}
-    void finish(size_t block) {
-        done_[block].store(true, std::memory_order_release);
-        std::lock_guard lock(mutex_);
-        changed_.notify_all();
-    }
-    bool done(size_t block) const { return done_[block].load(std::memory_order_acquire); }
-    void wait(size_t block) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return done(block); });
-    }
-
-private:
-    std::vector<std::atomic<bool>> done_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
 
 // The results as a list, made only once every one exists: a list with empty
 // slots must never be where code run by an allocation (a finalizer walking
@@ -296,10 +266,10 @@ PyObject* loads_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
-// The rows are read while the interpreter is held, walked without it by the
-// caller and threads - 1 helpers, and made into results by the caller, block
-// by block in order, as their walks finish: results are made while later
-// blocks are walked, and errors="raise" stops at the first bad row.
+// Three passes: the rows' walks without the interpreter, across the calling
+// thread and threads - 1 helpers; the result strs allocated holding it (only
+// the allocation needs it); their text copied in without it, across the
+// threads again. Nothing else sees a result before the last pass is over.
 PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "complete_many(texts, null_errors, threads)");
@@ -329,67 +299,67 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 text_bytes += texts[i].length * static_cast<size_t>(texts[i].kind);
             }
         }
-        std::vector<Ref> results(n);
-
         const size_t block_rows = rows_per_block(n, text_bytes);
         const size_t blocks = (n + block_rows - 1) / block_rows;
         const unsigned threads = threads_for(wanted < 1 ? 1u : static_cast<unsigned>(wanted), n, text_bytes);
-        BlockQueue queue(blocks);
-        Progress progress(blocks);
-        auto walk_block = [&](size_t block) {
-            const size_t end = std::min(n, (block + 1) * block_rows);
-            for (size_t i = block * block_rows; i < end; ++i) {
-                if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
-            }
-            progress.finish(block);
-        };
-        auto helper = [&] {
-            for (size_t block = queue.take(); block < blocks; block = queue.take()) walk_block(block);
-        };
-        // Makes the results of one walked block; false with an exception set.
-        auto make_block = [&](size_t block) {
-            const size_t end = std::min(n, (block + 1) * block_rows);
-            for (size_t i = block * block_rows; i < end; ++i) {
-                PyObject* row = PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));
-                PyObject* result = nullptr;
-                if (outcomes[i] == Outcome::completed) {
-                    result = concatenate(row, suffixes[i]);
-                    if (result == nullptr) return false;
-                    std::string().swap(suffixes[i]);
-                } else if (outcomes[i] == Outcome::null || null_errors) {
-                    result = Py_NewRef(Py_None);
-                } else {
-                    raise_row(row, outcomes[i]);
-                    note_row(static_cast<Py_ssize_t>(i));
-                    return false;
-                }
-                results[i] = Ref(result);
-            }
-            return true;
-        };
 
-        bool ok = true;
-        PyThreadState* released = PyEval_SaveThread();
-        with_helpers(threads, helper, [&] {
-            size_t made = 0;
-            while (made < blocks) {
-                if (progress.done(made)) {
-                    PyEval_RestoreThread(released);
-                    while (ok && made < blocks && progress.done(made)) ok = make_block(made++);
-                    released = PyEval_SaveThread();
-                    if (!ok) {
-                        queue.stop();
-                        return;
+        // The walks. Under errors="raise" the blocks after a bad row are left;
+        // those before it are all walked, since blocks are taken in order.
+        {
+            BlockQueue queue(blocks);
+            auto walk = [&] {
+                for (size_t block = queue.take(); block < blocks; block = queue.take()) {
+                    const size_t end = std::min(n, (block + 1) * block_rows);
+                    for (size_t i = block * block_rows; i < end; ++i) {
+                        if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
+                        if (!null_errors && failed(outcomes[i])) queue.stop();
                     }
-                } else if (const size_t block = queue.take(); block < blocks) {
-                    walk_block(block);
-                } else {
-                    progress.wait(made);
                 }
+            };
+            PyThreadState* released = PyEval_SaveThread();
+            with_helpers(threads, walk, walk);
+            PyEval_RestoreThread(released);
+        }
+
+        // The results, allocated in order: the first bad row raises.
+        std::vector<Ref> results(n);
+        std::vector<size_t> to_fill;
+        for (size_t i = 0; i < n; ++i) {
+            PyObject* row = PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));
+            if (outcomes[i] == Outcome::completed) {
+                if (suffixes[i].empty()) {
+                    results[i] = Ref::borrow(row);
+                    continue;
+                }
+                const auto length = static_cast<Py_ssize_t>(texts[i].length + suffixes[i].size());
+                results[i] = Ref(PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(row)));
+                if (!results[i]) return nullptr;
+                to_fill.push_back(i);
+            } else if (outcomes[i] == Outcome::null || null_errors) {
+                results[i] = Ref::borrow(Py_None);
+            } else {
+                raise_row(row, outcomes[i]);
+                return note_row(static_cast<Py_ssize_t>(i));
             }
-        });
-        PyEval_RestoreThread(released);
-        if (!ok) return nullptr;
+        }
+
+        // The text of each new str: the row's own, then the suffix.
+        {
+            const size_t fill_blocks = (to_fill.size() + block_rows - 1) / block_rows;
+            BlockQueue queue(fill_blocks);
+            auto fill = [&] {
+                for (size_t block = queue.take(); block < fill_blocks; block = queue.take()) {
+                    const size_t end = std::min(to_fill.size(), (block + 1) * block_rows);
+                    for (size_t k = block * block_rows; k < end; ++k) {
+                        const size_t i = to_fill[k];
+                        write_completion(results[i].get(), texts[i], suffixes[i]);
+                    }
+                }
+            };
+            PyThreadState* released = PyEval_SaveThread();
+            with_helpers(threads_for(threads, to_fill.size(), text_bytes), fill, fill);
+            PyEval_RestoreThread(released);
+        }
         return list_of(results);
     } catch (...) {
         python::raise_caught_exception();
