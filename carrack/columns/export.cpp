@@ -20,7 +20,8 @@ void release_schema(ArrowSchema* schema) {
 }
 
 struct ArrayData {
-    std::shared_ptr<const Chunk> chunk;
+    Shared<Chunks> chunks;
+    size_t index;
     std::vector<const void*> buffers;
 };
 
@@ -32,7 +33,7 @@ void release_array(ArrowArray* array) {
 struct StreamData {
     Layout layout;
     std::string name;
-    std::shared_ptr<const std::vector<std::shared_ptr<Chunk>>> chunks;
+    Shared<Chunks> chunks;
     size_t next = 0;
 };
 
@@ -54,7 +55,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
         return 0;
     }
     try {
-        export_array((*data.chunks)[data.next], out);
+        export_array(data.chunks, data.next, out);
     } catch (const std::bad_alloc&) {
         return ENOMEM;
     }
@@ -85,17 +86,18 @@ void export_schema(Layout layout, const std::string& name, ArrowSchema* out) {
     out->private_data = data;
 }
 
-void export_array(std::shared_ptr<const Chunk> chunk, ArrowArray* out) {
-    auto* data = new ArrayData{std::move(chunk), {}};
+void export_array(Shared<Chunks> chunks, size_t index, ArrowArray* out) {
+    auto* data = new ArrayData{std::move(chunks), index, {}};
+    const Chunk& chunk = (*data->chunks)[index];
     try {
-        data->buffers = data->chunk->buffers();
+        data->buffers = chunk.buffers();
     } catch (...) {
         delete data;
         throw;
     }
     *out = ArrowArray{};
-    out->length = data->chunk->length;
-    out->null_count = data->chunk->null_count;
+    out->length = chunk.length;
+    out->null_count = chunk.null_count;
     out->offset = 0;
     out->n_buffers = static_cast<int64_t>(data->buffers.size());
     out->n_children = 0;
@@ -106,8 +108,7 @@ void export_array(std::shared_ptr<const Chunk> chunk, ArrowArray* out) {
     out->private_data = data;
 }
 
-void export_stream(Layout layout, const std::string& name, std::shared_ptr<const std::vector<std::shared_ptr<Chunk>>> chunks,
-                   ArrowArrayStream* out) {
+void export_stream(Layout layout, const std::string& name, Shared<Chunks> chunks, ArrowArrayStream* out) {
     auto* data = new StreamData{layout, name, std::move(chunks)};
     *out = ArrowArrayStream{};
     out->get_schema = stream_get_schema;

@@ -3,6 +3,7 @@
 // that the result owns.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "carrack/columns/c_data.hpp"
@@ -101,6 +103,43 @@ struct Chunk {
     void widen();
 };
 
+using Chunks = std::vector<Chunk>;
+
+// Shared ownership for what exports hand out, which consumers release from any
+// thread. Not std::shared_ptr: with glibc 2.32's headers its count asks the C
+// library whether the process is single-threaded, a symbol older systems lack.
+template <typename T>
+class Shared {
+public:
+    Shared() = default;
+    template <typename... Args>
+    static Shared make(Args&&... args) {
+        Shared made;
+        made.box_ = new Box{{1}, T(std::forward<Args>(args)...)};
+        return made;
+    }
+    Shared(const Shared& other) : box_(other.box_) {
+        if (box_ != nullptr) box_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    Shared(Shared&& other) noexcept : box_(std::exchange(other.box_, nullptr)) {}
+    Shared& operator=(Shared other) noexcept {
+        std::swap(box_, other.box_);
+        return *this;
+    }
+    ~Shared() {
+        if (box_ != nullptr && box_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete box_;
+    }
+    T& operator*() const { return box_->value; }
+    T* operator->() const { return &box_->value; }
+
+private:
+    struct Box {
+        std::atomic<size_t> refs;
+        T value;
+    };
+    Box* box_ = nullptr;
+};
+
 struct Failure {
     int64_t row;
     batch::Outcome outcome;
@@ -114,8 +153,7 @@ std::optional<Failure> complete_column(const Column& column, bool null_errors, u
 
 // Exports, each holding its own reference to what it reads.
 void export_schema(Layout layout, const std::string& name, ArrowSchema* out);
-void export_array(std::shared_ptr<const Chunk> chunk, ArrowArray* out);
-void export_stream(Layout layout, const std::string& name, std::shared_ptr<const std::vector<std::shared_ptr<Chunk>>> chunks,
-                   ArrowArrayStream* out);
+void export_array(Shared<Chunks> chunks, size_t index, ArrowArray* out);
+void export_stream(Layout layout, const std::string& name, Shared<Chunks> chunks, ArrowArrayStream* out);
 
 }  // namespace carrack::arrow

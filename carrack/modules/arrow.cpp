@@ -20,7 +20,8 @@ namespace {
 using arrow::Chunk;
 using arrow::Column;
 using arrow::Layout;
-using Chunks = std::vector<std::shared_ptr<Chunk>>;
+using arrow::Chunks;
+using arrow::Shared;
 
 constexpr char schema_name[] = "arrow_schema";
 constexpr char array_name[] = "arrow_array";
@@ -33,7 +34,7 @@ constexpr char stream_name[] = "arrow_array_stream";
 struct Result {
     Layout layout;
     std::string name;
-    std::shared_ptr<Chunks> chunks;
+    Shared<Chunks> chunks;
     int64_t length = 0;
     int64_t null_count = 0;
 };
@@ -105,7 +106,7 @@ PyObject* strings_export_array(PyObject* self, PyObject*) {
     python::Ref schema(schema_capsule(result));
     if (!schema) return nullptr;
     python::Ref array(capsule<ArrowArray>(array_name, array_capsule_free, [&](ArrowArray* out) {
-        arrow::export_array(result.chunks->front(), out);
+        arrow::export_array(result.chunks, 0, out);
     }));
     if (!array) return nullptr;
     return PyTuple_Pack(2, schema.get(), array.get());
@@ -170,27 +171,26 @@ std::optional<Shape> shape_of(const ArrowSchema& schema) {
     return std::nullopt;
 }
 
-// Completes one array of the given shape; rows are numbered from first_row.
-// Returns null with an exception set.
-std::shared_ptr<Chunk> complete_array(const Shape& shape, const ArrowArray& array, bool null_errors, unsigned threads,
-                                      int64_t first_row) {
+// Completes one array of the given shape into chunk; rows are numbered from
+// first_row. Returns false with an exception set.
+bool complete_array(const Shape& shape, const ArrowArray& array, bool null_errors, unsigned threads, int64_t first_row,
+                    Chunk& chunk) {
     const ArrowArray* strings = &array;
     const ArrowArray* parent = nullptr;
     if (shape.in_struct) {
         if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
             PyErr_SetString(PyExc_ValueError, "an Arrow struct array without its one child");
-            return nullptr;
+            return false;
         }
         strings = array.children[0];
         parent = &array;
     }
     try {
         const Column column(shape.layout, *strings, parent);
-        auto chunk = std::make_shared<Chunk>();
         std::optional<arrow::Failure> failure;
         PyThreadState* released = PyEval_SaveThread();
         try {
-            failure = arrow::complete_column(column, null_errors, threads, *chunk);
+            failure = arrow::complete_column(column, null_errors, threads, chunk);
         } catch (...) {
             PyEval_RestoreThread(released);
             throw;
@@ -213,15 +213,15 @@ std::shared_ptr<Chunk> complete_array(const Shape& shape, const ArrowArray& arra
                 }
             }
             note_row(static_cast<Py_ssize_t>(first_row + failure->row));
-            return nullptr;
+            return false;
         }
-        return chunk;
+        return true;
     } catch (const arrow::malformed& error) {
         PyErr_Format(PyExc_ValueError, "malformed Arrow array: %s", error.what());
-        return nullptr;
+        return false;
     } catch (...) {
         python::raise_caught_exception();
-        return nullptr;
+        return false;
     }
 }
 
@@ -241,13 +241,13 @@ PyObject* make_result(PyObject* module, Result result) {
 
 // The chunks in one layout: int32 offsets widened wherever one chunk outgrew them.
 void agree(Result& result) {
-    for (const auto& chunk : *result.chunks) {
-        if (chunk->layout == Layout::large_utf8) result.layout = Layout::large_utf8;
+    for (const Chunk& chunk : *result.chunks) {
+        if (chunk.layout == Layout::large_utf8) result.layout = Layout::large_utf8;
     }
-    for (auto& chunk : *result.chunks) {
-        if (chunk->layout != result.layout) chunk->widen();
-        result.length += chunk->length;
-        result.null_count += chunk->null_count;
+    for (Chunk& chunk : *result.chunks) {
+        if (chunk.layout != result.layout) chunk.widen();
+        result.length += chunk.length;
+        result.null_count += chunk.null_count;
     }
 }
 
@@ -302,11 +302,17 @@ PyObject* arrow_complete_array(PyObject* module, PyObject* const* args, Py_ssize
     }
     const std::optional<Shape> shape = shape_of(*schema);
     if (!shape) return nullptr;
-    std::shared_ptr<Chunk> chunk = complete_array(*shape, *array, null_errors, threads, 0);
-    if (!chunk) return nullptr;
-    Result result{chunk->layout, shape->name, std::make_shared<Chunks>(Chunks{chunk})};
-    agree(result);
-    return make_result(module, std::move(result));
+    try {
+        Chunk chunk;
+        if (!complete_array(*shape, *array, null_errors, threads, 0, chunk)) return nullptr;
+        Result result{chunk.layout, shape->name, Shared<Chunks>::make()};
+        result.chunks->push_back(std::move(chunk));
+        agree(result);
+        return make_result(module, std::move(result));
+    } catch (...) {
+        python::raise_caught_exception();
+        return nullptr;
+    }
 }
 
 PyObject* arrow_complete_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -330,15 +336,15 @@ PyObject* arrow_complete_stream(PyObject* module, PyObject* const* args, Py_ssiz
     const std::optional<Shape> shape = shape_of(schema.value);
     if (!shape) return nullptr;
     try {
-        Result result{shape->layout, shape->name, std::make_shared<Chunks>()};
+        Result result{shape->layout, shape->name, Shared<Chunks>::make()};
         int64_t rows = 0;
         for (;;) {
             Released<ArrowArray> array;
             if (int code = stream->get_next(stream, &array.value)) return failed(code);
             if (array.value.release == nullptr) break;  // the end
-            std::shared_ptr<Chunk> chunk = complete_array(*shape, array.value, null_errors, threads, rows);
-            if (!chunk) return nullptr;
-            rows += chunk->length;
+            Chunk chunk;
+            if (!complete_array(*shape, array.value, null_errors, threads, rows, chunk)) return nullptr;
+            rows += chunk.length;
             result.chunks->push_back(std::move(chunk));
         }
         agree(result);
