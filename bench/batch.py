@@ -138,8 +138,13 @@ def main() -> None:
     )
     del column, frame, con
 
-    loads = json.loads
-    measure("floor: json.loads over the untruncated texts", lambda: [loads(t) for t in whole])
+    def parse_all() -> None:
+        # Each value let go at once: a million parsed documents would not fit.
+        loads = json.loads
+        for text in whole:
+            loads(text)
+
+    measure("floor: json.loads over the untruncated texts", parse_all)
     del whole
 
     print("memory...", flush=True)
