@@ -244,3 +244,38 @@ def test_lines_across_many_reads_equal_complete_many():
 
 def test_lines_takes_no_text():
     assert run_lines(b"", "[1").returncode == 2
+
+
+def test_lines_shows_progress_on_a_terminal():
+    import os
+    import pty
+    import subprocess
+    import sys
+
+    from conftest import ROOT
+
+    master, terminal = pty.openpty()
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "carrack", "--lines"],
+            input=b"[1\n[2]]\n",
+            stdout=subprocess.PIPE,
+            stderr=terminal,
+            cwd=ROOT.parent,
+            timeout=60,
+        )
+    finally:
+        os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal's other end is closed
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    assert result.stdout == b"[1]\nnull\n"
+    # Redrawn in place, cleared, then the count for good.
+    assert b"\r2 lines, 1 rejected" in shown and shown.endswith(b"\r\x1b[K2 lines, 1 rejected\r\n")
