@@ -128,6 +128,7 @@ struct TextRow {
     size_t length = 0;
     int kind = PyUnicode_1BYTE_KIND;
     bool ascii = true;
+    Py_UCS4 max_char = 0;  // as PyUnicode_New wants it for the completion
 };
 
 Outcome walk_row(const TextRow& row, std::string& suffix) {
@@ -295,7 +296,8 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 outcomes[i] = Outcome::wrong_type;
             } else {
                 texts[i] = TextRow{PyUnicode_DATA(row), static_cast<size_t>(PyUnicode_GET_LENGTH(row)),
-                                   static_cast<int>(PyUnicode_KIND(row)), PyUnicode_IS_ASCII(row) != 0};
+                                   static_cast<int>(PyUnicode_KIND(row)), PyUnicode_IS_ASCII(row) != 0,
+                                   PyUnicode_MAX_CHAR_VALUE(row)};
                 text_bytes += texts[i].length * static_cast<size_t>(texts[i].kind);
             }
         }
@@ -324,21 +326,22 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         // The results, allocated in order: the first bad row raises.
         std::vector<Ref> results(n);
         std::vector<size_t> to_fill;
+        // The rows themselves are not read again (each would be a cache miss).
+        to_fill.reserve(n);
         for (size_t i = 0; i < n; ++i) {
-            PyObject* row = PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));
             if (outcomes[i] == Outcome::completed) {
                 if (suffixes[i].empty()) {
-                    results[i] = Ref::borrow(row);
+                    results[i] = Ref::borrow(PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i)));
                     continue;
                 }
                 const auto length = static_cast<Py_ssize_t>(texts[i].length + suffixes[i].size());
-                results[i] = Ref(PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(row)));
+                results[i] = Ref(PyUnicode_New(length, texts[i].max_char));
                 if (!results[i]) return nullptr;
                 to_fill.push_back(i);
             } else if (outcomes[i] == Outcome::null || null_errors) {
                 results[i] = Ref::borrow(Py_None);
             } else {
-                raise_row(row, outcomes[i]);
+                raise_row(PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i)), outcomes[i]);
                 return note_row(static_cast<Py_ssize_t>(i));
             }
         }
