@@ -13,8 +13,12 @@ model's streamed tool calls, each call's arguments a ``Stream``, and says which
 calls are safe to run. A stream's own failures are ``RejectedTextError``,
 ``NestingTooDeepError``, ``StreamInUseError`` and ``StreamClosedError``,
 subclasses of ``RuntimeError``, ``RecursionError`` and ``ValueError``.
+``loads`` gives the Python value of a cut text in one call; ``complete_many``
+and ``loads_many`` take many texts at once, and ``carrack.arrow`` completes
+Arrow string columns.
 """
 
+from carrack._batch import loads
 from carrack._stream import (
     ANY,
     Event,
@@ -24,6 +28,7 @@ from carrack._stream import (
     StreamClosedError,
     StreamInUseError,
 )
+from carrack.batch import complete_many, loads_many
 from carrack.carrack import carrack as complete
 from carrack.patch import JsonPatch
 from carrack.tool_calls import ToolCall, ToolCalls
@@ -40,5 +45,8 @@ __all__ = [
     "ToolCall",
     "ToolCalls",
     "complete",
+    "complete_many",
+    "loads",
+    "loads_many",
 ]
 __version__ = "0.1.0"

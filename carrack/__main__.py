@@ -4,9 +4,14 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 import sys
+import time
+
+from typing import BinaryIO, TextIO
 
 from carrack import __version__
+from carrack.batch import complete_many
 from carrack.carrack import carrack
 
 DESCRIPTION = """\
@@ -20,7 +25,80 @@ exit status:
   1  the text cannot be completed: bytes are left over after the value, arrays
      and objects nest more than 1,000,000 levels deep, it is not UTF-8, or
      memory ran out; the message goes to standard error
-  2  the command line is wrong"""
+  2  the command line is wrong
+With --lines: 0 when every line was completed, 1 when any was not."""
+
+LINES_HELP = """\
+complete each line of standard input (JSON Lines of truncated outputs) and
+write one line for each, as the lines arrive: null for a line that cannot be
+completed; the count of those goes to standard error at the end"""
+
+# Lines are completed in batches of what one read brings, at most this much.
+LINES_READ = 1 << 20
+
+
+class Progress:
+    """Lines done so far, redrawn on standard error when it is a terminal, at
+    most ten times a second, with the share of the input when its size is known."""
+
+    def __init__(self, stdin: BinaryIO, stderr: TextIO) -> None:
+        self.stderr = stderr
+        self.shown = stderr.isatty()
+        self.total = 0
+        try:
+            status = os.fstat(stdin.fileno())
+            if stat.S_ISREG(status.st_mode):
+                self.total = status.st_size
+        except (OSError, ValueError, AttributeError):
+            pass
+        self.drawn = 0.0
+
+    def update(self, lines: int, rejected: int, read: int, last: bool = False) -> None:
+        if not self.shown:
+            return
+        now = time.monotonic()
+        if not last and now - self.drawn < 0.1:
+            return
+        self.drawn = now
+        share = f" ({100 * read / self.total:.0f}%)" if self.total else ""
+        self.stderr.write(f"\r{lines:,} lines{share}, {rejected:,} rejected")
+        if last:
+            self.stderr.write("\r\033[K")
+        self.stderr.flush()
+
+
+def complete_lines(stdin: BinaryIO, stdout: BinaryIO, stderr: TextIO) -> int:
+    """--lines: each line of stdin completed to a line of stdout, in batches
+    that complete_many walks across threads. Returns the exit status."""
+    progress = Progress(stdin, stderr)
+    lines = rejected = read = 0
+    pending = b""
+    read_some = getattr(stdin, "read1", stdin.read)
+    while True:
+        block = read_some(LINES_READ)
+        read += len(block)
+        if block:
+            *batch, pending = (pending + block).split(b"\n")
+        else:
+            batch, pending = ([pending] if pending else []), b""
+        texts: list[str | None] = []
+        for line in batch:
+            try:
+                texts.append(line.removesuffix(b"\r").decode("utf-8"))
+            except UnicodeDecodeError:
+                texts.append(None)
+        completed = complete_many(texts, errors="null")
+        rejected += completed.count(None)
+        out = [b"null" if done is None else done.encode("utf-8") for done in completed]
+        lines += len(out)
+        if out:
+            stdout.write(b"\n".join(out) + b"\n")
+            stdout.flush()
+        progress.update(lines, rejected, read, last=not block)
+        if not block:
+            break
+    print(f"{lines:,} lines, {rejected:,} rejected", file=stderr)
+    return 1 if rejected else 0
 
 
 def program_name() -> str:
@@ -58,8 +136,13 @@ def main(argv: list[str] | None = None) -> int:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("text", nargs="?", metavar="TEXT", help="the truncated JSON text")
+    parser.add_argument("--lines", action="store_true", help=LINES_HELP)
     parser.add_argument("--version", action="version", version=f"carrack {__version__}")
     args = parser.parse_args(argv)
+    if args.lines:
+        if args.text is not None:
+            parser.error("--lines reads standard input and takes no TEXT")
+        return complete_lines(sys.stdin.buffer, sys.stdout.buffer, sys.stderr)
     try:
         completed = carrack(utf8_text(args.text))
     except (RuntimeError, ValueError) as error:

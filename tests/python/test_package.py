@@ -10,8 +10,8 @@ import carrack
 def test_package_holds_module_stub_and_marker_but_no_sources():
     names = {entry.name for entry in resources.files(carrack).iterdir()}
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    assert {"__init__.py", "__main__.py", "carrack.pyi", "_stream.pyi", "py.typed"} <= names
-    assert {"carrack" + suffix, "_stream" + suffix} <= names
+    assert {"__init__.py", "__main__.py", "carrack.pyi", "_stream.pyi", "_batch.pyi", "py.typed"} <= names
+    assert {"carrack" + suffix, "_stream" + suffix, "_batch" + suffix} <= names
     assert not [name for name in names if name.endswith((".cpp", ".hpp", ".txt"))]
 
 

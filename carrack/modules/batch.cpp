@@ -1,0 +1,373 @@
+// loads, loads_many and complete_many: texts read in one call each, without a
+// Stream, and batches of texts completed across native threads.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "carrack/rows/pool.hpp"
+#include "carrack/rows/rows.hpp"
+#include "carrack/modules/batch_module.hpp"
+#include "carrack/python/python_support.hpp"
+#include "carrack/values/values.hpp"
+
+namespace carrack::batch {
+
+namespace {
+
+using python::Ref;
+using values::Policy;
+
+// ---------------------------------------------------------------------------
+// loads
+// ---------------------------------------------------------------------------
+
+// partial as a policy; -1 with ValueError for anything else, as Stream.value.
+int policy_of(PyObject* partial, Policy& policy) {
+    if (partial == nullptr) {
+        policy = Policy::all;
+        return 0;
+    }
+    static const char* const names[] = {"all", "strings", "closed"};
+    static const Policy policies[] = {Policy::all, Policy::strings, Policy::closed};
+    if (PyUnicode_Check(partial)) {
+        for (int i = 0; i < 3; ++i) {
+            if (PyUnicode_CompareWithASCIIString(partial, names[i]) == 0) {
+                policy = policies[i];
+                return 0;
+            }
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "partial must be 'all', 'strings' or 'closed', not %R", partial);
+    return -1;
+}
+
+// text as a str: a str itself, or UTF-8 bytes decoded as Stream.feed decodes
+// them, a character cut at the end left out.
+Ref text_of(PyObject* text) {
+    if (PyUnicode_Check(text)) return Ref::borrow(text);
+    if (!PyBytes_Check(text) && !PyByteArray_Check(text) && !PyMemoryView_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "text",
+                     "str, bytes, bytearray or memoryview", Py_TYPE(text)->tp_name);
+        return Ref();
+    }
+    Py_buffer view{};
+    if (PyObject_GetBuffer(text, &view, PyBUF_SIMPLE) < 0) return Ref();
+    Py_ssize_t consumed = 0;
+    Ref decoded(PyUnicode_DecodeUTF8Stateful(static_cast<const char*>(view.buf), view.len, "strict", &consumed));
+    PyBuffer_Release(&view);
+    return decoded;
+}
+
+template <typename Feed>
+void feed_kind(Feed&& feed, PyObject* text) {
+    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            feed(static_cast<const Py_UCS1*>(data), size);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            feed(static_cast<const Py_UCS2*>(data), size);
+            break;
+        default:
+            feed(static_cast<const Py_UCS4*>(data), size);
+            break;
+    }
+}
+
+// The value of one text, read as Stream reads it: the walk first, which
+// refuses what feed() refuses, then the values of the same text.
+PyObject* load(PyObject* text, Policy policy) {
+    Ref str = text_of(text);
+    if (!str) return nullptr;
+    if (python::holds_surrogate(str.get())) return python::raise_encode_error(str.get());
+    PyObject* result = nullptr;
+    std::vector<Ref> garbage;
+    try {
+        Walker walker;
+        python::feed_str(walker, str.get());
+        values::Values values;
+        try {
+            feed_kind([&](auto units, size_t size) { values.feed(units, size); }, str.get());
+            result = values.value(policy, walker);
+        } catch (...) {
+            garbage = values.take_garbage();
+            throw;
+        }
+        garbage = values.take_garbage();
+    } catch (const values::decode_error& error) {
+        values::raise_decode_error(error, str.get());
+    } catch (const python::python_error&) {
+    } catch (...) {
+        python::raise_caught_exception();
+    }
+    if (!garbage.empty()) {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        garbage.clear();
+        PyErr_Restore(type, value, traceback);
+    }
+    return result;
+}
+
+// errors="null": a row's Exception gives None; anything else (KeyboardInterrupt) stands.
+bool clear_row_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// complete_many
+// ---------------------------------------------------------------------------
+
+// A row's str as the walk reads it, taken while the interpreter is held.
+struct TextRow {
+    const void* data = nullptr;
+    size_t length = 0;
+    int kind = PyUnicode_1BYTE_KIND;
+    bool ascii = true;
+    Py_UCS4 max_char = 0;  // as PyUnicode_New wants it for the completion
+};
+
+Outcome walk_row(const TextRow& row, std::string& suffix) {
+    switch (row.kind) {
+        case PyUnicode_1BYTE_KIND:
+            if (row.ascii) {
+                return complete_utf8(std::string_view(static_cast<const char*>(row.data), row.length), suffix);
+            }
+            return complete_row(
+                [&](Walker& w) { w.feed_latin1(std::span(static_cast<const unsigned char*>(row.data), row.length)); },
+                suffix);
+        case PyUnicode_2BYTE_KIND: {
+            const auto* units = static_cast<const Py_UCS2*>(row.data);
+            if (python::has_surrogate(units, static_cast<Py_ssize_t>(row.length))) return Outcome::surrogate;
+            return complete_row(
+                [&](Walker& w) { w.feed_ucs2(std::u16string_view(reinterpret_cast<const char16_t*>(units), row.length)); },
+                suffix);
+        }
+        default: {
+            const auto* units = static_cast<const Py_UCS4*>(row.data);
+            if (python::has_surrogate(units, static_cast<Py_ssize_t>(row.length))) return Outcome::surrogate;
+            return complete_row(
+                [&](Walker& w) { w.feed_ucs4(std::u32string_view(reinterpret_cast<const char32_t*>(units), row.length)); },
+                suffix);
+        }
+    }
+}
+
+// Writes text and the ASCII suffix into result, a new str of text's kind and
+// their length that no one else holds yet; needs no interpreter.
+void write_completion(PyObject* result, const TextRow& text, const std::string& suffix) {
+    const int kind = PyUnicode_KIND(result);
+    void* data = PyUnicode_DATA(result);
+    std::memcpy(data, text.data, text.length * static_cast<size_t>(kind));
+    const auto at = static_cast<Py_ssize_t>(text.length);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(static_cast<char*>(data) + at, suffix.data(), suffix.size());
+        return;
+    }
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        PyUnicode_WRITE(kind, data, at + static_cast<Py_ssize_t>(i), static_cast<Py_UCS4>(suffix[i]));
+    }
+}
+
+// Raises what carrack(row) raises for a row that failed, walking it again to
+// get the walker's own exception. Returns nullptr.
+PyObject* raise_row(PyObject* row, Outcome outcome) {
+    switch (outcome) {
+        case Outcome::wrong_type:
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         "prefix", "str", Py_TYPE(row)->tp_name);
+            return nullptr;
+        case Outcome::surrogate:
+            return python::raise_encode_error(row);
+        case Outcome::out_of_memory:
+            return PyErr_NoMemory();
+        default:
+            try {
+                Walker walker;
+                python::feed_str(walker, row);
+                walker.check();
+            } catch (...) {
+                python::raise_caught_exception();
+                return nullptr;
+            }
+            PyErr_SetString(PyExc_SystemError, "a failed row completed on a second walk");
+            return nullptr;
+    }
+}
+
+// Rows handed out together to a thread: about 64 KiB of text.
+size_t rows_per_block(size_t rows, size_t text_bytes) {
+    const size_t average = rows == 0 ? 1 : std::max<size_t>(1, text_bytes / rows);
+    return std::clamp<size_t>(64 * 1024 / average, 16, 1024);
+}
+
+// The results as a list, made only once every one exists: a list with empty
+// slots must never be where code run by an allocation (a finalizer walking
+// gc.get_objects()) could find it.
+PyObject* list_of(std::vector<Ref>& results) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(results.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < results.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), results[i].release());
+    return list;
+}
+
+}  // namespace
+
+PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nargs < 1 || nargs + nkw > 2) {
+        PyErr_Format(PyExc_TypeError, "loads() takes 1 positional argument and partial (%zd given)", nargs + nkw);
+        return nullptr;
+    }
+    PyObject* partial = nargs == 2 ? args[1] : nullptr;
+    if (nkw == 1) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
+        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "partial") != 0) {
+            PyErr_Format(PyExc_TypeError, "loads() got an unexpected keyword argument '%S'", name);
+            return nullptr;
+        }
+        partial = args[1];
+    }
+    Policy policy;
+    if (policy_of(partial, policy) < 0) return nullptr;
+    return load(args[0], policy);
+}
+
+PyObject* loads_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "loads_many(texts, partial, null_errors)");
+        return nullptr;
+    }
+    Policy policy;
+    if (policy_of(args[1], policy) < 0) return nullptr;
+    const bool null_errors = PyObject_IsTrue(args[2]) == 1;
+    Ref rows(PySequence_Tuple(args[0]));
+    if (!rows) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(rows.get());
+    try {
+        std::vector<Ref> results;
+        results.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
+            PyObject* value = row == Py_None ? Py_NewRef(Py_None) : load(row, policy);
+            if (value == nullptr) {
+                if (!null_errors || !clear_row_error()) return note_row(i);
+                value = Py_NewRef(Py_None);
+            }
+            results.emplace_back(value);
+        }
+        return list_of(results);
+    } catch (...) {
+        python::raise_caught_exception();
+        return nullptr;
+    }
+}
+
+// Three passes: the rows' walks without the interpreter, across the calling
+// thread and threads - 1 helpers; the result strs allocated holding it (only
+// the allocation needs it); their text copied in without it, across the
+// threads again. Nothing else sees a result before the last pass is over.
+PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "complete_many(texts, null_errors, threads)");
+        return nullptr;
+    }
+    const bool null_errors = PyObject_IsTrue(args[1]) == 1;
+    const long wanted = PyLong_AsLong(args[2]);
+    if (wanted == -1 && PyErr_Occurred()) return nullptr;
+    // The tuple holds every row's str for the call, so their storage stays put.
+    Ref rows(PySequence_Tuple(args[0]));
+    if (!rows) return nullptr;
+    const auto n = static_cast<size_t>(PyTuple_GET_SIZE(rows.get()));
+    try {
+        std::vector<TextRow> texts(n);
+        std::vector<Outcome> outcomes(n, Outcome::completed);
+        std::vector<std::string> suffixes(n);
+        size_t text_bytes = 0;
+        for (size_t i = 0; i < n; ++i) {
+            PyObject* row = PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));
+            if (row == Py_None) {
+                outcomes[i] = Outcome::null;
+            } else if (!PyUnicode_CheckExact(row)) {
+                outcomes[i] = Outcome::wrong_type;
+            } else {
+                texts[i] = TextRow{PyUnicode_DATA(row), static_cast<size_t>(PyUnicode_GET_LENGTH(row)),
+                                   static_cast<int>(PyUnicode_KIND(row)), PyUnicode_IS_ASCII(row) != 0,
+                                   PyUnicode_MAX_CHAR_VALUE(row)};
+                text_bytes += texts[i].length * static_cast<size_t>(texts[i].kind);
+            }
+        }
+        const size_t block_rows = rows_per_block(n, text_bytes);
+        const size_t blocks = (n + block_rows - 1) / block_rows;
+        const unsigned threads = threads_for(wanted < 1 ? 1u : static_cast<unsigned>(wanted), n, text_bytes);
+
+        // The walks. Under errors="raise" the blocks after a bad row are left;
+        // those before it are all walked, since blocks are taken in order.
+        {
+            BlockQueue queue(blocks);
+            auto walk = [&] {
+                for (size_t block = queue.take(); block < blocks; block = queue.take()) {
+                    const size_t end = std::min(n, (block + 1) * block_rows);
+                    for (size_t i = block * block_rows; i < end; ++i) {
+                        if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
+                        if (!null_errors && failed(outcomes[i])) queue.stop();
+                    }
+                }
+            };
+            PyThreadState* released = PyEval_SaveThread();
+            with_helpers(threads, walk, walk);
+            PyEval_RestoreThread(released);
+        }
+
+        // The results, allocated in order: the first bad row raises.
+        std::vector<Ref> results(n);
+        std::vector<size_t> to_fill;
+        // The rows themselves are not read again (each would be a cache miss).
+        to_fill.reserve(n);
+        for (size_t i = 0; i < n; ++i) {
+            if (outcomes[i] == Outcome::completed) {
+                if (suffixes[i].empty()) {
+                    results[i] = Ref::borrow(PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i)));
+                    continue;
+                }
+                const auto length = static_cast<Py_ssize_t>(texts[i].length + suffixes[i].size());
+                results[i] = Ref(PyUnicode_New(length, texts[i].max_char));
+                if (!results[i]) return nullptr;
+                to_fill.push_back(i);
+            } else if (outcomes[i] == Outcome::null || null_errors) {
+                results[i] = Ref::borrow(Py_None);
+            } else {
+                raise_row(PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i)), outcomes[i]);
+                return note_row(static_cast<Py_ssize_t>(i));
+            }
+        }
+
+        // The text of each new str: the row's own, then the suffix.
+        {
+            const size_t fill_blocks = (to_fill.size() + block_rows - 1) / block_rows;
+            BlockQueue queue(fill_blocks);
+            auto fill = [&] {
+                for (size_t block = queue.take(); block < fill_blocks; block = queue.take()) {
+                    const size_t end = std::min(to_fill.size(), (block + 1) * block_rows);
+                    for (size_t k = block * block_rows; k < end; ++k) {
+                        const size_t i = to_fill[k];
+                        write_completion(results[i].get(), texts[i], suffixes[i]);
+                    }
+                }
+            };
+            PyThreadState* released = PyEval_SaveThread();
+            with_helpers(threads_for(threads, to_fill.size(), text_bytes), fill, fill);
+            PyEval_RestoreThread(released);
+        }
+        return list_of(results);
+    } catch (...) {
+        python::raise_caught_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace carrack::batch
