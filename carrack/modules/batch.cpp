@@ -78,7 +78,7 @@ void feed_kind(Feed&& feed, PyObject* text) {
 
 // The value of one text, read as Stream reads it: the walk first, which
 // refuses what feed() refuses, then the values of the same text.
-PyObject* load(PyObject* text, Policy policy) {
+PyObject* load(const ModuleState& state, PyObject* text, Policy policy) {
     Ref str = text_of(text);
     if (!str) return nullptr;
     if (python::holds_surrogate(str.get())) return python::raise_encode_error(str.get());
@@ -99,6 +99,10 @@ PyObject* load(PyObject* text, Policy policy) {
     } catch (const values::decode_error& error) {
         values::raise_decode_error(error, str.get());
     } catch (const python::python_error&) {
+    } catch (const text_rejected& error) {
+        PyErr_SetString(state.rejected, error.what());  // Stream's own classes, as feed() raises
+    } catch (const nesting_too_deep& error) {
+        PyErr_SetString(state.too_deep, error.what());
     } catch (...) {
         python::raise_caught_exception();
     }
@@ -217,7 +221,7 @@ PyObject* list_of(std::vector<Ref>& results) {
 
 }  // namespace
 
-PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* loads(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (nargs < 1 || nargs + nkw > 2) {
         PyErr_Format(PyExc_TypeError, "loads() takes 1 positional argument and partial (%zd given)", nargs + nkw);
@@ -234,10 +238,10 @@ PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     Policy policy;
     if (policy_of(partial, policy) < 0) return nullptr;
-    return load(args[0], policy);
+    return load(module_state(module), args[0], policy);
 }
 
-PyObject* loads_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* loads_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "loads_many(texts, partial, null_errors)");
         return nullptr;
@@ -253,7 +257,7 @@ PyObject* loads_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         results.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
-            PyObject* value = row == Py_None ? Py_NewRef(Py_None) : load(row, policy);
+            PyObject* value = row == Py_None ? Py_NewRef(Py_None) : load(module_state(module), row, policy);
             if (value == nullptr) {
                 if (!null_errors || !clear_row_error()) return note_row(i);
                 value = Py_NewRef(Py_None);

@@ -56,19 +56,30 @@ PyMethodDef module_methods[] = {
 };
 
 int module_exec(PyObject* module) {
+    ModuleState& state = module_state(module);
+    PyObject* stream = PyImport_ImportModule("carrack._stream");
+    if (stream == nullptr) return -1;
+    state.rejected = PyObject_GetAttrString(stream, "RejectedTextError");
+    state.too_deep = state.rejected == nullptr ? nullptr : PyObject_GetAttrString(stream, "NestingTooDeepError");
+    Py_DECREF(stream);
+    if (state.too_deep == nullptr) return -1;
     PyObject* strings = PyType_FromModuleAndSpec(module, &carrack::batch::strings_spec, nullptr);
     if (strings == nullptr) return -1;
-    module_state(module).strings = reinterpret_cast<PyTypeObject*>(strings);
+    state.strings = reinterpret_cast<PyTypeObject*>(strings);
     return PyModule_AddObjectRef(module, "Strings", strings);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(module_state(module).strings);
+    Py_VISIT(module_state(module).rejected);
+    Py_VISIT(module_state(module).too_deep);
     return 0;
 }
 
 int module_clear(PyObject* module) {
     Py_CLEAR(module_state(module).strings);
+    Py_CLEAR(module_state(module).rejected);
+    Py_CLEAR(module_state(module).too_deep);
     return 0;
 }
 

@@ -9,6 +9,10 @@ namespace carrack::batch {
 
 struct ModuleState {
     PyTypeObject* strings;  // the completed Arrow strings type
+    // Stream's exceptions for text it rejects or that nests too deep, which
+    // loads raises too: carrack._stream's own classes.
+    PyObject* rejected;
+    PyObject* too_deep;
 };
 
 ModuleState& module_state(PyObject* module);
