@@ -40,6 +40,9 @@ class Decoder:
     __slots__ = ("_pending", "_data", "_event", "_id", "_retry", "_started", "_quiet")
 
     def __init__(self) -> None:
+        self._reset()
+
+    def _reset(self) -> None:
         # The bytes of a line not yet ended.
         self._pending = b""
         self._data: list[str] = []
@@ -112,7 +115,7 @@ class Decoder:
         events: list[Event] = []
         if self._pending.endswith(b"\r"):
             events = self.feed(b"\n")
-        self.__init__()  # type: ignore[misc]
+        self._reset()
         return events
 
     def _simple(self, text: str) -> list[Event] | None:

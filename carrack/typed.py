@@ -31,7 +31,7 @@ Importing this module imports pydantic (``pip install carrack[pydantic]``);
 from __future__ import annotations
 
 import json
-from typing import Any, Callable, Generic, TypeVar, overload
+from typing import Any, Callable, Generic, TypeVar, cast, overload
 
 import pydantic_core
 from pydantic import ValidationError
@@ -189,14 +189,14 @@ class TypedStream(Generic[T]):
             raise self._error
         frames = self._frames
         if not frames:
-            return self._root  # type: ignore[no-any-return]
+            return cast("T | None", self._root)
         top = frames[-1]
         if top.mode == STRING and top.shown is not None:
             if len(frames) == 1:
-                return top.text  # type: ignore[return-value]
+                return cast("T", top.text)  # the root is a string type
             if top.placed:
                 self._show(frames[-2], top, top.text)
-        return frames[0].shown  # type: ignore[no-any-return]
+        return cast("T | None", frames[0].shown)
 
     def items(self, path: tuple[Any, ...]) -> list[Any]:
         """The members of the container(s) at path (which may hold
@@ -228,7 +228,7 @@ class TypedStream(Generic[T]):
         if self._cut is not None:
             raise self._cut
         if self._closed:
-            return self._root  # type: ignore[no-any-return]
+            return cast("T", self._root)
         stream = self.stream
         cut, call = None, "close"
         try:
@@ -247,7 +247,7 @@ class TypedStream(Generic[T]):
         if events:
             self._read(events)
         self._closed = True
-        return self._root  # type: ignore[no-any-return]
+        return cast("T", self._root)
 
     # -- events
 
@@ -409,7 +409,8 @@ class TypedStream(Generic[T]):
         result = value
         if final:
             try:
-                result = node.assemble(frame.members) if keep != NOTHING else node.validate(value)  # type: ignore[union-attr]
+                # Members are kept only in a frame: keep is NOTHING without one.
+                result = node.assemble(cast(Frame, frame).members) if keep != NOTHING else node.validate(value)
             except ValidationError as error:
                 raise self._located(error, frame.loc if frame is not None else (*parent.inner, path[-1])) from None
             if frame is not None and frame.pending < len(self._pending):
@@ -463,7 +464,7 @@ class TypedStream(Generic[T]):
         try:
             if given:
                 pydantic_core.from_json(self.stream.text)  # text json reads and pydantic does not
-                self._root = plan.root.assemble(frame.members)  # type: ignore[union-attr]
+                self._root = plan.root.assemble(cast(Frame, frame).members)  # given: there is a frame
             else:
                 self._root = plan.adapter.validate_json(self.stream.text)
         except ValidationError as error:

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator
 from types import ModuleType
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 from carrack.tool_calls import chat, messages, responses
 from carrack.tool_calls._parts import Content, ToolCall
@@ -213,6 +213,7 @@ class ToolCalls:
         if self._sse is not None:
             self._sse.close()
         self._closed = True
+        # feed is rebound on purpose, to skip a dispatch on every event.
         self.feed = self._refuse  # type: ignore[method-assign]
         if not self._ended:
             self._finish(self.finish_reason, normal=False, why="the stream stopped before the response ended")
@@ -231,9 +232,9 @@ class ToolCalls:
     def _bind(self, format: str) -> None:
         if self._choice and format != "openai-chat":
             raise ValueError(f"choice applies to openai-chat only, not {format}")
-        self.format = format  # type: ignore[assignment]
+        self.format = cast(Format, format)
         self._reader = READERS[format].Reader(self, self._choice)
-        self.feed = self._reader.feed  # type: ignore[method-assign]
+        self.feed = self._reader.feed  # type: ignore[method-assign]  # rebound as above
 
     def _slowly(self, event: Any) -> ToolCall | Content | None:
         """Reads an event off the fast path, whole, then applies it."""

@@ -247,7 +247,7 @@ class ToolCall(_Part):
         a custom tool's input as sent."""
         if self._raw is not None:
             return "".join(self._raw)
-        return _Part.text.fget(self)  # type: ignore[attr-defined,no-any-return]
+        return super().text
 
     def _feed_raw(self, fragment: Any) -> None:
         """A custom tool's input: free text, kept as sent and streamed as a JSON string."""
