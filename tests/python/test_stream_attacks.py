@@ -104,14 +104,24 @@ PATHS = st.lists(STEPS, max_size=3).map(tuple)
 
 
 def same(a, b) -> bool:
-    """Equal, with the same types all the way down (1, 1.0 and True differ)."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
+    """Equal, with the same types all the way down (1, 1.0 and True differ).
+    A loop, not a recursion: the documents nest deeper than Python recurses."""
+    pairs = [(a, b)]
+    while pairs:
+        a, b = pairs.pop()
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, dict):
+            if list(a) != list(b):
+                return False
+            pairs.extend((a[k], b[k]) for k in a)
+        elif isinstance(a, (list, tuple)):
+            if len(a) != len(b):
+                return False
+            pairs.extend(zip(a, b))
+        elif a != b:
+            return False
+    return True
 
 
 def loads(text: str):
