@@ -67,6 +67,8 @@ class ToolCalls:
         # Whether the last feed took the general path: SSE reading learns only
         # from deltas that the fast path took.
         self._slow = False
+        # Whether an event is being read (off the fast path): feed() refuses re-entry then.
+        self._reading = False
         #: The provider's word for how the response ended: the ``finish_reason``,
         #: the Responses status or the ``stop_reason``; None before the end.
         self.finish_reason: str | None = None
@@ -239,6 +241,12 @@ class ToolCalls:
     def _slowly(self, event: Any) -> ToolCall | Content | None:
         """Reads an event off the fast path, whole, then applies it."""
         self._slow = True
+        if self._reading:
+            # Code that reading the event ran (an SDK object's property, a __del__)
+            # fed this collector: the steps read so far would be applied on top of
+            # what that feed changed.
+            raise RuntimeError("ToolCalls is in use: feed() called while an event is being read")
+        self._reading = True
         try:
             steps = self._reader.read(event)
         except FragmentError:
@@ -247,6 +255,8 @@ class ToolCalls:
             # A field of the wrong shape, deep in the event.
             self._check_type(event)
             raise ValueError(f"expected {self._expected()}, got {describe(event)}: {error}") from None
+        finally:
+            self._reading = False
         return self._apply(steps)
 
     def _apply(self, steps: list[Step]) -> ToolCall | Content | None:

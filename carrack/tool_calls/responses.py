@@ -65,7 +65,9 @@ FOREIGN = frozenset({"message_start", "content_block_start", "content_block_delt
 
 def claims(event: Any, get: Get) -> bool:
     kind = get(event, "type")
-    return isinstance(kind, str) and kind.startswith("response.")
+    # An error event before any other has its code and message at the top;
+    # Anthropic's nests them in "error".
+    return isinstance(kind, str) and (kind.startswith("response.") or (kind == "error" and get(event, "error") is None))
 
 
 class _Item:
