@@ -199,7 +199,8 @@ class ToolCalls:
         anywhere (inside a line, inside a UTF-8 character), and feeds each event
         it completes; returns the calls and content those changed. ``data:
         [DONE]`` and events without data are passed over. Each event is fed
-        atomically; an event that raises leaves those before it applied."""
+        atomically; an event that raises leaves those before it applied, and
+        those after it in the chunk are fed first by the next call (or close())."""
         if self._closed:
             raise ValueError("feed() after close()")
         reader = self._sse

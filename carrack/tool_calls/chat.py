@@ -91,8 +91,10 @@ class Reader:
                             and ("content" not in delta or delta["content"] is None)
                             and ("refusal" not in delta or delta["refusal"] is None)
                         ):
-                            piece = function["arguments"]
-                            call = self._by_index[fragment["index"]]
+                            index = fragment["index"]
+                            if type(index) is int:  # True and 1.0 find call 1 in a dict: the general path refuses them
+                                piece = function["arguments"]
+                                call = self._by_index[index]
             else:
                 (choice,) = chunk.choices
                 if choice.finish_reason is None and choice.index == self._choice:
@@ -105,8 +107,10 @@ class Reader:
                         (fragment,) = fragments
                         function = fragment.function
                         if fragment.id is None and function.name is None and delta.content is None and getattr(delta, "refusal", None) is None:
-                            piece = function.arguments
-                            call = self._by_index[fragment.index]
+                            index = fragment.index
+                            if type(index) is int:
+                                piece = function.arguments
+                                call = self._by_index[index]
         except (AttributeError, KeyError, IndexError, TypeError, ValueError):
             call = piece = None
         if piece and type(piece) is str and not owner._ended:

@@ -584,3 +584,93 @@ def test_invalid_utf8_is_replaced_wherever_the_body_is_cut(body):
     for at in range(len(body) + 1):
         assert decode([body[:at], body[at:]]) == want, at
     assert httpx_sse_decode([body]) == want
+
+
+# --- more ways in: prefixes, index-less servers, one event a chunk ------------------------------
+
+
+@quick
+@given(stream=any_stream(), data=st.data())
+def test_the_message_of_any_prefix_is_the_sdks_snapshot_then(stream, data):
+    """A stream cut anywhere (the connection dropped): message() is what the
+    SDK's accumulator holds at that point, before and after close()."""
+    format, events = stream
+    assume(format != "openai-responses")  # its SDK gives a message only at the response's end
+    at = data.draw(st.integers(1, len(events)))
+    prefix = events[:at]
+    if format == "anthropic-messages":
+        try:
+            want = sdk_message(prefix, format)
+        except ValueError:
+            assume(False)
+    else:
+        assume(any(choice["index"] == 0 for event in prefix for choice in event["choices"]))
+        want = sdk_message(prefix, format)
+    collector = ToolCalls(format)
+    for event in copy.deepcopy(prefix):
+        collector.feed(event)
+    assert collector.message() == want
+    collector.close()
+    assert collector.message() == want
+    assert collector.executable() == [] or collector.ended and collector.reason is None
+
+
+@quick
+@given(stream=chat_streams())
+def test_index_less_fragments_collect_as_the_sdk_reads_them_with_index(stream):
+    """Gemini's endpoint, older Ollama: no index on fragments. Calls one after
+    another (as those servers send them) collect as the SDK collects the same
+    stream with the index."""
+    n, events = stream
+    assume(n == 1)
+    fragments = lambda events: [f for e in events for c in e["choices"] for f in c["delta"].get("tool_calls") or ()]  # noqa: E731
+    order = [fragment["index"] for fragment in fragments(events)]
+    assume(order == sorted(order))
+    bare = copy.deepcopy(events)
+    for fragment in fragments(bare):
+        del fragment["index"]
+    assert ToolCalls.collect(bare).message() == sdk_message(events, "openai-chat")
+
+
+def sse(events, compact):
+    separators = (",", ":") if compact else (", ", ": ")
+    return [("data: " + json.dumps(event, separators=separators) + "\n\n").encode() for event in events]
+
+
+@quick
+@given(stream=any_stream(), compact=st.booleans(), choice=st.integers(0, 1))
+def test_any_stream_one_event_a_chunk_collects_from_bytes_as_from_dicts(stream, compact, choice):
+    """One event per network chunk: the path that reads a delta without parsing
+    its event, on n > 1 choices, content mixed with calls, refusals, padding."""
+    format, events = stream
+    if format != "openai-chat":
+        choice = 0
+    collector = ToolCalls(choice=choice)
+    for piece in sse(events, compact) + [b"data: [DONE]\n\n"] * (format == "openai-chat"):
+        collector.feed_sse(piece)
+    collector.close()
+    assert outcome(collector) == outcome(ToolCalls.collect(copy.deepcopy(events), choice=choice))
+
+
+@pytest.mark.parametrize("index", [True, 1.0, "1"])
+def test_an_index_that_is_not_an_int_is_refused_on_every_path(index):
+    """A dict finds call 1 under True and 1.0: the fast path once took them. (The
+    SDK's event objects make each of these the int 1 themselves.)"""
+    start = _chunk(0, {"tool_calls": [{"index": 1, "id": "a", "type": "function", "function": {"name": "f", "arguments": "{"}}]})
+    bad = _chunk(0, {"tool_calls": [{"index": index, "function": {"arguments": "}"}}]})
+    collector = ToolCalls()
+    collector.feed(start)
+    with pytest.raises(ValueError, match="index must be an int"):
+        collector.feed(bad)
+    assert [call.text for call in collector] == ["{"]
+
+
+RETRY = [b"retry: +5\ndata: a\n\n", b"retry:  5\ndata: a\n\n", "retry: \u0661\ndata: a\n\n".encode()]
+
+
+@pytest.mark.parametrize("body", RETRY)
+def test_a_retry_of_anything_but_ascii_digits_is_ignored_where_the_sdks_read_it(body):
+    """The SSE rules take retry only as ASCII digits; the openai SDK's decoder and
+    httpx-sse take whatever int() reads."""
+    assert decode([body]) == [("message", "a", "", None)]
+    assert sdk_decode([body])[0][3] == httpx_sse_decode([body])[0][3] != None  # noqa: E711
