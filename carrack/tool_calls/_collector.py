@@ -22,6 +22,7 @@ from carrack.tool_calls._vocabulary import (
     WHOLE,
     FragmentError,
     Step,
+    copy_json,
     describe,
     reader,
 )
@@ -171,7 +172,8 @@ class ToolCalls:
         blocks. Built from what was collected, nothing parsed again."""
         if self._reader is None:
             raise ValueError("no event yet: the format is not known")
-        message: dict[str, Any] = self._reader.message()
+        # Its own copy: the caller edits its history, and a call's parsed value is shared.
+        message: dict[str, Any] = copy_json(self._reader.message())
         return message
 
     def __iter__(self) -> Iterator[ToolCall]:

@@ -56,12 +56,21 @@ def describe(event: Any) -> str:
     return f"a {name} with type {kind!r}" if kind is not None else f"a {name}"
 
 
-def plain(thing: Any) -> Any:
-    """A part of an event as plain JSON data: a dict's own copy (one level deep:
-    callers replace fields, never change them in place), or an SDK object's
-    fields as it received them."""
+def copy_json(thing: Any) -> Any:
+    """JSON data's own copy: its dicts and lists new, so that neither the caller's
+    events nor a message handed out share anything with what the collector keeps."""
     if type(thing) is dict:
-        return {key: value for key, value in thing.items() if key not in SDK_ONLY}
+        return {key: copy_json(value) for key, value in thing.items()}
+    if type(thing) is list:
+        return [copy_json(value) for value in thing]
+    return thing
+
+
+def plain(thing: Any) -> Any:
+    """A part of an event as plain JSON data: a dict's own copy, or an SDK
+    object's fields as it received them."""
+    if type(thing) is dict:
+        return {key: copy_json(value) for key, value in thing.items() if key not in SDK_ONLY}
     if isinstance(thing, list):
         return [plain(item) for item in thing]
     to_dict = getattr(thing, "to_dict", None)

@@ -674,3 +674,36 @@ def test_a_retry_of_anything_but_ascii_digits_is_ignored_where_the_sdks_read_it(
     httpx-sse take whatever int() reads."""
     assert decode([body]) == [("message", "a", "", None)]
     assert sdk_decode([body])[0][3] == httpx_sse_decode([body])[0][3] != None  # noqa: E711
+
+
+def _deface(thing):
+    """Changes every dict and list inside thing, in place."""
+    if isinstance(thing, dict):
+        for value in list(thing.values()):
+            _deface(value)
+        thing["defaced"] = True
+    elif isinstance(thing, list):
+        for value in thing:
+            _deface(value)
+        thing.append("defaced")
+
+
+def _streams_with_nested_parts():
+    from test_tool_calls_faults import blocks_apart, cited_text, reasoning_text_and_call, thinking_then_call, whole_input
+
+    return [blocks_apart, reasoning_text_and_call, cited_text, thinking_then_call, whole_input]
+
+
+@pytest.mark.parametrize("make", _streams_with_nested_parts(), ids=lambda make: make.__name__)
+def test_the_message_shares_nothing_with_the_events_fed_or_the_last_message(make):
+    """A caller edits the message it appends to its history, and may reuse the
+    event dicts it fed: the next message() must not change with either."""
+    events = make()
+    collector = ToolCalls.collect(events)
+    want = copy.deepcopy(collector.message())
+    _deface(collector.message())
+    for event in events:
+        _deface(event)
+    assert collector.message() == want
+    for call in collector:
+        assert "defaced" not in (call.parsed or {})
