@@ -314,7 +314,7 @@ class ToolCalls:
         return self._why
 
     def _set_id(self, id: str) -> None:
-        if self.id is None:
+        if not self.id:  # the first id that says something: Azure's first chunk has id ""
             self.id = id
 
     def _finish(self, finish_reason: Any, normal: bool, why: str | None) -> None:

@@ -152,7 +152,7 @@ class Reader:
             raise owner._wrong(chunk)
         steps: list[Step] = []
         ended = owner._ended
-        if owner.id is None:
+        if not owner.id:
             id = get(chunk, "id")
             if isinstance(id, str):
                 steps.append((PART, owner._set_id, id))

@@ -154,7 +154,7 @@ class Reader:
             steps = []
             if message is not None:
                 id, role = get(message, "id"), get(message, "role")
-                if isinstance(id, str) and owner.id is None:
+                if isinstance(id, str) and not owner.id:
                     steps.append((PART, owner._set_id, id))
                 if isinstance(role, str):
                     steps.append((PART, self._set_role, role))

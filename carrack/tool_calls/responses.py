@@ -166,7 +166,7 @@ class Reader:
         if kind == "error":
             return [(FINISH, "error", False, f"the stream reported an error: {get(event, 'message') or get(event, 'code')}")]
         steps = []
-        if kind in ("response.created", "response.in_progress", "response.queued") and owner.id is None:
+        if kind in ("response.created", "response.in_progress", "response.queued") and not owner.id:
             id = get(get(event, "response"), "id") if get(event, "response") is not None else None
             if isinstance(id, str):
                 steps.append((PART, owner._set_id, id))
@@ -228,7 +228,7 @@ class Reader:
         status = get(response, "status") if response is not None else None
         status = status or kind.removeprefix("response.")
         steps: list[Step] = []
-        if self._owner.id is None and response is not None and isinstance(get(response, "id"), str):
+        if not self._owner.id and response is not None and isinstance(get(response, "id"), str):
             steps.append((PART, self._owner._set_id, get(response, "id")))
         # The final response repeats every item: a call's arguments must match.
         output = (get(response, "output") if response is not None else None) or ()

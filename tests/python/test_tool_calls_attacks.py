@@ -707,3 +707,16 @@ def test_the_message_shares_nothing_with_the_events_fed_or_the_last_message(make
     assert collector.message() == want
     for call in collector:
         assert "defaced" not in (call.parsed or {})
+
+
+def test_azures_prompt_filter_chunk_first_leaves_the_real_id():
+    """Azure OpenAI's first chunk has no choices and id "": the response's id is
+    the first one that says something (the SDK's snapshot keeps "")."""
+    azure = {"choices": [], "created": 0, "id": "", "model": "", "object": "",
+             "prompt_filter_results": [{"prompt_index": 0, "content_filter_results": {}}]}
+    events = [azure, _chunk(0, {"role": "assistant", "content": None}),
+              _chunk(0, {"tool_calls": [{"index": 0, "id": "call_1", "type": "function", "function": {"name": "f", "arguments": "{}"}}]}),
+              _chunk(0, {}, "tool_calls")]
+    collector = ToolCalls.collect(copy.deepcopy(events))
+    assert (collector.format, collector.id, [call.executable for call in collector]) == ("openai-chat", "chatcmpl-1", [True])
+    assert collector.message() == sdk_message(events, "openai-chat")
