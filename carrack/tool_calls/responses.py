@@ -63,6 +63,11 @@ PASSED = (
 FOREIGN = frozenset({"message_start", "content_block_start", "content_block_delta", "content_block_stop", "message_delta", "message_stop"})
 
 
+def _name_call(change: tuple[ToolCall, str, str]) -> None:
+    call, field, value = change
+    setattr(call, field, value)
+
+
 def claims(event: Any, get: Get) -> bool:
     kind = get(event, "type")
     # An error event before any other has its code and message at the top;
@@ -222,6 +227,12 @@ class Reader:
         call = self._by_item.get(get(item, "id")) or self._by_index.get(index)
         if call is None:
             raise ValueError(f"response.output_item.done for a {kind} that was never added")
+        # A call_id or name that the added item lacked (compatible servers) comes here.
+        for field, key in (("id", "call_id"), ("name", "name")):
+            value = get(item, key)
+            check_string(value, field)
+            if value and getattr(call, field) is None:
+                steps.append((PART, _name_call, (call, field, value)))
         return [*steps, (WHOLE, call, get(item, CALLS[kind]), "response.output_item.done"), (END, call, get(item, "status") == "incomplete")]
 
     def _end(self, kind: str, response: Any, get: Get) -> list[Step]:

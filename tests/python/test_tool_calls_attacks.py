@@ -720,3 +720,15 @@ def test_azures_prompt_filter_chunk_first_leaves_the_real_id():
     collector = ToolCalls.collect(copy.deepcopy(events))
     assert (collector.format, collector.id, [call.executable for call in collector]) == ("openai-chat", "chatcmpl-1", [True])
     assert collector.message() == sdk_message(events, "openai-chat")
+
+
+@pytest.mark.parametrize("as_objects", [False, True], ids=["dicts", "sdk objects"])
+def test_a_call_id_and_name_that_only_the_done_item_carries_are_taken(as_objects):
+    """A Responses-compatible server that adds the item bare: the call must still
+    be answerable by its call_id."""
+    from provider_events import responses
+
+    events = responses([("get_weather", ['{"city": ', '"Paris"}'])])
+    del events[1]["item"]["call_id"], events[1]["item"]["name"]
+    collector = ToolCalls.collect(sdk_objects(events, "openai-responses") if as_objects else events)
+    assert [(call.id, call.name, call.executable) for call in collector] == [("call_0", "get_weather", True)]
