@@ -120,6 +120,8 @@ class ToolCalls:
     async def aupdates(self, events: AsyncIterable[Any]) -> AsyncIterator[ToolCall | Content]:
         """:meth:`updates` for an async iterable: ``async for call in
         calls.aupdates(stream)``."""
+        if not hasattr(events, "__aiter__") and hasattr(events, "__iter__"):
+            raise TypeError("a plain iterable: use ToolCalls.collect(events) or calls.updates(events)")
         async for event in events:
             if isinstance(event, BYTES):
                 for part in self.feed_sse(event):

@@ -94,6 +94,8 @@ class SSEReader:
                 value = json.loads(data)
             except json.JSONDecodeError as error:
                 raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
+            except RecursionError:
+                raise ValueError(f"a server-sent event whose data nests deeper than json reads: {data[:80]!r}") from None
             if type(value) is not dict:
                 raise ValueError(f"a server-sent event whose data is not a JSON object: {data[:80]!r}")
             owner._slow = False

@@ -59,11 +59,26 @@ def describe(event: Any) -> str:
 def copy_json(thing: Any) -> Any:
     """JSON data's own copy: its dicts and lists new, so that neither the caller's
     events nor a message handed out share anything with what the collector keeps."""
-    if type(thing) is dict:
-        return {key: copy_json(value) for key, value in thing.items()}
-    if type(thing) is list:
-        return [copy_json(value) for value in thing]
-    return thing
+    kind = type(thing)
+    if kind is not dict and kind is not list:
+        return thing
+    # Without recursion: a call's arguments may nest far deeper than Python recurses.
+    top: Any = {} if kind is dict else []
+    stack = [(thing, top)]
+    while stack:
+        source, target = stack.pop()
+        items = source.items() if type(source) is dict else enumerate(source)
+        for key, value in items:
+            kind = type(value)
+            if kind is dict or kind is list:
+                value_copy: Any = {} if kind is dict else []
+                stack.append((value, value_copy))
+                value = value_copy
+            if type(target) is dict:
+                target[key] = value
+            else:
+                target.append(value)
+    return top
 
 
 def plain(thing: Any) -> Any:

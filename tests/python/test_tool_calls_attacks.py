@@ -732,3 +732,28 @@ def test_a_call_id_and_name_that_only_the_done_item_carries_are_taken(as_objects
     del events[1]["item"]["call_id"], events[1]["item"]["name"]
     collector = ToolCalls.collect(sdk_objects(events, "openai-responses") if as_objects else events)
     assert [(call.id, call.name, call.executable) for call in collector] == [("call_0", "get_weather", True)]
+
+
+def test_the_message_of_a_call_nested_deeper_than_python_recurses():
+    """The arguments stream nests to a million levels; message() copies what it
+    hands out, and must not recurse to do it."""
+    from provider_events import messages
+
+    depth = 50_000
+    text = '{"a": ' + "[" * depth + "]" * depth + "}"
+    collector = ToolCalls.collect(messages([("f", [text])]))
+    (call,) = collector.calls
+    assert call.executable
+    block = collector.message()["content"][0]
+    assert block["input"] is not call.parsed and list(block["input"]) == ["a"]
+
+
+def test_sse_data_nested_deeper_than_json_reads_is_a_bad_event():
+    collector = ToolCalls()
+    with pytest.raises(ValueError, match="nests deeper than json reads"):
+        collector.feed_sse(b"data: " + b"[" * 100_000 + b"\n\n")
+
+
+def test_aupdates_and_acollect_say_to_use_collect_for_a_plain_iterable():
+    with pytest.raises(TypeError, match=r"ToolCalls.collect"):
+        asyncio.run(ToolCalls.acollect([_chunk(0, {"content": "x"})]))
