@@ -757,3 +757,10 @@ def test_sse_data_nested_deeper_than_json_reads_is_a_bad_event():
 def test_aupdates_and_acollect_say_to_use_collect_for_a_plain_iterable():
     with pytest.raises(TypeError, match=r"ToolCalls.collect"):
         asyncio.run(ToolCalls.acollect([_chunk(0, {"content": "x"})]))
+
+
+def test_a_custom_tool_input_keeps_its_text_after_a_fragment_it_refused():
+    from test_tool_calls_faults import custom_tool_stream
+
+    (call,) = ToolCalls.collect(custom_tool_stream(("ls ", "\ud800", " /tmp")))
+    assert (call.text, call.state, call.executable) == ("ls \ud800 /tmp", "malformed", False)
