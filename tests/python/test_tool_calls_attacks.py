@@ -764,3 +764,25 @@ def test_a_custom_tool_input_keeps_its_text_after_a_fragment_it_refused():
 
     (call,) = ToolCalls.collect(custom_tool_stream(("ls ", "\ud800", " /tmp")))
     assert (call.text, call.state, call.executable) == ("ls \ud800 /tmp", "malformed", False)
+
+
+@quick
+@given(stream=any_stream(), data=st.data())
+def test_a_bad_event_inside_an_sse_chunk_loses_none_of_the_others(stream, data):
+    """The body cut anywhere, a bad event put anywhere: feed_sse raises once,
+    and a caller who goes on collects what the clean body collects."""
+    format, events = stream
+    at = data.draw(st.integers(0, len(events)))
+    bad = data.draw(st.sampled_from([b"data: {bad}\n\n", b"data: [1]\n\n", b"data: " + b"[" * 5000 + b"\n\n"]))
+    pieces = sse(events, compact=True)
+    body = b"".join(pieces[:at]) + bad + b"".join(pieces[at:])
+    collector = ToolCalls(format)
+    raised = 0
+    for piece in cut_at(body, data.draw(st.lists(st.integers(min_value=0), max_size=8))):
+        try:
+            collector.feed_sse(piece)
+        except ValueError:
+            raised += 1
+    collector.close()
+    assert raised == 1
+    assert outcome(collector) == outcome(ToolCalls.collect(copy.deepcopy(events), format))
