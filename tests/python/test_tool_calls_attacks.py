@@ -786,3 +786,18 @@ def test_a_bad_event_inside_an_sse_chunk_loses_none_of_the_others(stream, data):
     collector.close()
     assert raised == 1
     assert outcome(collector) == outcome(ToolCalls.collect(copy.deepcopy(events), format))
+
+
+byte_atoms = st.sampled_from([b"data:", b"data: ", b"event:", b"id:", b"\n", b"\r", b"\r\n", b"\xff", b"\xc3", b"\xa9",
+                              b"\xf0\x9f", b"\x98\x80", b"x", b" ", b":", b"\xef\xbb\xbf", b"\x00"])
+
+
+@settings(max_examples=150, deadline=None)
+@given(parts=st.lists(byte_atoms, max_size=30), points=st.lists(st.integers(min_value=0), max_size=10))
+def test_any_bytes_invalid_utf8_split_anywhere_decode_as_httpx_sse_does(parts, points):
+    pytest.importorskip("httpx_sse")
+    body = b"".join(parts)
+    ours = decode(cut_at(body, points))
+    assert ours == decode([body])
+    theirs = cut_at(body.removeprefix(b"\xef\xbb\xbf"), points)  # see the BOM test above
+    assert [e for e in ours if e[1]] == [e for e in httpx_sse_decode(theirs) if e[1]]
