@@ -801,3 +801,28 @@ def test_any_bytes_invalid_utf8_split_anywhere_decode_as_httpx_sse_does(parts, p
     assert ours == decode([body])
     theirs = cut_at(body.removeprefix(b"\xef\xbb\xbf"), points)  # see the BOM test above
     assert [e for e in ours if e[1]] == [e for e in httpx_sse_decode(theirs) if e[1]]
+
+
+UNKNOWN = {
+    "openai-chat": [],  # chunks have no type: there is nothing unknown to pass over
+    "anthropic-messages": [({"type": "message_annotations", "x": [1]}, "message_annotations")],
+    "openai-responses": [({"type": "response.future.delta", "item_id": "it_0", "delta": "{"}, "response.future.delta"),
+                         ({"type": "keepalive"}, "keepalive")],
+}
+
+
+@quick
+@given(stream=any_stream(), data=st.data())
+def test_unknown_event_types_anywhere_are_counted_and_change_nothing_else(stream, data):
+    format, events = stream
+    assume(UNKNOWN[format] and len(events) > 1)
+    unknown, kind = data.draw(st.sampled_from(UNKNOWN[format]))
+    places = sorted(data.draw(st.lists(st.integers(1, len(events) - 1), min_size=1, max_size=3)))
+    mixed = list(events)
+    for place in reversed(places):
+        mixed.insert(place, unknown)
+    collector = ToolCalls.collect(copy.deepcopy(mixed), format)
+    assert collector.skipped == {kind: len(places)}
+    clean = outcome(ToolCalls.collect(copy.deepcopy(events), format))
+    mine = outcome(collector)
+    assert mine[:6] + mine[7:] == clean[:6] + clean[7:]  # all but skipped
