@@ -37,14 +37,17 @@ class Event(NamedTuple):
 class Decoder:
     """Turns chunks of an event stream's bytes into events."""
 
-    __slots__ = ("_pending", "_data", "_event", "_id", "_retry", "_started", "_quiet")
+    __slots__ = ("_pending", "_held", "_data", "_event", "_id", "_retry", "_started", "_quiet")
 
     def __init__(self) -> None:
         self._reset()
 
     def _reset(self) -> None:
-        # The bytes of a line not yet ended.
+        # The bytes of a line not yet ended: what the last line end left, and the
+        # chunks with no line end since, joined only when one comes, so that a long
+        # line in small chunks costs its length, not its length times the chunks.
         self._pending = b""
+        self._held: list[bytes] = []
         self._data: list[str] = []
         self._event = ""
         self._id = ""
@@ -66,7 +69,17 @@ class Decoder:
             events = self._simple(chunk.decode("utf-8", "replace"))
             if events is not None:
                 return events
-        buffer = self._pending + chunk if self._pending else chunk
+        if b"\n" not in chunk and b"\r" not in chunk and not self._pending.endswith(b"\r"):
+            # No line ends here (and no CR before that this chunk could complete).
+            if chunk:
+                self._held.append(chunk)
+                self._quiet = False
+            return []
+        if self._held:
+            buffer = b"".join([self._pending, *self._held, chunk])
+            self._held = []
+        else:
+            buffer = self._pending + chunk if self._pending else chunk
         if b"\r" in buffer:
             # A CR that ends the buffer may be the first half of a CRLF.
             held = buffer.endswith(b"\r")

@@ -22,6 +22,7 @@ from carrack.tool_calls._vocabulary import (
     WHOLE,
     FragmentError,
     Step,
+    copy_json,
     describe,
     reader,
 )
@@ -67,6 +68,8 @@ class ToolCalls:
         # Whether the last feed took the general path: SSE reading learns only
         # from deltas that the fast path took.
         self._slow = False
+        # Whether an event is being read (off the fast path): feed() refuses re-entry then.
+        self._reading = False
         #: The provider's word for how the response ended: the ``finish_reason``,
         #: the Responses status or the ``stop_reason``; None before the end.
         self.finish_reason: str | None = None
@@ -117,6 +120,8 @@ class ToolCalls:
     async def aupdates(self, events: AsyncIterable[Any]) -> AsyncIterator[ToolCall | Content]:
         """:meth:`updates` for an async iterable: ``async for call in
         calls.aupdates(stream)``."""
+        if not hasattr(events, "__aiter__") and hasattr(events, "__iter__"):
+            raise TypeError("a plain iterable: use ToolCalls.collect(events) or calls.updates(events)")
         async for event in events:
             if isinstance(event, BYTES):
                 for part in self.feed_sse(event):
@@ -169,7 +174,8 @@ class ToolCalls:
         blocks. Built from what was collected, nothing parsed again."""
         if self._reader is None:
             raise ValueError("no event yet: the format is not known")
-        message: dict[str, Any] = self._reader.message()
+        # Its own copy: the caller edits its history, and a call's parsed value is shared.
+        message: dict[str, Any] = copy_json(self._reader.message())
         return message
 
     def __iter__(self) -> Iterator[ToolCall]:
@@ -197,7 +203,8 @@ class ToolCalls:
         anywhere (inside a line, inside a UTF-8 character), and feeds each event
         it completes; returns the calls and content those changed. ``data:
         [DONE]`` and events without data are passed over. Each event is fed
-        atomically; an event that raises leaves those before it applied."""
+        atomically; an event that raises leaves those before it applied, and
+        those after it in the chunk are fed first by the next call (or close())."""
         if self._closed:
             raise ValueError("feed() after close()")
         reader = self._sse
@@ -239,6 +246,12 @@ class ToolCalls:
     def _slowly(self, event: Any) -> ToolCall | Content | None:
         """Reads an event off the fast path, whole, then applies it."""
         self._slow = True
+        if self._reading:
+            # Code that reading the event ran (an SDK object's property, a __del__)
+            # fed this collector: the steps read so far would be applied on top of
+            # what that feed changed.
+            raise RuntimeError("ToolCalls is in use: feed() called while an event is being read")
+        self._reading = True
         try:
             steps = self._reader.read(event)
         except FragmentError:
@@ -247,6 +260,8 @@ class ToolCalls:
             # A field of the wrong shape, deep in the event.
             self._check_type(event)
             raise ValueError(f"expected {self._expected()}, got {describe(event)}: {error}") from None
+        finally:
+            self._reading = False
         return self._apply(steps)
 
     def _apply(self, steps: list[Step]) -> ToolCall | Content | None:
@@ -301,7 +316,7 @@ class ToolCalls:
         return self._why
 
     def _set_id(self, id: str) -> None:
-        if self.id is None:
+        if not self.id:  # the first id that says something: Azure's first chunk has id ""
             self.id = id
 
     def _finish(self, finish_reason: Any, normal: bool, why: str | None) -> None:

@@ -246,7 +246,10 @@ class ToolCall(_Part):
         """Everything received, even what came after the stream refused the text;
         a custom tool's input as sent."""
         if self._raw is not None:
-            return "".join(self._raw)
+            text = "".join(self._raw)
+            if self._rest:  # what came after the stream refused a fragment
+                text += "".join(as_text(piece) for piece in self._rest)
+            return text
         return super().text
 
     def _feed_raw(self, fragment: Any) -> None:

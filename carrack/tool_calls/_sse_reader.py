@@ -34,17 +34,23 @@ NOTHING: Any = object()
 
 
 class SSEReader:
-    __slots__ = ("_owner", "_decoder", "_learned")
+    __slots__ = ("_owner", "_decoder", "_learned", "_backlog")
 
     def __init__(self, owner: ToolCalls) -> None:
         self._owner = owner
         self._decoder = Decoder()
         self._learned: Learned | None = None
+        # The data of events that a chunk completed after one that raised: fed
+        # first by the next call, so that a caller who goes on loses none.
+        self._backlog: list[str] = []
 
     def feed(self, chunk: bytes | bytearray | memoryview | str) -> list[ToolCall | Content]:
         """Feeds each event the chunk completes; the parts they changed."""
         learned = self._learned
         decoder = self._decoder
+        if self._backlog:
+            backlog, self._backlog = self._backlog, []
+            return self._feed_data(backlog + decoder.data(chunk))
         if learned is not None and decoder._quiet and type(chunk) is bytes and b"\r" not in chunk:
             # The commonest chunk: one whole event, the learned delta around another
             # fragment. Read here, with no event made and no JSON parsed.
@@ -61,30 +67,42 @@ class SSEReader:
     def close(self) -> None:
         """The body ended: a line that its last CR ended is read, and an event
         it completes fed."""
-        self._feed_data([event.data for event in self._decoder.close()])
+        backlog, self._backlog = self._backlog, []
+        self._feed_data(backlog + [event.data for event in self._decoder.close()])
 
     def _feed_data(self, datas: list[str]) -> list[ToolCall | Content]:
-        owner = self._owner
         changed: list[ToolCall | Content] = []
-        for data in datas:
-            learned = self._learned
-            part = self._delta(data, 0, learned, 0) if learned is not None and data.startswith(learned[0]) else None
-            if part is None:
-                if not data or data.startswith("[DONE]"):
-                    continue
-                try:
-                    value = json.loads(data)
-                except json.JSONDecodeError as error:
-                    raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
-                if type(value) is not dict:
-                    raise ValueError(f"a server-sent event whose data is not a JSON object: {data[:80]!r}")
-                owner._slow = False
-                part = owner.feed(value)
-                if part is not None and not owner._slow:
-                    self._learn(data, part)
+        for at, data in enumerate(datas):
+            try:
+                part = self._feed_one(data)
+            except BaseException:
+                self._backlog = datas[at + 1 :]
+                raise
             if part is not None and part is not NOTHING and (not changed or changed[-1] is not part) and part not in changed:
                 changed.append(part)
         return changed
+
+    def _feed_one(self, data: str) -> Any:
+        """Feeds one event's data: the part it changed, NOTHING or None."""
+        owner = self._owner
+        learned = self._learned
+        part = self._delta(data, 0, learned, 0) if learned is not None and data.startswith(learned[0]) else None
+        if part is None:
+            if not data or data.startswith("[DONE]"):
+                return None
+            try:
+                value = json.loads(data)
+            except json.JSONDecodeError as error:
+                raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
+            except RecursionError:
+                raise ValueError(f"a server-sent event whose data nests deeper than json reads: {data[:80]!r}") from None
+            if type(value) is not dict:
+                raise ValueError(f"a server-sent event whose data is not a JSON object: {data[:80]!r}")
+            owner._slow = False
+            part = owner.feed(value)
+            if part is not None and not owner._slow:
+                self._learn(data, part)
+        return part
 
     def _learn(self, data: str, part: ToolCall | Content) -> None:
         """Keeps the text around the fragment of an event that the reader's fast

@@ -42,11 +42,11 @@ def close(stream: Stream) -> tuple[bool, Any]:
         raise
 
 
-def partial(stream: Stream) -> Any:
-    """What of the text is closed (see Stream.value), or None when the text is
-    not JSON."""
+def partial(stream: Stream, policy: Literal["closed", "all"] = "closed") -> Any:
+    """What of the text is closed (see Stream.value; or, with "all", its
+    completion's value), or None when the text is not JSON."""
     try:
-        return stream.value(partial="closed")
+        return stream.value(partial=policy)
     except (json.JSONDecodeError, RejectedTextError, NestingTooDeepError):
         return None
     except ValueError as error:

@@ -56,12 +56,36 @@ def describe(event: Any) -> str:
     return f"a {name} with type {kind!r}" if kind is not None else f"a {name}"
 
 
+def copy_json(thing: Any) -> Any:
+    """JSON data's own copy: its dicts and lists new, so that neither the caller's
+    events nor a message handed out share anything with what the collector keeps."""
+    kind = type(thing)
+    if kind is not dict and kind is not list:
+        return thing
+    # Without recursion: a call's arguments may nest far deeper than Python recurses.
+    top: Any = {} if kind is dict else []
+    stack = [(thing, top)]
+    while stack:
+        source, target = stack.pop()
+        items = source.items() if type(source) is dict else enumerate(source)
+        for key, value in items:
+            kind = type(value)
+            if kind is dict or kind is list:
+                value_copy: Any = {} if kind is dict else []
+                stack.append((value, value_copy))
+                value = value_copy
+            if type(target) is dict:
+                target[key] = value
+            else:
+                target.append(value)
+    return top
+
+
 def plain(thing: Any) -> Any:
-    """A part of an event as plain JSON data: a dict's own copy (one level deep:
-    callers replace fields, never change them in place), or an SDK object's
-    fields as it received them."""
+    """A part of an event as plain JSON data: a dict's own copy, or an SDK
+    object's fields as it received them."""
     if type(thing) is dict:
-        return {key: value for key, value in thing.items() if key not in SDK_ONLY}
+        return {key: copy_json(value) for key, value in thing.items() if key not in SDK_ONLY}
     if isinstance(thing, list):
         return [plain(item) for item in thing]
     to_dict = getattr(thing, "to_dict", None)

@@ -42,8 +42,13 @@ LEGACY = "function_call"
 
 
 def claims(event: Any, get: Get) -> bool:
-    return get(event, "choices") is not None or get(event, "object") in ("chat.completion.chunk", "chat.completion") or (
-        get(event, "type") == "chunk"
+    kind = get(event, "type")
+    return (
+        get(event, "choices") is not None
+        or get(event, "object") in ("chat.completion.chunk", "chat.completion")
+        or kind == "chunk"
+        # An error before any chunk, as compatible servers send it: no type.
+        or (kind is None and isinstance(get(event, "error"), dict))
     )
 
 
@@ -83,11 +88,13 @@ class Reader:
                         if (
                             ("id" not in fragment or fragment["id"] is None)
                             and ("name" not in function or function["name"] is None)
-                            and ("content" not in delta or not delta["content"])
-                            and ("refusal" not in delta or not delta["refusal"])
+                            and ("content" not in delta or delta["content"] is None)
+                            and ("refusal" not in delta or delta["refusal"] is None)
                         ):
-                            piece = function["arguments"]
-                            call = self._by_index[fragment["index"]]
+                            index = fragment["index"]
+                            if type(index) is int:  # True and 1.0 find call 1 in a dict: the general path refuses them
+                                piece = function["arguments"]
+                                call = self._by_index[index]
             else:
                 (choice,) = chunk.choices
                 if choice.finish_reason is None and choice.index == self._choice:
@@ -99,9 +106,11 @@ class Reader:
                     else:
                         (fragment,) = fragments
                         function = fragment.function
-                        if fragment.id is None and function.name is None and not delta.content and not delta.refusal:
-                            piece = function.arguments
-                            call = self._by_index[fragment.index]
+                        if fragment.id is None and function.name is None and delta.content is None and getattr(delta, "refusal", None) is None:
+                            index = fragment.index
+                            if type(index) is int:
+                                piece = function.arguments
+                                call = self._by_index[index]
         except (AttributeError, KeyError, IndexError, TypeError, ValueError):
             call = piece = None
         if piece and type(piece) is str and not owner._ended:
@@ -142,7 +151,8 @@ class Reader:
         if not isinstance(choices, (list, tuple)):
             raise owner._wrong(chunk)
         steps: list[Step] = []
-        if owner.id is None:
+        ended = owner._ended
+        if not owner.id:
             id = get(chunk, "id")
             if isinstance(id, str):
                 steps.append((PART, owner._set_id, id))
@@ -151,20 +161,23 @@ class Reader:
                 continue
             delta = get(choice, "delta")
             if delta is not None:
-                self._read_delta(delta, steps)
+                self._read_delta(delta, steps, ended)
             finish_reason = get(choice, "finish_reason")
-            if finish_reason is not None and not owner._ended:
+            if finish_reason is not None and not ended:
+                # The choice ends here: what a later entry for it in this chunk
+                # sends is after the end.
+                ended = True
                 normal = finish_reason in NORMAL_FINISH
                 steps.append((FINISH, finish_reason, normal, f"the response ended with finish_reason {finish_reason!r}"))
         return steps
 
-    def _read_delta(self, delta: Any, steps: list[Step]) -> None:
+    def _read_delta(self, delta: Any, steps: list[Step], ended: bool) -> None:
         get = reader(delta)
         fragments = get(delta, "tool_calls")
         text = get(delta, "content")
         refusal = get(delta, "refusal")
         legacy = get(delta, "function_call")
-        if (fragments or text or refusal or legacy) and self._owner._ended:
+        if (fragments or text or refusal or legacy) and ended:
             raise ValueError("a Chat Completions delta after the choice's finish_reason")
         check_text(text, "content")
         check_text(refusal, "refusal")

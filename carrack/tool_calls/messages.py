@@ -11,6 +11,7 @@ together.
 from __future__ import annotations
 
 import json
+import re
 from typing import TYPE_CHECKING, Any
 
 from carrack.tool_calls import _stream_errors
@@ -62,7 +63,7 @@ REPLACED = {"signature_delta": ("signature",), "compaction_delta": ("content", "
 
 def claims(event: Any, get: Get) -> bool:
     kind = get(event, "type")
-    return kind in EVENTS and kind != "error"
+    return kind in EVENTS and (kind != "error" or get(event, "error") is not None)
 
 
 class _Block:
@@ -153,7 +154,7 @@ class Reader:
             steps = []
             if message is not None:
                 id, role = get(message, "id"), get(message, "role")
-                if isinstance(id, str) and owner.id is None:
+                if isinstance(id, str) and not owner.id:
                     steps.append((PART, owner._set_id, id))
                 if isinstance(role, str):
                     steps.append((PART, self._set_role, role))
@@ -297,13 +298,23 @@ class Reader:
         return data
 
 
+# A number that the text ends with, whole as it stands ("12", "1.5e3"; not "1.", "-").
+WHOLE_NUMBER_END = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?\Z")
+
+
 def _input(call: ToolCall, start: Any) -> Any:
     """A tool use block's input as the SDK has it: the arguments' object once
     complete; of a call cut short, what of it is closed (the SDK's partial
-    parse); the start's input when no argument text came."""
+    parse), with a number the text ends on when it reads as a whole number, as
+    the SDK's parser keeps it; the start's input when no argument text came."""
     if call.state == "complete":
         return call.parsed
     value = _stream_errors.partial(call.arguments) if call.text.strip() else None
     if value is None:
         return start if start is not None else {}
+    arguments = call.arguments
+    if call._rest is None and WHOLE_NUMBER_END.search(arguments.text) is not None:
+        # Outside any string (only closers are missing), the last token is that number.
+        if arguments.suffix.strip("]}") == "":
+            return _stream_errors.partial(arguments, "all")
     return value

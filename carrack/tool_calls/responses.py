@@ -63,9 +63,16 @@ PASSED = (
 FOREIGN = frozenset({"message_start", "content_block_start", "content_block_delta", "content_block_stop", "message_delta", "message_stop"})
 
 
+def _name_call(change: tuple[ToolCall, str, str]) -> None:
+    call, field, value = change
+    setattr(call, field, value)
+
+
 def claims(event: Any, get: Get) -> bool:
     kind = get(event, "type")
-    return isinstance(kind, str) and kind.startswith("response.")
+    # An error event before any other has its code and message at the top;
+    # Anthropic's nests them in "error".
+    return isinstance(kind, str) and (kind.startswith("response.") or (kind == "error" and get(event, "error") is None))
 
 
 class _Item:
@@ -164,7 +171,7 @@ class Reader:
         if kind == "error":
             return [(FINISH, "error", False, f"the stream reported an error: {get(event, 'message') or get(event, 'code')}")]
         steps = []
-        if kind in ("response.created", "response.in_progress", "response.queued") and owner.id is None:
+        if kind in ("response.created", "response.in_progress", "response.queued") and not owner.id:
             id = get(get(event, "response"), "id") if get(event, "response") is not None else None
             if isinstance(id, str):
                 steps.append((PART, owner._set_id, id))
@@ -220,13 +227,19 @@ class Reader:
         call = self._by_item.get(get(item, "id")) or self._by_index.get(index)
         if call is None:
             raise ValueError(f"response.output_item.done for a {kind} that was never added")
+        # A call_id or name that the added item lacked (compatible servers) comes here.
+        for field, key in (("id", "call_id"), ("name", "name")):
+            value = get(item, key)
+            check_string(value, field)
+            if value and getattr(call, field) is None:
+                steps.append((PART, _name_call, (call, field, value)))
         return [*steps, (WHOLE, call, get(item, CALLS[kind]), "response.output_item.done"), (END, call, get(item, "status") == "incomplete")]
 
     def _end(self, kind: str, response: Any, get: Get) -> list[Step]:
         status = get(response, "status") if response is not None else None
         status = status or kind.removeprefix("response.")
         steps: list[Step] = []
-        if self._owner.id is None and response is not None and isinstance(get(response, "id"), str):
+        if not self._owner.id and response is not None and isinstance(get(response, "id"), str):
             steps.append((PART, self._owner._set_id, get(response, "id")))
         # The final response repeats every item: a call's arguments must match.
         output = (get(response, "output") if response is not None else None) or ()
