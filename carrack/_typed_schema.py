@@ -98,6 +98,7 @@ class Node:
         "_keeps",
         "_json",
         "_python",
+        "_check",
     )
 
     def __init__(self, kind: int, schema: Any, config: Any, plan: Plan) -> None:
@@ -127,6 +128,7 @@ class Node:
         self._keeps: tuple[int, int, int, bool] | None = None
         self._json: Callable[[Any], Any] | None = None
         self._python: Callable[[Any], Any] | None = None
+        self._check: Callable[[str], Any] | None = None
 
     def child(self, key: Any) -> Node:
         """The node of the member at key: a field, an element, a value."""
@@ -172,6 +174,16 @@ class Node:
                 validate = lambda value: from_json(to_json(value))  # noqa: E731
             self._json = validate
         return validate(value)
+
+    def check(self, value: Any) -> None:
+        """A decoded JSON value validated by the schema under the wrappers
+        only, for its error: an after-validator around it runs no code of
+        the user's on a value that passes (a prefix a python-re pattern
+        takes, say), and fails alike on one that does not."""
+        check = self._check
+        if check is None:
+            check = self._check = self.plan.validator(self.core, self.config).validate_json
+        check(to_json(value))
 
     def assemble(self, members: Any) -> Any:
         """Members given in Python mode: decoded JSON and reused instances."""
@@ -603,6 +615,10 @@ class Plan:
                     add(field.node, (*prefix, key))
                 if node.extra_node is not None:
                     add(node.extra_node, (*prefix, ANY))
+                elif node.extra == "forbid":
+                    # An unknown key must give an event: a chunk may write
+                    # the key and its whole value, past any check between feeds.
+                    out.append((*prefix, ANY))
             elif node.kind in (LIST, DICT):
                 assert node.item is not None
                 add(node.item, (*prefix, ANY))

@@ -530,7 +530,7 @@ class TypedStream(Generic[T]):
             return
         if choice is None:  # no member has this tag: the union fails before any validator runs
             try:
-                node.validate({node.tag_key: tag})
+                node.check({node.tag_key: tag})
             except ValidationError as error:
                 raise self._located(error, frame.loc) from None
             return
@@ -615,7 +615,7 @@ class TypedStream(Generic[T]):
             run is not None and (run.fullmatch(piece) is None or node.text_most is not None and len(text) > node.text_most)
         ):
             try:
-                node.validate(text)  # fails in the core schema, before any validator of the user's
+                node.check(text)  # fails in the core schema, before any validator of the user's
             except ValidationError as error:
                 raise self._located(error, frame.loc) from None
 
@@ -630,7 +630,7 @@ class TypedStream(Generic[T]):
             return
         stand_in = value if what == "scalar" else STAND_INS[what]
         try:
-            node.validate(stand_in)  # fails in the core schema, before any validator of the user's
+            node.check(stand_in)  # fails in the core schema, before any validator of the user's
         except ValidationError as error:
             if container and not any(line["type"].endswith("_type") for line in error.errors()):
                 return
