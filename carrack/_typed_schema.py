@@ -302,7 +302,11 @@ class Plan:
             node.max_length = core.get("max_length")
         elif kind == DICT:
             node.item = self.node(core.get("values_schema") or {"type": "any"}, config)
-            node.max_length = core.get("max_length")
+            # Keys that validate to other strings may merge ({"A", "a"} lowered):
+            # only the whole dict tells its length then.
+            keys = core.get("keys_schema") or {}
+            if not any(keys.get(k) or (config or {}).get(f"str_{k}") for k in ("strip_whitespace", "to_lower", "to_upper")):
+                node.max_length = core.get("max_length")
         elif kind == TAGGED:
             node.tag_key = core["discriminator"]
             node.choices = {tag: self.node(choice, config) for tag, choice in core["choices"].items()}

@@ -30,7 +30,6 @@ Importing this module imports pydantic (``pip install carrack[pydantic]``);
 
 from __future__ import annotations
 
-import json
 from typing import Any, Callable, Generic, TypeVar, cast, overload
 
 import pydantic_core
@@ -61,16 +60,14 @@ STARTS = {OBJECT: "object", DICT: "object", TAGGED: "object", LIST: "array"}
 def about_the_text(error: Exception, call: str) -> Exception:
     """What a call of the Stream raised, if it is about the text: the text
     rejected after the value or nested too deep, a ValueError from events()
-    (not JSON), a JSONDecodeError from close() (not complete). Anything else
+    or close() (not JSON, not complete, an integer too long to convert). Anything else
     is raised again: a chunk that is not text (TypeError, UnicodeError), a
     feed after close, the stream in use, memory running out, none of which
     says anything of the text. The one place that reads the Stream's errors."""
     if isinstance(error, (RejectedTextError, NestingTooDeepError)):
         return error
-    if call == "events" and isinstance(error, ValueError) and not isinstance(error, StreamClosedError):
-        return error
-    if call == "close" and isinstance(error, json.JSONDecodeError):
-        return error
+    if call in ("events", "close") and isinstance(error, ValueError) and not isinstance(error, StreamClosedError):
+        return error  # a JSONDecodeError, or a number past int's digit limit, from either
     raise error
 
 

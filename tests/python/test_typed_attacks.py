@@ -243,6 +243,15 @@ class PythonRegex(BaseModel):
     s: Annotated[str, Field(pattern=r"^[a-z]+$"), counted("python-re.s")]
 
 
+class Lowered(BaseModel):
+    model_config = ConfigDict(str_to_lower=True)
+    d: Annotated[dict[str, int], Field(max_length=1)] = {}
+    leaf: Optional[Leaf] = None
+
+
+LoweredKeys = Annotated[dict[Annotated[str, pydantic.StringConstraints(to_upper=True)], Leaf], Field(max_length=1)]
+
+
 KINDS: list[tuple[Any, str]] = [
     (Box[Leaf], '{"item": {"x": 1}, "n": 2}'),
     (list[Box[list[Leaf]]], '[{"item": [{"x": 1}, {"x": 2}], "n": 2}]'),
@@ -275,6 +284,8 @@ KINDS: list[tuple[Any, str]] = [
     (Embedded, '{"j": "[{\\"x\\": 1}]", "k": "{\\"a\\": 1}"}'),
     (Text, '{"s": "\\ud83d\\ude00é", "lit": "\\u00e9", "leaf": {"x": 1}}'),  # a pair of escapes is one character
     (Text, '{"s": "😀", "lit": "e\u0301", "leaf": {"x": 1}}'),  # bytes split inside characters
+    (Lowered, '{"d": {"A": 1, "a": 2}, "leaf": {"x": 1}}'),  # keys that merge count once
+    (LoweredKeys, '{"a": {"x": 1}, "A": {"x": 2}}'),
     (PythonRegex, '{"s": "ab\\n"}'),  # python-re's $ takes a final newline: the after-validator runs once
     # Deep documents: pydantic's own limits decide.
     (Tree, '{"v": 1, "kids": [' * 300 + '{"v": 2}' + "]}" * 300),
@@ -302,6 +313,9 @@ FAILURES: list[tuple[Any, str]] = [
     (Text, '{"s": "a", "lit": "ex"}'),
     (PythonRegex, '{"s": "ab\\nc"}'),  # the prefix passes the pattern: nothing the user wrote runs on it
     (Strict, '{"a": "1", "leaf": {"x": 1}}'),
+    (Lowered, '{"d": {"A": 1, "b": 2}}'),
+    (Box[int], '{"item": %s, "n": 1}' % ("1" * 5000)),  # past int's digit limit: not JSON to pydantic
+    (list[float], "[%s]" % ("7" * 4301)),
 ]
 
 
