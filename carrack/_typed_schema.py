@@ -83,6 +83,7 @@ class Node:
         "text_choices",
         "text_run",
         "text_most",
+        "text_least",
         "max_length",
         "python_mode",
         "cls",
@@ -113,6 +114,7 @@ class Node:
         self.text_choices: tuple[str, ...] | None = None  # the strings a Literal or enum allows
         self.text_run: re.Pattern[str] | None = None  # the characters a pattern of one class allows
         self.text_most: int | None = None  # and how many
+        self.text_least = 0
         self.max_length: int | None = None  # of a str, list or dict, checked as it grows
         self.python_mode = False
         self.cls: Any = None
@@ -205,20 +207,22 @@ def to_json(value: Any) -> str:
 ONE_CLASS = re.compile(r"\^(\[(?:\\.|[^\]\\\[])+\]|\\[dw])(?:(\+|\*)|\{(\d+)(?:(,)(\d*))?\})\$")
 
 
-def one_class(pattern: Any) -> tuple[re.Pattern[str] | None, int | None]:
+def one_class(pattern: Any) -> tuple[re.Pattern[str] | None, int, int | None]:
     """For a pattern like ^[0-9]+$ or ^[a-z_]{3,16}$: a regex of the runs of
-    characters it allows, and the most it allows."""
+    characters it may allow (Python's reading of the class, which pydantic's
+    engine confirms per character), and the fewest and most it allows."""
     if not isinstance(pattern, str):
         pattern = getattr(pattern, "pattern", None)
     match = ONE_CLASS.fullmatch(pattern) if isinstance(pattern, str) else None
     if match is None or any(op in match[1] for op in ("&&", "--", "~~", "[:")):
-        return None, None  # set operations and named classes read otherwise in the two engines
+        return None, 0, None  # set operations and named classes read otherwise in the two engines
     try:
         run = re.compile(f"{match[1]}*")
     except re.error:
-        return None, None
+        return None, 0, None
+    least = 1 if match[2] == "+" else 0 if match[2] else int(match[3])
     most = None if match[2] or match[4] and not match[5] else int(match[5] or match[3])
-    return run, most
+    return run, least, most
 
 
 def paths(alias: Any) -> list[list[Any]]:
@@ -319,7 +323,7 @@ class Plan:
                 node.max_length = core.get("max_length")
                 changes_case = core.get("to_lower") or core.get("to_upper") or settings.get("str_to_lower") or settings.get("str_to_upper")
                 if core.get("pattern") and not changes_case:
-                    node.text_run, node.text_most = one_class(core["pattern"])
+                    node.text_run, node.text_least, node.text_most = one_class(core["pattern"])
             node.text_choices = self._text_choices(core)
             node.checks_text = node.max_length is not None or node.text_choices is not None or node.text_run is not None
         return node

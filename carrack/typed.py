@@ -605,16 +605,30 @@ class TypedStream(Generic[T]):
         if limit is not None and len(text) > limit:
             raise self._error_of("string_too_long", frame.loc, text, {"max_length": limit})
         choices = node.text_choices
+        if choices is not None and (text not in choices if ended else not any(c.startswith(text) for c in choices)):
+            self._fail_text(frame)
         run = node.text_run
-        if (
-            choices is not None and (text not in choices if ended else not any(c.startswith(text) for c in choices))
-        ) or (
-            run is not None and (run.fullmatch(piece) is None or node.text_most is not None and len(text) > node.text_most)
-        ):
+        if run is None:
+            return
+        if node.text_most is not None and len(text) > node.text_most:
+            self._fail_text(frame)
+        stray = run.match(piece)
+        at = stray.end() if stray is not None else 0
+        if at < len(piece):
+            # Python's re and pydantic's engine may read a class otherwise (\w and
+            # combining marks): the character is outside only if pydantic says so
+            # of a string of nothing else, long enough for the pattern.
             try:
-                node.check(text)  # fails in the core schema, before any validator of the user's
-            except ValidationError as error:
-                raise self._located(error, frame.loc) from None
+                node.check(piece[at] * max(node.text_least, 1))
+            except ValidationError:
+                self._fail_text(frame)
+
+    def _fail_text(self, frame: Frame) -> None:
+        """Raises the error of an open string that no continuation can make valid."""
+        try:
+            frame.node.check(frame.text)  # fails in the core schema, before any validator of the user's
+        except ValidationError as error:
+            raise self._located(error, frame.loc) from None
 
     def _wrong_kind(self, node: Node, what: str, loc: tuple[Any, ...], value: Any = None) -> None:
         """A value of a JSON kind the node never takes began: its error is the

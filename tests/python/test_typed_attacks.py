@@ -7,6 +7,7 @@ its first error's type and location."""
 import datetime
 import decimal
 import enum
+import json
 import uuid
 from collections import Counter
 from typing import Annotated, Any, Callable, Generic, Literal, Optional, TypeVar, Union
@@ -329,6 +330,23 @@ def test_a_prefix_check_runs_no_validator_of_the_users() -> None:
     CALLS.clear()
     stream.feed('{"s": "ab\\n')
     assert CALLS == Counter()
+
+
+# --- patterns: an early error only where no continuation matches ----------------
+
+PATTERNS = [r"^\w{2,3}$", r"^[\w]{2}$", r"^[^\W]{2,}$", r"^\d{1,4}$", r"^[a-z_-]+$", r"^[^,]*$", r"^[\]a]{0,2}$"]
+# ASCII, a combining mark (\w to pydantic, not to Python), superscript two (the other way),
+# an Arabic-Indic digit, a newline.
+ALPHABET = "a_-,]1\u0301\u00b2\u0661\n"
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.sampled_from(PATTERNS), st.text(ALPHABET, max_size=5))
+def test_a_pattern_fails_early_only_where_pydantic_fails_it(pattern: str, value: str) -> None:
+    type_ = Annotated[str, Field(pattern=pattern)]
+    text = json.dumps(value)
+    expected, _ = outcome(lambda: TypeAdapter(type_).validate_json(text))
+    assert outcome(lambda: streamed(type_, list(text)))[0] == expected
 
 
 # --- generated models, one character and one byte at a time -----------------------
