@@ -135,6 +135,7 @@ class TypedStream(Generic[T]):
         # element, and the names that find it in the value of the part that validates it.
         self._pending: list[tuple[tuple[Any, ...], bool, tuple[Any, ...]]] = []
         self._cursors: dict[tuple[Any, ...], int] = {}
+        self._reading = False  # a validator of the user's is perhaps running
 
     # -- the stream
 
@@ -156,7 +157,9 @@ class TypedStream(Generic[T]):
     def feed(self, chunk: str | bytes | bytearray | memoryview) -> None:
         """Reads a chunk. Raises ValidationError where the text so far rules
         the document out, or is not JSON; from then on every call raises it
-        again. A chunk that is not text (TypeError, UnicodeError) changes nothing."""
+        again. A chunk that is not text (TypeError, UnicodeError) changes nothing.
+        A validator that the stream runs may not feed or close it (RuntimeError)."""
+        self._refuse_reentry("feed")
         if self._error is not None:
             raise self._error
         if self._cut is not None or self._closed:
@@ -220,6 +223,7 @@ class TypedStream(Generic[T]):
         value or its ValidationError. On text that is only cut short the error
         is pydantic's json_invalid (end of input), and partial() and items()
         go on giving what arrived."""
+        self._refuse_reentry("close")
         if self._error is not None:
             raise self._error
         if self._cut is not None:
@@ -249,6 +253,7 @@ class TypedStream(Generic[T]):
     # -- events
 
     def _read(self, events: list[Any]) -> None:
+        self._reading = True
         try:
             for kind, path, value in events:
                 if kind == "append":
@@ -263,6 +268,14 @@ class TypedStream(Generic[T]):
         except Exception as error:  # an exception of a validator's own, too: as validate_json would
             self._error = error
             raise
+        finally:
+            self._reading = False
+
+    def _refuse_reentry(self, call: str) -> None:
+        if self._reading:
+            # A validator feeding or closing its own stream would write text
+            # into the middle of the events being read.
+            raise RuntimeError(f"{call}() from inside a validator that the stream is running")
 
     def _open(self, path: tuple[Any, ...], what: str) -> None:
         frames = self._frames
@@ -680,8 +693,10 @@ class TypedStream(Generic[T]):
         return ValidationError.from_exception_data(self._plan.title, [{"type": kind, "loc": loc, "input": value, "ctx": ctx}])
 
     def _extra_forbidden(self, frame: Frame, key: Any, value: Any) -> ValidationError:
+        # A dataclass reports an unknown key as an argument its __init__ does not take.
+        kind = "unexpected_keyword_argument" if frame.node.build == "dataclass" else "extra_forbidden"
         return ValidationError.from_exception_data(
-            self._plan.title, [{"type": "extra_forbidden", "loc": (*frame.inner, key), "input": value}]
+            self._plan.title, [{"type": kind, "loc": (*frame.inner, key), "input": value}]
         )
 
     def _not_json(self, error: Exception, keep: bool = True) -> ValidationError:

@@ -239,6 +239,18 @@ class Text(BaseModel):
     leaf: Optional[Leaf] = None
 
 
+class ClosedRow(TypedDict):
+    __pydantic_config__ = ConfigDict(extra="forbid")  # type: ignore[misc]
+    a: int
+    leaf: Leaf
+
+
+@pydantic_dataclasses.dataclass(config=ConfigDict(extra="forbid"))
+class ClosedPoint:
+    a: int
+    leaf: Leaf
+
+
 class PythonRegex(BaseModel):
     model_config = ConfigDict(regex_engine="python-re")
     s: Annotated[str, Field(pattern=r"^[a-z]+$"), counted("python-re.s")]
@@ -315,6 +327,8 @@ FAILURES: list[tuple[Any, str]] = [
     (PythonRegex, '{"s": "ab\\nc"}'),  # the prefix passes the pattern: nothing the user wrote runs on it
     (Strict, '{"a": "1", "leaf": {"x": 1}}'),
     (Lowered, '{"d": {"A": 1, "b": 2}}'),
+    (list[ClosedRow], '[{"a": 1, "leaf": {"x": 1}, "zz": [1]}]'),
+    (dict[str, ClosedPoint], '{"k": {"a": 1, "leaf": {"x": 1}, "zz": 2}}'),  # unexpected_keyword_argument
     (Box[int], '{"item": %s, "n": 1}' % ("1" * 5000)),  # past int's digit limit: not JSON to pydantic
     (list[float], "[%s]" % ("7" * 4301)),
 ]
@@ -330,6 +344,39 @@ def test_a_prefix_check_runs_no_validator_of_the_users() -> None:
     CALLS.clear()
     stream.feed('{"s": "ab\\n')
     assert CALLS == Counter()
+
+
+class Reentrant(BaseModel):
+    a: Annotated[Leaf, AfterValidator(lambda leaf: REENTRY(leaf))]
+    b: int = 0
+
+
+def test_a_validator_may_not_feed_or_close_its_own_stream() -> None:
+    stream: TypedStream[list[Reentrant]] = TypedStream(list[Reentrant])
+    refused: list[str] = []
+
+    def reenter(leaf: Leaf) -> Leaf:
+        for call in (lambda: stream.feed(', "more": 1'), stream.close):
+            with pytest.raises(RuntimeError) as info:
+                call()
+            refused.append(str(info.value).split("(")[0])
+        assert stream.partial() is not None  # reading is fine
+        return leaf
+
+    global REENTRY
+    text = '[{"a": {"x": 1}, "b": 2}, {"a": {"x": 3}}]'
+    expected = TypeAdapter(list[Reentrant]).validate_json(text)
+    REENTRY = reenter
+    try:
+        stream.feed(text)
+        assert stream.close() == expected
+    finally:
+        REENTRY = lambda leaf: leaf  # noqa: E731
+    assert stream.text == text
+    assert refused == ["feed", "close"] * 2
+
+
+REENTRY: Callable[[Leaf], Leaf] = lambda leaf: leaf  # noqa: E731
 
 
 # --- patterns: an early error only where no continuation matches ----------------
