@@ -408,14 +408,19 @@ class Plan:
             self.forbids = True
         if extra == "allow":
             node.extra_node = self.node(extras or {"type": "any"}, config)
+        # Aliases first: pydantic looks a field up by its alias before its name,
+        # so a key that is one field's alias and another's name is the first's.
+        by_name_keys: list[tuple[str, Field]] = []
         for name, field in named:
-            child = self.node(field["schema"], config)
+            member = Field(name, self.node(field["schema"], config))
             alias = field.get("validation_alias")
-            keys = [path[0] for path in paths(alias)] if alias is not None and by_alias else []
+            if alias is not None and by_alias:
+                for path in paths(alias):
+                    node.fields.setdefault(path[0], member)
             if alias is None or by_name:
-                keys.append(name)
-            for key in keys:
-                node.fields.setdefault(key, Field(name, child))
+                by_name_keys.append((name, member))
+        for key, member in by_name_keys:
+            node.fields.setdefault(key, member)
 
     # -- what may be validated early, and what reused
 

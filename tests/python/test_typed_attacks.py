@@ -251,6 +251,13 @@ class ClosedPoint:
     leaf: Leaf
 
 
+class Swapped(BaseModel):
+    model_config = ConfigDict(populate_by_name=True)
+    a: Annotated[list[int], counted("swapped.a")] = Field(default=[], alias="b", max_length=3)
+    b: Annotated[str, counted("swapped.b")] = Field(default="", alias="a", max_length=1)
+    leaf: Optional[Leaf] = None
+
+
 class PythonRegex(BaseModel):
     model_config = ConfigDict(regex_engine="python-re")
     s: Annotated[str, Field(pattern=r"^[a-z]+$"), counted("python-re.s")]
@@ -286,6 +293,7 @@ KINDS: list[tuple[Any, str]] = [
     (list[Scalars], '[{"d": 1, "when": 0, "id": "12345678123456781234567812345678", "level": 1.0, "leaf": {"x": 1}}]'),
     (Aliased, '{"First": 1, "leaf": {"x": 1}}'),
     (Aliased, '{"first": 1, "First": 2}'),
+    (Swapped, '{"a": "x", "b": [1, 2], "leaf": {"x": 1}}'),  # a key that is one's alias, another's name
     (Allowing, '{"leaf": {"x": 1}, "other": {"x": 5}, "more": [1]}'),
     (Ignoring, '{"leaf": {"x": 1}, "other": {"x": 5}}'),
     (Strict, '{"a": 1, "leaf": {"x": 1}, "id": "12345678-1234-5678-1234-567812345678"}'),
@@ -456,6 +464,33 @@ def test_a_key_written_twice_runs_the_first_values_validators() -> None:
 )
 def test_a_discriminator_written_twice_is_read_as_the_last() -> None:
     assert_as_pydantic(Tagged, '{"v": {"kind": "two", "kind": "one", "a": 1}}')
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="Two keys of one field in one object (its alias and its name, two AliasChoices): "
+    "pydantic takes the first key in its lookup order and ignores the other, wherever each "
+    "stands; the stream validates each value as it ends, so the ignored one can fail early. "
+    "The same hold-back as for a key written twice would be needed.",
+)
+@pytest.mark.parametrize("text", ['{"a": "yy", "A": "x"}', '{"Q": "yy", "P": "x"}'])
+def test_two_keys_of_one_field_take_pydantics_choice(text: str) -> None:
+    assert_as_pydantic(TwoKeys, text)
+
+
+class TwoKeys(BaseModel):
+    model_config = ConfigDict(populate_by_name=True)
+    a: str = Field(default="", alias="A", max_length=1)
+    b: str = Field(default="", validation_alias=AliasChoices("P", "Q"), max_length=1)
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="An early error in a value that a later duplicate key replaces: the list was too "
+    "long, and pydantic, which takes the last value, accepts the document.",
+)
+def test_a_key_written_twice_after_an_early_error() -> None:
+    assert_as_pydantic(Aliased, '{"first": 1, "Tags": [1, 2], "Tags": [1]}')
 
 
 @pytest.mark.xfail(
