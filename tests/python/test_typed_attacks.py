@@ -387,6 +387,45 @@ def test_a_validator_may_not_feed_or_close_its_own_stream() -> None:
 REENTRY: Callable[[Leaf], Leaf] = lambda leaf: leaf  # noqa: E731
 
 
+class IntLevel(enum.IntEnum):
+    ONE = 1
+
+
+class StrLevel(str, enum.Enum):
+    ONE = "1"
+
+
+class FloatLevel(float, enum.Enum):
+    HALF = 1.5
+
+
+class Host(BaseModel):
+    """A reused model (its leaf has a validator) beside every leaf kind that its
+    list is given in Python mode: each must take what JSON mode takes."""
+
+    leaf: Leaf
+    f: float = 0
+    i: int = 0
+    b: bool = False
+    s: str = ""
+    n: None = None
+    lit: Literal[1, "1", True] = 1
+    ie: IntLevel = IntLevel.ONE
+    se: StrLevel = StrLevel.ONE
+    fe: FloatLevel = FloatLevel.HALF
+
+
+SPELLINGS = ["true", "1", "0", "1.0", "1.5", '"1"', '"1.0"', '"true"', '" 1 "', "null", '"yes"', "1e0", "-0", '"inf"', "1e400"]
+
+
+@pytest.mark.parametrize("field", ["f", "i", "b", "s", "n", "lit", "ie", "se", "fe"])
+def test_a_container_given_its_members_takes_what_json_mode_takes(field: str) -> None:
+    for spelling in SPELLINGS:
+        text = '[{"leaf": {"x": 1}, "%s": %s}]' % (field, spelling)
+        expected = outcome(lambda: TypeAdapter(list[Host]).validate_json(text))
+        assert outcome(lambda: streamed(list[Host], [text])) == expected, spelling
+
+
 # --- patterns: an early error only where no continuation matches ----------------
 
 PATTERNS = [r"^\w{2,3}$", r"^[\w]{2}$", r"^[^\W]{2,}$", r"^\d{1,4}$", r"^[a-z_-]+$", r"^[^,]*$", r"^[\]a]{0,2}$"]
@@ -417,12 +456,15 @@ def test_generated_models_fed_a_character_or_a_byte_at_a_time(case: exact.Case, 
     calls = Counter(exact.CALLS)
     exact.CALLS.clear()
     stream: TypedStream[Any] = TypedStream(root)
+    got: list[Any] = []
     for chunk in chunks:
         stream.feed(chunk)
+        got += stream.items(())
         shown = stream.partial()
         if shown is not None and not stream.done:
             exact.check_shown(shown, final)
     exact.same(stream.close(), final)
+    exact.check_items(got + stream.items(()), final, text)
     assert exact.CALLS == calls
 
 
