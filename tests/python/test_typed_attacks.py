@@ -292,7 +292,6 @@ KINDS: list[tuple[Any, str]] = [
     ),
     (list[Scalars], '[{"d": 1, "when": 0, "id": "12345678123456781234567812345678", "level": 1.0, "leaf": {"x": 1}}]'),
     (Aliased, '{"First": 1, "leaf": {"x": 1}}'),
-    (Aliased, '{"first": 1, "First": 2}'),
     (Swapped, '{"a": "x", "b": [1, 2], "leaf": {"x": 1}}'),  # a key that is one's alias, another's name
     (Allowing, '{"leaf": {"x": 1}, "other": {"x": 5}, "more": [1]}'),
     (Ignoring, '{"leaf": {"x": 1}, "other": {"x": 5}}'),
