@@ -78,7 +78,7 @@ class Frame:
 
     __slots__ = (
         "node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "attrs",
-        "finished", "text", "placed", "keep", "early", "count", "seen", "pending",
+        "finished", "parts", "size", "placed", "keep", "early", "count", "seen", "pending",
     )  # fmt: skip
 
     def __init__(self, node: Node, mode: int, key: Any, loc: tuple[Any, ...]) -> None:
@@ -93,13 +93,22 @@ class Frame:
         self.shown: Any = None
         self.attrs: Any = None  # an open object's fields as shown: its __dict__, or the TypedDict
         self.finished: set[str] | None = None  # an open model's model_fields_set
-        self.text = ""
+        self.parts: list[str] = []  # an open string's pieces, joined when read: feeding stays linear
+        self.size = 0  # and its length
         self.placed = False  # whether the parent shows it while it is open
         self.keep = NOTHING  # what its members hold, to validate it in Python mode
         self.early = False  # validated when it ends, its instance reused above
         self.count = 0  # members that arrived, for max_length
         self.seen: set[str] | None = None  # a dict's keys that arrived, for max_length
         self.pending = 0  # where its members not yet final begin in the stream's list
+
+    @property
+    def text(self) -> str:
+        """An open string's text so far."""
+        parts = self.parts
+        if len(parts) != 1:
+            self.parts = parts = ["".join(parts)]
+        return parts[0]
 
 
 class TypedStream(Generic[T]):
@@ -258,7 +267,8 @@ class TypedStream(Generic[T]):
             for kind, path, value in events:
                 if kind == "append":
                     frame = self._frames[-1]
-                    frame.text += value
+                    frame.parts.append(value)
+                    frame.size += len(value)
                     if frame.mode == STRING and frame.node.checks_text:
                         self._check_text(frame, value)
                 elif kind == "start":
@@ -394,7 +404,7 @@ class TypedStream(Generic[T]):
             assert frame is not None
             node = frame.owner
             if frame.mode == STRING and frame.node.checks_text:
-                frame.text = value
+                frame.parts, frame.size = [value], len(value)
                 self._check_text(frame, value, ended=True)
             if not frames:
                 self._finish(frame, value)
@@ -613,17 +623,20 @@ class TypedStream(Generic[T]):
         pattern begins with (for a pattern of one character class), fails now;
         piece is what was appended."""
         node = frame.node
-        text = frame.text
         limit = node.max_length
-        if limit is not None and len(text) > limit:
-            raise self._error_of("string_too_long", frame.loc, text, {"max_length": limit})
+        if limit is not None and frame.size > limit:
+            raise self._error_of("string_too_long", frame.loc, frame.text, {"max_length": limit})
         choices = node.text_choices
-        if choices is not None and (text not in choices if ended else not any(c.startswith(text) for c in choices)):
-            self._fail_text(frame)
+        if choices is not None:
+            if frame.size > max(map(len, choices)):
+                self._fail_text(frame)
+            text = frame.text  # no longer than a choice
+            if text not in choices if ended else not any(c.startswith(text) for c in choices):
+                self._fail_text(frame)
         run = node.text_run
         if run is None:
             return
-        if node.text_most is not None and len(text) > node.text_most:
+        if node.text_most is not None and frame.size > node.text_most:
             self._fail_text(frame)
         stray = run.match(piece)
         at = stray.end() if stray is not None else 0
