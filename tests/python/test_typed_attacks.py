@@ -341,6 +341,27 @@ FAILURES: list[tuple[Any, str]] = [
 ]
 
 
+class Kinds(BaseModel):
+    date: Optional[datetime.date] = None
+    time: Optional[datetime.time] = None
+    span: Optional[datetime.timedelta] = None
+    id: Optional[uuid.UUID] = None
+    amount: Optional[decimal.Decimal] = None
+    nothing: None = None
+    flag: bool = False
+    ratio: float = 0
+    lit: Literal["a"] = "a"
+    leaf: Optional[Leaf] = None
+
+
+# A container where a scalar belongs fails at its first character, as pydantic types it.
+FAILURES += [
+    (Kinds, '{"leaf": {"x": 1}, "%s": %s}' % (field, value))
+    for field in ["date", "time", "span", "id", "amount", "nothing", "flag", "ratio", "lit"]
+    for value in ["[1]", '{"a": 1}']
+]
+
+
 @pytest.mark.parametrize(("type_", "text"), FAILURES)
 def test_a_failure_is_pydantics_first_error(type_: Any, text: str) -> None:
     assert_as_pydantic(type_, text)
