@@ -23,6 +23,7 @@ Python-mode validation of decoded JSON is their JSON-mode validation.
 from __future__ import annotations
 
 import json
+import math
 import re
 from typing import Any, Callable, Iterable
 
@@ -96,6 +97,7 @@ class Node:
         "tag_key",
         "choices",
         "checks_text",
+        "floats",
         "_keeps",
         "_json",
         "_python",
@@ -127,6 +129,7 @@ class Node:
         self.tag_key = ""
         self.choices: dict[Any, Node] = {}
         self.checks_text = False  # a string of it is checked as it grows
+        self.floats = False  # a float: an integer past its range is infinite, as in JSON mode
         self._keeps: tuple[int, int, int, bool] | None = None
         self._json: Callable[[Any], Any] | None = None
         self._python: Callable[[Any], Any] | None = None
@@ -163,9 +166,20 @@ class Node:
             keeps = self._keeps = self.plan.keeps(self)
         return keeps
 
+    def widened(self, value: Any) -> Any:
+        """A decoded integer as a float's JSON mode reads it: past the float
+        range it is infinite, where Python mode refuses it."""
+        if self.floats and type(value) is int:
+            try:
+                float(value)
+            except OverflowError:
+                return math.inf if value > 0 else -math.inf
+        return value
+
     def validate(self, value: Any) -> Any:
         """A decoded JSON value validated by this node's whole schema as
         validate_json validates its text (Python mode where the two agree)."""
+        value = self.widened(value)
         validate = self._json
         if validate is None:
             validator = self.plan.validator(self.schema, self.config)
@@ -325,6 +339,7 @@ class Plan:
                 if core.get("pattern") and not changes_case:
                     node.text_run, node.text_least, node.text_most = one_class(core["pattern"])
             node.text_choices = self._text_choices(core)
+            node.floats = core["type"] == "float"
             node.checks_text = node.max_length is not None or node.text_choices is not None or node.text_run is not None
         return node
 

@@ -414,6 +414,8 @@ class TypedStream(Generic[T]):
             frame = None
             parent = frames[-1]
             node = self._child(parent, path[-1])
+            if node.floats:
+                value = node.widened(value)
             if parent.node.max_length is not None:
                 self._arrived(parent, path[-1])
             if node.kind in STARTS and parent.mode != SKIP and not (value is None and "nullable" in node.chain):
@@ -440,7 +442,10 @@ class TypedStream(Generic[T]):
             if into == FINAL or early:
                 given = result
             else:
-                given = frame.members if frame is not None and keep == GIVEN else value
+                # Members kept are what the container is given (validated values
+                # validate to themselves); the decoded text may not be (an integer
+                # past a float's range).
+                given = frame.members if frame is not None and keep != NOTHING else value
             members = parent.members
             key = path[-1]
             if type(members) is dict:

@@ -272,7 +272,19 @@ class Lowered(BaseModel):
 LoweredKeys = Annotated[dict[Annotated[str, pydantic.StringConstraints(to_upper=True)], Leaf], Field(max_length=1)]
 
 
+class Floats(BaseModel):
+    f: float = 0
+    fs: list[float] = []
+    bounded: Annotated[float, Field(allow_inf_nan=False)] = 0
+    leaf: Optional[Leaf] = None
+
+
+HUGE = "1" * 400  # an integer past a float's range: infinite to JSON mode, refused by Python mode
+
 KINDS: list[tuple[Any, str]] = [
+    (Floats, '{"f": %s, "fs": [1, -%s], "leaf": {"x": 1}}' % (HUGE, HUGE)),
+    (list[Floats], '[{"fs": [-%s]}, {"f": -%s, "leaf": {"x": 1}}]' % (HUGE, HUGE)),
+    (dict[str, float], '{"a": %s}' % HUGE),
     (Box[Leaf], '{"item": {"x": 1}, "n": 2}'),
     (list[Box[list[Leaf]]], '[{"item": [{"x": 1}, {"x": 2}], "n": 2}]'),
     (Tree, '{"v": 1, "kids": [{"v": 2, "kids": [{"v": 3}]}, {"v": 4}]}'),
@@ -334,6 +346,7 @@ FAILURES: list[tuple[Any, str]] = [
     (PythonRegex, '{"s": "ab\\nc"}'),  # the prefix passes the pattern: nothing the user wrote runs on it
     (Strict, '{"a": "1", "leaf": {"x": 1}}'),
     (Lowered, '{"d": {"A": 1, "b": 2}}'),
+    (Floats, '{"bounded": %s, "leaf": {"x": 1}}' % HUGE),
     (list[ClosedRow], '[{"a": 1, "leaf": {"x": 1}, "zz": [1]}]'),
     (dict[str, ClosedPoint], '{"k": {"a": 1, "leaf": {"x": 1}, "zz": 2}}'),  # unexpected_keyword_argument
     (Box[int], '{"item": %s, "n": 1}' % ("1" * 5000)),  # past int's digit limit: not JSON to pydantic
