@@ -53,6 +53,12 @@ WRAPPERS = frozenset({"default", "nullable", "function-after"})
 PYTHON_SAFE = frozenset({"str", "int", "float", "bool", "none", "any", "literal", "enum"})
 # Keys of a schema that hold no validation: serializers, JSON-schema hooks.
 NOT_VALIDATION = frozenset({"serialization", "metadata", "ref", "cls", "generic_origin", "members", "sub_type"})
+# Whether JSON mode reads an integer past a float's range as infinite, where
+# Python mode refuses it (pydantic 2.12 on; 2.11 refuses it in both).
+try:
+    HUGE_IS_INFINITE = SchemaValidator({"type": "float"}).validate_json("1" * 400) == math.inf
+except ValueError:
+    HUGE_IS_INFINITE = False
 # Patterns past this many make the selection "everything".
 MAX_PATTERNS = 2000
 
@@ -339,7 +345,7 @@ class Plan:
                 if core.get("pattern") and not changes_case:
                     node.text_run, node.text_least, node.text_most = one_class(core["pattern"])
             node.text_choices = self._text_choices(core)
-            node.floats = core["type"] == "float"
+            node.floats = HUGE_IS_INFINITE and core["type"] == "float"
             node.checks_text = node.max_length is not None or node.text_choices is not None or node.text_run is not None
         return node
 
