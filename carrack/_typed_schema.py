@@ -23,6 +23,7 @@ Python-mode validation of decoded JSON is their JSON-mode validation.
 from __future__ import annotations
 
 import json
+import math
 import re
 from typing import Any, Callable, Iterable
 
@@ -52,6 +53,12 @@ WRAPPERS = frozenset({"default", "nullable", "function-after"})
 PYTHON_SAFE = frozenset({"str", "int", "float", "bool", "none", "any", "literal", "enum"})
 # Keys of a schema that hold no validation: serializers, JSON-schema hooks.
 NOT_VALIDATION = frozenset({"serialization", "metadata", "ref", "cls", "generic_origin", "members", "sub_type"})
+# Whether JSON mode reads an integer past a float's range as infinite, where
+# Python mode refuses it (pydantic 2.12 on; 2.11 refuses it in both).
+try:
+    HUGE_IS_INFINITE = SchemaValidator({"type": "float"}).validate_json("1" * 400) == math.inf
+except ValueError:
+    HUGE_IS_INFINITE = False
 # Patterns past this many make the selection "everything".
 MAX_PATTERNS = 2000
 
@@ -83,6 +90,7 @@ class Node:
         "text_choices",
         "text_run",
         "text_most",
+        "text_least",
         "max_length",
         "python_mode",
         "cls",
@@ -95,9 +103,11 @@ class Node:
         "tag_key",
         "choices",
         "checks_text",
+        "floats",
         "_keeps",
         "_json",
         "_python",
+        "_check",
     )
 
     def __init__(self, kind: int, schema: Any, config: Any, plan: Plan) -> None:
@@ -112,6 +122,7 @@ class Node:
         self.text_choices: tuple[str, ...] | None = None  # the strings a Literal or enum allows
         self.text_run: re.Pattern[str] | None = None  # the characters a pattern of one class allows
         self.text_most: int | None = None  # and how many
+        self.text_least = 0
         self.max_length: int | None = None  # of a str, list or dict, checked as it grows
         self.python_mode = False
         self.cls: Any = None
@@ -124,9 +135,11 @@ class Node:
         self.tag_key = ""
         self.choices: dict[Any, Node] = {}
         self.checks_text = False  # a string of it is checked as it grows
+        self.floats = False  # a float: an integer past its range is infinite, as in JSON mode
         self._keeps: tuple[int, int, int, bool] | None = None
         self._json: Callable[[Any], Any] | None = None
         self._python: Callable[[Any], Any] | None = None
+        self._check: Callable[[str], Any] | None = None
 
     def child(self, key: Any) -> Node:
         """The node of the member at key: a field, an element, a value."""
@@ -159,9 +172,20 @@ class Node:
             keeps = self._keeps = self.plan.keeps(self)
         return keeps
 
+    def widened(self, value: Any) -> Any:
+        """A decoded integer as a float's JSON mode reads it: past the float
+        range it is infinite, where Python mode refuses it."""
+        if self.floats and type(value) is int:
+            try:
+                float(value)
+            except OverflowError:
+                return math.inf if value > 0 else -math.inf
+        return value
+
     def validate(self, value: Any) -> Any:
         """A decoded JSON value validated by this node's whole schema as
         validate_json validates its text (Python mode where the two agree)."""
+        value = self.widened(value)
         validate = self._json
         if validate is None:
             validator = self.plan.validator(self.schema, self.config)
@@ -172,6 +196,16 @@ class Node:
                 validate = lambda value: from_json(to_json(value))  # noqa: E731
             self._json = validate
         return validate(value)
+
+    def check(self, value: Any) -> None:
+        """A decoded JSON value validated by the schema under the wrappers
+        only, for its error: an after-validator around it runs no code of
+        the user's on a value that passes (a prefix a python-re pattern
+        takes, say), and fails alike on one that does not."""
+        check = self._check
+        if check is None:
+            check = self._check = self.plan.validator(self.core, self.config).validate_json
+        check(to_json(value))
 
     def assemble(self, members: Any) -> Any:
         """Members given in Python mode: decoded JSON and reused instances."""
@@ -193,20 +227,22 @@ def to_json(value: Any) -> str:
 ONE_CLASS = re.compile(r"\^(\[(?:\\.|[^\]\\\[])+\]|\\[dw])(?:(\+|\*)|\{(\d+)(?:(,)(\d*))?\})\$")
 
 
-def one_class(pattern: Any) -> tuple[re.Pattern[str] | None, int | None]:
+def one_class(pattern: Any) -> tuple[re.Pattern[str] | None, int, int | None]:
     """For a pattern like ^[0-9]+$ or ^[a-z_]{3,16}$: a regex of the runs of
-    characters it allows, and the most it allows."""
+    characters it may allow (Python's reading of the class, which pydantic's
+    engine confirms per character), and the fewest and most it allows."""
     if not isinstance(pattern, str):
         pattern = getattr(pattern, "pattern", None)
     match = ONE_CLASS.fullmatch(pattern) if isinstance(pattern, str) else None
     if match is None or any(op in match[1] for op in ("&&", "--", "~~", "[:")):
-        return None, None  # set operations and named classes read otherwise in the two engines
+        return None, 0, None  # set operations and named classes read otherwise in the two engines
     try:
         run = re.compile(f"{match[1]}*")
     except re.error:
-        return None, None
+        return None, 0, None
+    least = 1 if match[2] == "+" else 0 if match[2] else int(match[3])
     most = None if match[2] or match[4] and not match[5] else int(match[5] or match[3])
-    return run, most
+    return run, least, most
 
 
 def paths(alias: Any) -> list[list[Any]]:
@@ -290,7 +326,11 @@ class Plan:
             node.max_length = core.get("max_length")
         elif kind == DICT:
             node.item = self.node(core.get("values_schema") or {"type": "any"}, config)
-            node.max_length = core.get("max_length")
+            # Keys that validate to other strings may merge ({"A", "a"} lowered):
+            # only the whole dict tells its length then.
+            keys = core.get("keys_schema") or {}
+            if not any(keys.get(k) or (config or {}).get(f"str_{k}") for k in ("strip_whitespace", "to_lower", "to_upper")):
+                node.max_length = core.get("max_length")
         elif kind == TAGGED:
             node.tag_key = core["discriminator"]
             node.choices = {tag: self.node(choice, config) for tag, choice in core["choices"].items()}
@@ -303,8 +343,9 @@ class Plan:
                 node.max_length = core.get("max_length")
                 changes_case = core.get("to_lower") or core.get("to_upper") or settings.get("str_to_lower") or settings.get("str_to_upper")
                 if core.get("pattern") and not changes_case:
-                    node.text_run, node.text_most = one_class(core["pattern"])
+                    node.text_run, node.text_least, node.text_most = one_class(core["pattern"])
             node.text_choices = self._text_choices(core)
+            node.floats = HUGE_IS_INFINITE and core["type"] == "float"
             node.checks_text = node.max_length is not None or node.text_choices is not None or node.text_run is not None
         return node
 
@@ -388,14 +429,19 @@ class Plan:
             self.forbids = True
         if extra == "allow":
             node.extra_node = self.node(extras or {"type": "any"}, config)
+        # Aliases first: pydantic looks a field up by its alias before its name,
+        # so a key that is one field's alias and another's name is the first's.
+        by_name_keys: list[tuple[str, Field]] = []
         for name, field in named:
-            child = self.node(field["schema"], config)
+            member = Field(name, self.node(field["schema"], config))
             alias = field.get("validation_alias")
-            keys = [path[0] for path in paths(alias)] if alias is not None and by_alias else []
+            if alias is not None and by_alias:
+                for path in paths(alias):
+                    node.fields.setdefault(path[0], member)
             if alias is None or by_name:
-                keys.append(name)
-            for key in keys:
-                node.fields.setdefault(key, Field(name, child))
+                by_name_keys.append((name, member))
+        for key, member in by_name_keys:
+            node.fields.setdefault(key, member)
 
     # -- what may be validated early, and what reused
 
@@ -603,6 +649,10 @@ class Plan:
                     add(field.node, (*prefix, key))
                 if node.extra_node is not None:
                     add(node.extra_node, (*prefix, ANY))
+                elif node.extra == "forbid":
+                    # An unknown key must give an event: a chunk may write
+                    # the key and its whole value, past any check between feeds.
+                    out.append((*prefix, ANY))
             elif node.kind in (LIST, DICT):
                 assert node.item is not None
                 add(node.item, (*prefix, ANY))

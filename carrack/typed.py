@@ -30,7 +30,6 @@ Importing this module imports pydantic (``pip install carrack[pydantic]``);
 
 from __future__ import annotations
 
-import json
 from typing import Any, Callable, Generic, TypeVar, cast, overload
 
 import pydantic_core
@@ -61,16 +60,14 @@ STARTS = {OBJECT: "object", DICT: "object", TAGGED: "object", LIST: "array"}
 def about_the_text(error: Exception, call: str) -> Exception:
     """What a call of the Stream raised, if it is about the text: the text
     rejected after the value or nested too deep, a ValueError from events()
-    (not JSON), a JSONDecodeError from close() (not complete). Anything else
+    or close() (not JSON, not complete, an integer too long to convert). Anything else
     is raised again: a chunk that is not text (TypeError, UnicodeError), a
     feed after close, the stream in use, memory running out, none of which
     says anything of the text. The one place that reads the Stream's errors."""
     if isinstance(error, (RejectedTextError, NestingTooDeepError)):
         return error
-    if call == "events" and isinstance(error, ValueError) and not isinstance(error, StreamClosedError):
-        return error
-    if call == "close" and isinstance(error, json.JSONDecodeError):
-        return error
+    if call in ("events", "close") and isinstance(error, ValueError) and not isinstance(error, StreamClosedError):
+        return error  # a JSONDecodeError, or a number past int's digit limit, from either
     raise error
 
 
@@ -81,7 +78,7 @@ class Frame:
 
     __slots__ = (
         "node", "owner", "mode", "key", "name", "loc", "inner", "members", "shown", "attrs",
-        "finished", "text", "placed", "keep", "early", "count", "seen", "pending",
+        "finished", "parts", "size", "placed", "keep", "early", "count", "seen", "pending",
     )  # fmt: skip
 
     def __init__(self, node: Node, mode: int, key: Any, loc: tuple[Any, ...]) -> None:
@@ -96,13 +93,22 @@ class Frame:
         self.shown: Any = None
         self.attrs: Any = None  # an open object's fields as shown: its __dict__, or the TypedDict
         self.finished: set[str] | None = None  # an open model's model_fields_set
-        self.text = ""
+        self.parts: list[str] = []  # an open string's pieces, joined when read: feeding stays linear
+        self.size = 0  # and its length
         self.placed = False  # whether the parent shows it while it is open
         self.keep = NOTHING  # what its members hold, to validate it in Python mode
         self.early = False  # validated when it ends, its instance reused above
         self.count = 0  # members that arrived, for max_length
         self.seen: set[str] | None = None  # a dict's keys that arrived, for max_length
         self.pending = 0  # where its members not yet final begin in the stream's list
+
+    @property
+    def text(self) -> str:
+        """An open string's text so far."""
+        parts = self.parts
+        if len(parts) != 1:
+            self.parts = parts = ["".join(parts)]
+        return parts[0]
 
 
 class TypedStream(Generic[T]):
@@ -138,6 +144,7 @@ class TypedStream(Generic[T]):
         # element, and the names that find it in the value of the part that validates it.
         self._pending: list[tuple[tuple[Any, ...], bool, tuple[Any, ...]]] = []
         self._cursors: dict[tuple[Any, ...], int] = {}
+        self._reading = False  # a validator of the user's is perhaps running
 
     # -- the stream
 
@@ -159,7 +166,9 @@ class TypedStream(Generic[T]):
     def feed(self, chunk: str | bytes | bytearray | memoryview) -> None:
         """Reads a chunk. Raises ValidationError where the text so far rules
         the document out, or is not JSON; from then on every call raises it
-        again. A chunk that is not text (TypeError, UnicodeError) changes nothing."""
+        again. A chunk that is not text (TypeError, UnicodeError) changes nothing.
+        A validator that the stream runs may not feed or close it (RuntimeError)."""
+        self._refuse_reentry("feed")
         if self._error is not None:
             raise self._error
         if self._cut is not None or self._closed:
@@ -223,6 +232,7 @@ class TypedStream(Generic[T]):
         value or its ValidationError. On text that is only cut short the error
         is pydantic's json_invalid (end of input), and partial() and items()
         go on giving what arrived."""
+        self._refuse_reentry("close")
         if self._error is not None:
             raise self._error
         if self._cut is not None:
@@ -252,11 +262,13 @@ class TypedStream(Generic[T]):
     # -- events
 
     def _read(self, events: list[Any]) -> None:
+        self._reading = True
         try:
             for kind, path, value in events:
                 if kind == "append":
                     frame = self._frames[-1]
-                    frame.text += value
+                    frame.parts.append(value)
+                    frame.size += len(value)
                     if frame.mode == STRING and frame.node.checks_text:
                         self._check_text(frame, value)
                 elif kind == "start":
@@ -266,6 +278,14 @@ class TypedStream(Generic[T]):
         except Exception as error:  # an exception of a validator's own, too: as validate_json would
             self._error = error
             raise
+        finally:
+            self._reading = False
+
+    def _refuse_reentry(self, call: str) -> None:
+        if self._reading:
+            # A validator feeding or closing its own stream would write text
+            # into the middle of the events being read.
+            raise RuntimeError(f"{call}() from inside a validator that the stream is running")
 
     def _open(self, path: tuple[Any, ...], what: str) -> None:
         frames = self._frames
@@ -384,7 +404,7 @@ class TypedStream(Generic[T]):
             assert frame is not None
             node = frame.owner
             if frame.mode == STRING and frame.node.checks_text:
-                frame.text = value
+                frame.parts, frame.size = [value], len(value)
                 self._check_text(frame, value, ended=True)
             if not frames:
                 self._finish(frame, value)
@@ -394,6 +414,8 @@ class TypedStream(Generic[T]):
             frame = None
             parent = frames[-1]
             node = self._child(parent, path[-1])
+            if node.floats:
+                value = node.widened(value)
             if parent.node.max_length is not None:
                 self._arrived(parent, path[-1])
             if node.kind in STARTS and parent.mode != SKIP and not (value is None and "nullable" in node.chain):
@@ -420,7 +442,10 @@ class TypedStream(Generic[T]):
             if into == FINAL or early:
                 given = result
             else:
-                given = frame.members if frame is not None and keep == GIVEN else value
+                # Members kept are what the container is given (validated values
+                # validate to themselves); the decoded text may not be (an integer
+                # past a float's range).
+                given = frame.members if frame is not None and keep != NOTHING else value
             members = parent.members
             key = path[-1]
             if type(members) is dict:
@@ -530,7 +555,7 @@ class TypedStream(Generic[T]):
             return
         if choice is None:  # no member has this tag: the union fails before any validator runs
             try:
-                node.validate({node.tag_key: tag})
+                node.check({node.tag_key: tag})
             except ValidationError as error:
                 raise self._located(error, frame.loc) from None
             return
@@ -603,21 +628,38 @@ class TypedStream(Generic[T]):
         pattern begins with (for a pattern of one character class), fails now;
         piece is what was appended."""
         node = frame.node
-        text = frame.text
         limit = node.max_length
-        if limit is not None and len(text) > limit:
-            raise self._error_of("string_too_long", frame.loc, text, {"max_length": limit})
+        if limit is not None and frame.size > limit:
+            raise self._error_of("string_too_long", frame.loc, frame.text, {"max_length": limit})
         choices = node.text_choices
+        if choices is not None:
+            if frame.size > max(map(len, choices)):
+                self._fail_text(frame)
+            text = frame.text  # no longer than a choice
+            if text not in choices if ended else not any(c.startswith(text) for c in choices):
+                self._fail_text(frame)
         run = node.text_run
-        if (
-            choices is not None and (text not in choices if ended else not any(c.startswith(text) for c in choices))
-        ) or (
-            run is not None and (run.fullmatch(piece) is None or node.text_most is not None and len(text) > node.text_most)
-        ):
+        if run is None:
+            return
+        if node.text_most is not None and frame.size > node.text_most:
+            self._fail_text(frame)
+        stray = run.match(piece)
+        at = stray.end() if stray is not None else 0
+        if at < len(piece):
+            # Python's re and pydantic's engine may read a class otherwise (\w and
+            # combining marks): the character is outside only if pydantic says so
+            # of a string of nothing else, long enough for the pattern.
             try:
-                node.validate(text)  # fails in the core schema, before any validator of the user's
-            except ValidationError as error:
-                raise self._located(error, frame.loc) from None
+                node.check(piece[at] * max(node.text_least, 1))
+            except ValidationError:
+                self._fail_text(frame)
+
+    def _fail_text(self, frame: Frame) -> None:
+        """Raises the error of an open string that no continuation can make valid."""
+        try:
+            frame.node.check(frame.text)  # fails in the core schema, before any validator of the user's
+        except ValidationError as error:
+            raise self._located(error, frame.loc) from None
 
     def _wrong_kind(self, node: Node, what: str, loc: tuple[Any, ...], value: Any = None) -> None:
         """A value of a JSON kind the node never takes began: its error is the
@@ -630,7 +672,7 @@ class TypedStream(Generic[T]):
             return
         stand_in = value if what == "scalar" else STAND_INS[what]
         try:
-            node.validate(stand_in)  # fails in the core schema, before any validator of the user's
+            node.check(stand_in)  # fails in the core schema, before any validator of the user's
         except ValidationError as error:
             if container and not any(line["type"].endswith("_type") for line in error.errors()):
                 return
@@ -669,8 +711,10 @@ class TypedStream(Generic[T]):
         return ValidationError.from_exception_data(self._plan.title, [{"type": kind, "loc": loc, "input": value, "ctx": ctx}])
 
     def _extra_forbidden(self, frame: Frame, key: Any, value: Any) -> ValidationError:
+        # A dataclass reports an unknown key as an argument its __init__ does not take.
+        kind = "unexpected_keyword_argument" if frame.node.build == "dataclass" else "extra_forbidden"
         return ValidationError.from_exception_data(
-            self._plan.title, [{"type": "extra_forbidden", "loc": (*frame.inner, key), "input": value}]
+            self._plan.title, [{"type": kind, "loc": (*frame.inner, key), "input": value}]
         )
 
     def _not_json(self, error: Exception, keep: bool = True) -> ValidationError:
