@@ -36,7 +36,7 @@ import pydantic_core
 from pydantic import ValidationError
 from pydantic_core import PydanticCustomError
 
-from carrack._stream import ANY, NestingTooDeepError, RejectedTextError, Stream, StreamClosedError
+from carrack._stream import ANY, NestingTooDeepError, RejectedTextError, Stream, StreamClosedError, StreamInUseError
 from carrack._typed_schema import (
     DICT, FINAL, GIVEN, IGNORED, LIST, NOTHING, OBJECT, TAGGED, UNTYPED, WHOLE, Node, plan_of,
 )  # fmt: skip
@@ -285,7 +285,7 @@ class TypedStream(Generic[T]):
         if self._reading:
             # A validator feeding or closing its own stream would write text
             # into the middle of the events being read.
-            raise RuntimeError(f"{call}() from inside a validator that the stream is running")
+            raise StreamInUseError(f"{call}() from inside a validator that the stream is running")
 
     def _open(self, path: tuple[Any, ...], what: str) -> None:
         frames = self._frames

@@ -7,6 +7,7 @@ from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator
 from types import ModuleType
 from typing import Any, Literal, cast
 
+from carrack._stream import StreamInUseError
 from carrack.tool_calls import chat, messages, responses
 from carrack.tool_calls._parts import Content, ToolCall
 from carrack.tool_calls._sse_reader import SSEReader
@@ -250,7 +251,7 @@ class ToolCalls:
             # Code that reading the event ran (an SDK object's property, a __del__)
             # fed this collector: the steps read so far would be applied on top of
             # what that feed changed.
-            raise RuntimeError("ToolCalls is in use: feed() called while an event is being read")
+            raise StreamInUseError("ToolCalls is in use: feed() called while an event is being read")
         self._reading = True
         try:
             steps = self._reader.read(event)
