@@ -35,7 +35,7 @@ def null_errors(errors: str) -> bool:
     raise ValueError(f"errors must be 'raise' or 'null', not {errors!r}")
 
 
-def rows_of(texts: object) -> object:
+def rows_of(texts: Iterable[Any]) -> Iterable[Any]:
     """texts, refused when it is one text: iterating a str or bytes would
     complete each character, or each byte's number, as a row of its own."""
     if isinstance(texts, (str, bytes, bytearray, memoryview)):
