@@ -4,6 +4,7 @@ Python loop, json.loads), inputs that are not lists or change during the
 call, and Arrow producers that break the C data interface's rules."""
 
 import ctypes
+import gc
 import json
 import random
 import struct as packing
@@ -569,3 +570,37 @@ def test_lines_stop_quietly_when_the_reader_goes_away():
     process.stdout.close()
     _, stderr = process.communicate(timeout=120)
     assert b"Traceback" not in stderr and process.returncode == 1
+
+
+def test_release_callbacks_that_raise_are_reported_not_fatal():
+    # A producer's release written in Python that raises: the exception goes
+    # to sys.unraisablehook, each struct is still released once, and the
+    # result stands.
+    released = Released()
+
+    @RELEASE_ARRAY
+    def failing_release(pointer):
+        released.count += 1
+        pointer.contents.release = RELEASE_ARRAY()
+        raise RuntimeError("the producer's release failed")
+
+    KEEP.append(failing_release)
+
+    class Producer:
+        def __arrow_c_array__(self, requested_schema=None):
+            array = raw_array(2, [None, i32(0, 2, 4), b"[1[2"])
+            array.release = failing_release
+            return (
+                _capsule(make_schema(b"u", released), b"arrow_schema", _release_on_free(ArrowSchema, b"arrow_schema")),
+                _capsule(array, b"arrow_array", _release_on_free(ArrowArray, b"arrow_array")),
+            )
+
+    reported = []
+    hook, sys.unraisablehook = sys.unraisablehook, reported.append
+    try:
+        result = carrack.arrow.complete(Producer())
+        gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    assert read_array(*result.__arrow_c_array__()) == ["[1]", "[2]"]
+    assert released.count == 2 and [str(r.exc_value) for r in reported] == ["the producer's release failed"]
