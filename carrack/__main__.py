@@ -26,7 +26,8 @@ exit status:
      and objects nest more than 1,000,000 levels deep, it is not UTF-8, or
      memory ran out; the message goes to standard error
   2  the command line is wrong
-With --lines: 0 when every line was completed, 1 when any was not."""
+With --lines: 0 when every line was completed, 1 when any was not or the
+reader of standard output went away."""
 
 LINES_HELP = """\
 complete each line of standard input (JSON Lines of truncated outputs) and
@@ -72,15 +73,24 @@ def complete_lines(stdin: BinaryIO, stdout: BinaryIO, stderr: TextIO) -> int:
     that complete_many walks across threads. Returns the exit status."""
     progress = Progress(stdin, stderr)
     lines = rejected = read = 0
-    pending = b""
+    # The start of a line not ended yet, in the pieces it came in: joined once
+    # its end comes, so that a long line costs its length, not its square.
+    pending: list[bytes] = []
     read_some = getattr(stdin, "read1", stdin.read)
     while True:
         block = read_some(LINES_READ)
         read += len(block)
+        batch: list[bytes] = []
         if block:
-            *batch, pending = (pending + block).split(b"\n")
+            end = block.rfind(b"\n")
+            if end < 0:
+                pending.append(block)
+            else:
+                batch = b"".join([*pending, block[:end]]).split(b"\n")
+                pending = [block[end + 1 :]]
         else:
-            batch, pending = ([pending] if pending else []), b""
+            rest = b"".join(pending)
+            batch, pending = ([rest] if rest else []), []
         texts: list[str | None] = []
         for line in batch:
             try:
@@ -142,7 +152,13 @@ def main(argv: list[str] | None = None) -> int:
     if args.lines:
         if args.text is not None:
             parser.error("--lines reads standard input and takes no TEXT")
-        return complete_lines(sys.stdin.buffer, sys.stdout.buffer, sys.stderr)
+        try:
+            return complete_lines(sys.stdin.buffer, sys.stdout.buffer, sys.stderr)
+        except BrokenPipeError:
+            # The reader went away (| head): stop quietly, and let nothing
+            # flush into the closed pipe at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
     try:
         completed = carrack(utf8_text(args.text))
     except (RuntimeError, ValueError) as error:

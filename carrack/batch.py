@@ -35,6 +35,14 @@ def null_errors(errors: str) -> bool:
     raise ValueError(f"errors must be 'raise' or 'null', not {errors!r}")
 
 
+def rows_of(texts: Iterable[Any]) -> Iterable[Any]:
+    """texts, refused when it is one text: iterating a str or bytes would
+    complete each character, or each byte's number, as a row of its own."""
+    if isinstance(texts, (str, bytes, bytearray, memoryview)):
+        raise TypeError(f"texts must be an iterable of texts, not one {type(texts).__name__}")
+    return texts
+
+
 def thread_count(threads: int | None) -> int:
     """The threads to use: threads, or every CPU the process may run on, and
     never more than those CPUs."""
@@ -57,7 +65,7 @@ def complete_many(texts: Iterable[str | None], *, errors: Literal["raise", "null
     gets no more than its rows and their length are worth, nor more than the
     CPUs the process may run on.
     """
-    return _batch.complete_many(texts, null_errors(errors), thread_count(threads))
+    return _batch.complete_many(rows_of(texts), null_errors(errors), thread_count(threads))
 
 
 def loads_many(
@@ -71,4 +79,4 @@ def loads_many(
     A row of None gives None. A row that raises raises with a note naming its
     index when errors is "raise", and gives None when errors is "null".
     """
-    return _batch.loads_many(texts, partial, null_errors(errors))
+    return _batch.loads_many(rows_of(texts), partial, null_errors(errors))

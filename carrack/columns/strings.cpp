@@ -54,7 +54,12 @@ int32_t read_i32(const uint8_t* p) {
 
 Column::Column(Layout layout, const ArrowArray& array, const ArrowArray* parent)
     : layout_(layout), length_(array.length), offset_(array.offset) {
-    if (array.length < 0 || array.offset < 0) throw malformed("a negative length or offset");
+    constexpr int64_t most = std::numeric_limits<int64_t>::max();
+    // Row numbers are computed in int64 (and, for views, times 16 in bytes):
+    // a length and offset beyond that are not an array's.
+    if (array.length < 0 || array.offset < 0 || array.offset > most / 16 - array.length) {
+        throw malformed("a negative length or offset, or one beyond any buffer");
+    }
     // validity, offsets, data; views: validity, views, data buffers..., their sizes
     if (array.buffers == nullptr || (layout == Layout::view ? array.n_buffers < 3 : array.n_buffers != 3)) {
         throw malformed("a string array with the wrong number of buffers");
@@ -62,7 +67,9 @@ Column::Column(Layout layout, const ArrowArray& array, const ArrowArray* parent)
     if (array.null_count != 0) validity_ = static_cast<const uint8_t*>(array.buffers[0]);
     offsets_ = array.buffers[1];
     if (parent != nullptr) {
-        if (parent->length < 0 || parent->offset < 0) throw malformed("a negative length or offset");
+        if (parent->length < 0 || parent->offset < 0 || parent->offset > array.length - parent->length) {
+            throw malformed("a struct whose rows run past its child's");
+        }
         // Row i of the struct is row offset + i of its child.
         offset_ += parent->offset;
         length_ = parent->length;
@@ -74,6 +81,7 @@ Column::Column(Layout layout, const ArrowArray& array, const ArrowArray* parent)
     if (length_ > 0 && offsets_ == nullptr) throw malformed("a string array without offsets");
     if (layout == Layout::view) {
         for (int64_t i = 2; i + 1 < array.n_buffers; ++i) view_data_.push_back(static_cast<const char*>(array.buffers[i]));
+        view_sizes_ = static_cast<const int64_t*>(array.buffers[array.n_buffers - 1]);
     } else {
         data_ = static_cast<const char*>(array.buffers[2]);
     }
@@ -84,6 +92,9 @@ std::string_view Column::slice(const Offset* offsets, int64_t i) const {
     const Offset start = offsets[i];
     const Offset end = offsets[i + 1];
     if (start < 0 || end < start) throw malformed("offsets that run backwards");
+    if (end == start) return {};
+    // A data buffer may be missing only when every string is empty.
+    if (data_ == nullptr) throw malformed("a string array without its data");
     return {data_ + start, static_cast<size_t>(end - start)};
 }
 
@@ -97,10 +108,18 @@ std::string_view Column::text(int64_t row) const {
         default: {
             const auto* view = static_cast<const uint8_t*>(offsets_) + static_cast<size_t>(i) * view_size;
             const int32_t size = read_i32(view);
-            if (size <= view_inline) return {reinterpret_cast<const char*>(view + 4), static_cast<size_t>(std::max(size, 0))};
+            if (size < 0) throw malformed("a string view of negative length");
+            if (size <= view_inline) return {reinterpret_cast<const char*>(view + 4), static_cast<size_t>(size)};
             const int32_t index = read_i32(view + 8);
+            const int32_t offset = read_i32(view + 12);
             if (index < 0 || static_cast<size_t>(index) >= view_data_.size()) throw malformed("a view into a missing buffer");
-            return {view_data_[static_cast<size_t>(index)] + read_i32(view + 12), static_cast<size_t>(size)};
+            const char* data = view_data_[static_cast<size_t>(index)];
+            // The sizes buffer is what bounds a view: without it, none can be trusted.
+            if (data == nullptr || view_sizes_ == nullptr || offset < 0 ||
+                static_cast<int64_t>(offset) + size > view_sizes_[index]) {
+                throw malformed("a view past the end of its buffer");
+            }
+            return {data + offset, static_cast<size_t>(size)};
         }
     }
 }
@@ -110,11 +129,14 @@ size_t Column::text_bytes() const {
     switch (layout_) {
         case Layout::utf8: {
             const auto* offsets = static_cast<const int32_t*>(offsets_);
-            return static_cast<size_t>(offsets[offset_ + length_] - offsets[offset_]);
+            return static_cast<size_t>(std::max<int64_t>(0, int64_t{offsets[offset_ + length_]} - offsets[offset_]));
         }
         case Layout::large_utf8: {
             const auto* offsets = static_cast<const int64_t*>(offsets_);
-            return static_cast<size_t>(offsets[offset_ + length_] - offsets[offset_]);
+            const int64_t first = offsets[offset_];
+            const int64_t last = offsets[offset_ + length_];
+            // Offsets that run backwards count as nothing: the walk refuses their rows.
+            return last > first && first >= 0 ? static_cast<size_t>(last - first) : 0;
         }
         default: {
             size_t bytes = 0;
@@ -179,9 +201,14 @@ constexpr int64_t block_rows = 256;
 // every offset fits a view's int32.
 constexpr int64_t view_buffer_limit = std::numeric_limits<int32_t>::max();
 
+// Each row's text is read from the producer's buffers once, in the walk:
+// every later pass sizes and copies that same view, so a producer whose
+// buffers change meanwhile (another thread writing to them) gives wrong text
+// but can never make a copy outgrow what was allocated for it.
 struct Rows {
     std::vector<Outcome> outcomes;
     std::vector<std::string> suffixes;
+    std::vector<std::string_view> texts;
 };
 
 size_t blocks_of(int64_t rows) { return static_cast<size_t>((rows + block_rows - 1) / block_rows); }
@@ -211,7 +238,7 @@ void walk(const Column& column, bool stop_at_failure, unsigned threads, Rows& ro
                     outcome = Outcome::null;
                     continue;
                 }
-                std::string_view text;
+                std::string_view& text = rows.texts[static_cast<size_t>(row)];
                 try {
                     text = column.text(row);
                 } catch (const malformed&) {
@@ -229,15 +256,14 @@ void walk(const Column& column, bool stop_at_failure, unsigned threads, Rows& ro
 void set_bit(uint8_t* bits, int64_t i) { bits[i >> 3] = static_cast<uint8_t>(bits[i >> 3] | (1u << (i & 7))); }
 
 template <typename Offset>
-void write_offsets(const Column& column, const Rows& rows, Chunk& out, int64_t total, unsigned threads) {
-    const int64_t n = column.length();
+void write_offsets(int64_t n, const Rows& rows, Chunk& out, int64_t total, unsigned threads) {
     out.offsets = Buffer(static_cast<size_t>(n + 1) * sizeof(Offset));
     auto* offsets = reinterpret_cast<Offset*>(out.offsets.data());
     Offset at = 0;
     for (int64_t row = 0; row < n; ++row) {
         offsets[row] = at;
         if (rows.outcomes[static_cast<size_t>(row)] == Outcome::completed) {
-            at += static_cast<Offset>(column.text(row).size() + rows.suffixes[static_cast<size_t>(row)].size());
+            at += static_cast<Offset>(rows.texts[static_cast<size_t>(row)].size() + rows.suffixes[static_cast<size_t>(row)].size());
         }
     }
     offsets[n] = at;
@@ -245,7 +271,7 @@ void write_offsets(const Column& column, const Rows& rows, Chunk& out, int64_t t
     char* data = reinterpret_cast<char*>(out.data.back().data());
     for_rows(n, threads, [&](int64_t row) {
         if (rows.outcomes[static_cast<size_t>(row)] != Outcome::completed) return;
-        const std::string_view text = column.text(row);
+        const std::string_view text = rows.texts[static_cast<size_t>(row)];
         const std::string& suffix = rows.suffixes[static_cast<size_t>(row)];
         char* to = data + offsets[row];
         if (!text.empty()) std::memcpy(to, text.data(), text.size());
@@ -253,8 +279,7 @@ void write_offsets(const Column& column, const Rows& rows, Chunk& out, int64_t t
     });
 }
 
-void write_views(const Column& column, const Rows& rows, Chunk& out, unsigned threads) {
-    const int64_t n = column.length();
+void write_views(int64_t n, const Rows& rows, Chunk& out, unsigned threads) {
     out.offsets = Buffer(static_cast<size_t>(n) * view_size);
     uint8_t* views = out.offsets.data();
     std::memset(views, 0, static_cast<size_t>(n) * view_size);
@@ -263,7 +288,7 @@ void write_views(const Column& column, const Rows& rows, Chunk& out, unsigned th
     std::vector<int64_t> sizes{0};
     for (int64_t row = 0; row < n; ++row) {
         if (rows.outcomes[static_cast<size_t>(row)] != Outcome::completed) continue;
-        const int64_t size = static_cast<int64_t>(column.text(row).size() + rows.suffixes[static_cast<size_t>(row)].size());
+        const int64_t size = static_cast<int64_t>(rows.texts[static_cast<size_t>(row)].size() + rows.suffixes[static_cast<size_t>(row)].size());
         if (size > view_buffer_limit) throw std::length_error("a completed string longer than a view can hold");
         uint8_t* view = views + row * view_size;
         const auto size32 = static_cast<int32_t>(size);
@@ -281,7 +306,7 @@ void write_views(const Column& column, const Rows& rows, Chunk& out, unsigned th
     std::memcpy(out.data_sizes.data(), sizes.data(), sizes.size() * sizeof(int64_t));
     for_rows(n, threads, [&](int64_t row) {
         if (rows.outcomes[static_cast<size_t>(row)] != Outcome::completed) return;
-        const std::string_view text = column.text(row);
+        const std::string_view text = rows.texts[static_cast<size_t>(row)];
         const std::string& suffix = rows.suffixes[static_cast<size_t>(row)];
         uint8_t* view = views + row * view_size;
         const int32_t size = read_i32(view);
@@ -301,7 +326,8 @@ std::optional<Failure> complete_column(const Column& column, bool null_errors, u
     const int64_t n = column.length();
     const size_t text_bytes = column.text_bytes();
     threads = batch::threads_for(threads, static_cast<size_t>(n), text_bytes);
-    Rows rows{std::vector<Outcome>(static_cast<size_t>(n)), std::vector<std::string>(static_cast<size_t>(n))};
+    Rows rows{std::vector<Outcome>(static_cast<size_t>(n)), std::vector<std::string>(static_cast<size_t>(n)),
+              std::vector<std::string_view>(static_cast<size_t>(n))};
     walk(column, !null_errors, threads, rows);
 
     out.length = n;
@@ -310,7 +336,7 @@ std::optional<Failure> complete_column(const Column& column, bool null_errors, u
     for (int64_t row = 0; row < n; ++row) {
         const Outcome outcome = rows.outcomes[static_cast<size_t>(row)];
         if (outcome == Outcome::completed) {
-            total += static_cast<int64_t>(column.text(row).size() + rows.suffixes[static_cast<size_t>(row)].size());
+            total += static_cast<int64_t>(rows.texts[static_cast<size_t>(row)].size() + rows.suffixes[static_cast<size_t>(row)].size());
         } else if (outcome == Outcome::null || null_errors) {
             ++out.null_count;
         } else {
@@ -328,13 +354,13 @@ std::optional<Failure> complete_column(const Column& column, bool null_errors, u
     if (out.layout == Layout::utf8 && total > std::numeric_limits<int32_t>::max()) out.layout = Layout::large_utf8;
     switch (out.layout) {
         case Layout::utf8:
-            write_offsets<int32_t>(column, rows, out, total, threads);
+            write_offsets<int32_t>(n, rows, out, total, threads);
             break;
         case Layout::large_utf8:
-            write_offsets<int64_t>(column, rows, out, total, threads);
+            write_offsets<int64_t>(n, rows, out, total, threads);
             break;
         default:
-            write_views(column, rows, out, threads);
+            write_views(n, rows, out, threads);
             break;
     }
     return std::nullopt;

@@ -48,6 +48,8 @@ public:
         if (parent_validity_ != nullptr && !bit(parent_validity_, parent_offset_ + row)) return false;
         return validity_ == nullptr || bit(validity_, offset_ + row);
     }
+    // Throws malformed for a row that points outside the buffers the array
+    // describes (offsets that run backwards, a view past its buffer's end).
     std::string_view text(int64_t row) const;
     // The bytes of every row's text, counted without reading them.
     size_t text_bytes() const;
@@ -66,6 +68,7 @@ private:
     const void* offsets_ = nullptr;  // int32 or int64 offsets, or the views
     const char* data_ = nullptr;     // utf8 and large_utf8
     std::vector<const char*> view_data_;
+    const int64_t* view_sizes_ = nullptr;  // the size of each of view_data_, which bounds every view
 };
 
 // Frees what was allocated with this alignment.

@@ -179,7 +179,7 @@ bool complete_array(const Shape& shape, const ArrowArray& array, bool null_error
     const ArrowArray* parent = nullptr;
     if (shape.in_struct) {
         if (array.n_children != 1 || array.children == nullptr || array.children[0] == nullptr) {
-            PyErr_SetString(PyExc_ValueError, "an Arrow struct array without its one child");
+            PyErr_SetString(PyExc_ValueError, "malformed Arrow array: a struct array without its one child");
             return false;
         }
         strings = array.children[0];
@@ -201,7 +201,14 @@ bool complete_array(const Shape& shape, const ArrowArray& array, bool null_error
             if (failure->outcome == Outcome::out_of_memory) {
                 PyErr_NoMemory();
             } else if (failure->outcome == Outcome::wrong_type) {
-                PyErr_SetString(PyExc_ValueError, "malformed Arrow array: a string view into a missing buffer, or offsets that run backwards");
+                // The row's own fault, read again.
+                std::string why = "a row outside its buffers";
+                try {
+                    (void)column.text(failure->row);
+                } catch (const arrow::malformed& error) {
+                    why = error.what();
+                }
+                PyErr_Format(PyExc_ValueError, "malformed Arrow array: %s", why.c_str());
             } else {
                 try {
                     Walker walker;
@@ -256,7 +263,9 @@ bool parse(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, bool& n
         PyErr_SetString(PyExc_TypeError, "wrong number of arguments");
         return false;
     }
-    null_errors = PyObject_IsTrue(args[expected - 2]) == 1;
+    const int null = PyObject_IsTrue(args[expected - 2]);
+    if (null < 0) return false;
+    null_errors = null == 1;
     const long wanted = PyLong_AsLong(args[expected - 1]);
     if (wanted == -1 && PyErr_Occurred()) return false;
     threads = wanted < 1 ? 1u : static_cast<unsigned>(wanted);
@@ -325,6 +334,10 @@ PyObject* arrow_complete_stream(PyObject* module, PyObject* const* args, Py_ssiz
         PyErr_SetString(PyExc_ValueError, "the Arrow stream was already released by its producer or another consumer");
         return nullptr;
     }
+    if (stream->get_schema == nullptr || stream->get_next == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "malformed Arrow stream: a stream without its callbacks");
+        return nullptr;
+    }
     auto failed = [&](int code) {
         const char* message = stream->get_last_error != nullptr ? stream->get_last_error(stream) : nullptr;
         PyErr_Format(PyExc_OSError, "the Arrow stream failed (error %d): %s", code,
@@ -332,7 +345,10 @@ PyObject* arrow_complete_stream(PyObject* module, PyObject* const* args, Py_ssiz
         return nullptr;
     };
     Released<ArrowSchema> schema;
-    if (int code = stream->get_schema(stream, &schema.value)) return failed(code);
+    if (int code = stream->get_schema(stream, &schema.value)) {
+        schema.value.release = nullptr;  // what a failed call left there is not the caller's to release
+        return failed(code);
+    }
     const std::optional<Shape> shape = shape_of(schema.value);
     if (!shape) return nullptr;
     try {
@@ -340,7 +356,10 @@ PyObject* arrow_complete_stream(PyObject* module, PyObject* const* args, Py_ssiz
         int64_t rows = 0;
         for (;;) {
             Released<ArrowArray> array;
-            if (int code = stream->get_next(stream, &array.value)) return failed(code);
+            if (int code = stream->get_next(stream, &array.value)) {
+                array.value.release = nullptr;
+                return failed(code);
+            }
             if (array.value.release == nullptr) break;  // the end
             Chunk chunk;
             if (!complete_array(*shape, array.value, null_errors, threads, rows, chunk)) return nullptr;

@@ -203,6 +203,40 @@ PyObject* raise_row(PyObject* row, Outcome outcome) {
     }
 }
 
+// The rows of texts, taken one at a time holding the interpreter. A list is
+// read as a loop over it reads it, a row when its turn comes, so that a
+// batch costs no pass over every row's header before the walks and none
+// after; anything else is made a tuple first (a generator runs once).
+class RowSource {
+public:
+    // False with an exception set.
+    bool open(PyObject* texts) {
+        if (PyList_CheckExact(texts)) {
+            list_ = Ref::borrow(texts);
+            return true;
+        }
+        tuple_ = Ref(PyTuple_CheckExact(texts) ? Py_NewRef(texts) : PySequence_Tuple(texts));
+        return static_cast<bool>(tuple_);
+    }
+    // Row i, or none past the end.
+    Ref take(size_t i) const {
+        const auto at = static_cast<Py_ssize_t>(i);
+        if (tuple_) return at < PyTuple_GET_SIZE(tuple_.get()) ? Ref::borrow(PyTuple_GET_ITEM(tuple_.get(), at)) : Ref();
+#if PY_VERSION_HEX >= 0x030D0000
+        // Another thread may shrink the list meanwhile where there is no GIL.
+        Ref row(PyList_GetItemRef(list_.get(), at));
+        if (!row) PyErr_Clear();
+        return row;
+#else
+        return at < PyList_GET_SIZE(list_.get()) ? Ref::borrow(PyList_GET_ITEM(list_.get(), at)) : Ref();
+#endif
+    }
+
+private:
+    Ref list_;
+    Ref tuple_;
+};
+
 // Rows handed out together to a thread: about 64 KiB of text.
 size_t rows_per_block(size_t rows, size_t text_bytes) {
     const size_t average = rows == 0 ? 1 : std::max<size_t>(1, text_bytes / rows);
@@ -248,7 +282,9 @@ PyObject* loads_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     }
     Policy policy;
     if (policy_of(args[1], policy) < 0) return nullptr;
-    const bool null_errors = PyObject_IsTrue(args[2]) == 1;
+    const int null = PyObject_IsTrue(args[2]);
+    if (null < 0) return nullptr;
+    const bool null_errors = null == 1;
     Ref rows(PySequence_Tuple(args[0]));
     if (!rows) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(rows.get());
@@ -271,102 +307,138 @@ PyObject* loads_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     }
 }
 
-// Three passes: the rows' walks without the interpreter, across the calling
-// thread and threads - 1 helpers; the result strs allocated holding it (only
-// the allocation needs it); their text copied in without it, across the
-// threads again. Nothing else sees a result before the last pass is over.
+// The rows go a window at a time, in order, each in three passes: the walks
+// without the interpreter, across the calling thread and threads - 1 helpers;
+// the result strs allocated holding it (only the allocation needs it); their
+// text copied in without it, across the threads again. A window is small
+// enough that its text is still in the cache for the second and third passes:
+// three passes over the whole batch read every row from memory twice, which
+// made a batch of a million 1 KB rows slower than a loop over complete.
+// Nothing else sees a result before the last window is done.
 PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "complete_many(texts, null_errors, threads)");
         return nullptr;
     }
-    const bool null_errors = PyObject_IsTrue(args[1]) == 1;
+    const int null = PyObject_IsTrue(args[1]);
+    if (null < 0) return nullptr;
+    const bool null_errors = null == 1;
     const long wanted = PyLong_AsLong(args[2]);
     if (wanted == -1 && PyErr_Occurred()) return nullptr;
-    // The tuple holds every row's str for the call, so their storage stays put.
-    Ref rows(PySequence_Tuple(args[0]));
-    if (!rows) return nullptr;
-    const auto n = static_cast<size_t>(PyTuple_GET_SIZE(rows.get()));
+    const unsigned most = wanted < 1 ? 1u : static_cast<unsigned>(std::min<long>(wanted, 1024));
+    // One thread keeps its window in its own core's cache (from 2 KiB to 256
+    // KiB measured alike); several share the last level, and each window
+    // costs them a start of their threads.
+    const size_t window_bytes = most == 1 ? size_t{256} << 10 : most * (size_t{4} << 20);
+    RowSource source;
+    if (!source.open(args[0])) return nullptr;
     try {
-        std::vector<TextRow> texts(n);
-        std::vector<Outcome> outcomes(n, Outcome::completed);
-        std::vector<std::string> suffixes(n);
-        size_t text_bytes = 0;
-        for (size_t i = 0; i < n; ++i) {
-            PyObject* row = PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i));
-            if (row == Py_None) {
-                outcomes[i] = Outcome::null;
-            } else if (!PyUnicode_CheckExact(row)) {
-                outcomes[i] = Outcome::wrong_type;
-            } else {
-                texts[i] = TextRow{PyUnicode_DATA(row), static_cast<size_t>(PyUnicode_GET_LENGTH(row)),
+        std::vector<Ref> results;
+        std::vector<Ref> held;  // the window's rows, whose storage the walks read
+        std::vector<TextRow> texts;
+        std::vector<Outcome> outcomes;
+        std::vector<std::string> suffixes;
+        std::vector<size_t> to_fill;
+        for (size_t first = 0;;) {
+            // The window's rows, read holding the interpreter, each row's header
+            // just before its walk reads the text after it.
+            held.clear();
+            texts.clear();
+            outcomes.clear();
+            size_t text_bytes = 0;
+            while (text_bytes < window_bytes) {
+                Ref taken = source.take(first + held.size());
+                if (!taken) break;
+                PyObject* row = taken.get();
+                held.push_back(std::move(taken));
+                TextRow text;
+                Outcome outcome = Outcome::completed;
+                if (row == Py_None) {
+                    outcome = Outcome::null;
+                } else if (!PyUnicode_CheckExact(row)) {
+                    outcome = Outcome::wrong_type;
+                } else {
+                    text = TextRow{PyUnicode_DATA(row), static_cast<size_t>(PyUnicode_GET_LENGTH(row)),
                                    static_cast<int>(PyUnicode_KIND(row)), PyUnicode_IS_ASCII(row) != 0,
                                    PyUnicode_MAX_CHAR_VALUE(row)};
-                text_bytes += texts[i].length * static_cast<size_t>(texts[i].kind);
+                    text_bytes += text.length * static_cast<size_t>(text.kind);
+                }
+                texts.push_back(text);
+                outcomes.push_back(outcome);
             }
-        }
-        const size_t block_rows = rows_per_block(n, text_bytes);
-        const size_t blocks = (n + block_rows - 1) / block_rows;
-        const unsigned threads = threads_for(wanted < 1 ? 1u : static_cast<unsigned>(wanted), n, text_bytes);
+            const size_t count = held.size();
+            if (count == 0) break;
+            const size_t end = first + count;
+            results.resize(end);
+            suffixes.assign(count, std::string());
+            const size_t block_rows = rows_per_block(count, text_bytes);
+            const size_t blocks = (count + block_rows - 1) / block_rows;
+            const unsigned threads = threads_for(most, count, text_bytes);
 
-        // The walks. Under errors="raise" the blocks after a bad row are left;
-        // those before it are all walked, since blocks are taken in order.
-        {
-            BlockQueue queue(blocks);
-            auto walk = [&] {
-                for (size_t block = queue.take(); block < blocks; block = queue.take()) {
-                    const size_t end = std::min(n, (block + 1) * block_rows);
-                    for (size_t i = block * block_rows; i < end; ++i) {
-                        if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
-                        if (!null_errors && failed(outcomes[i])) queue.stop();
+            // The walks. Under errors="raise" the blocks after a bad row are left;
+            // those before it are all walked, since blocks are taken in order.
+            {
+                BlockQueue queue(blocks);
+                auto walk = [&] {
+                    for (size_t block = queue.take(); block < blocks; block = queue.take()) {
+                        const size_t stop = std::min(count, (block + 1) * block_rows);
+                        for (size_t i = block * block_rows; i < stop; ++i) {
+                            if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
+                            if (!null_errors && failed(outcomes[i])) queue.stop();
+                        }
                     }
-                }
-            };
-            PyThreadState* released = PyEval_SaveThread();
-            with_helpers(threads, walk, walk);
-            PyEval_RestoreThread(released);
-        }
-
-        // The results, allocated in order: the first bad row raises.
-        std::vector<Ref> results(n);
-        std::vector<size_t> to_fill;
-        // The rows themselves are not read again (each would be a cache miss).
-        to_fill.reserve(n);
-        for (size_t i = 0; i < n; ++i) {
-            if (outcomes[i] == Outcome::completed) {
-                if (suffixes[i].empty()) {
-                    results[i] = Ref::borrow(PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i)));
-                    continue;
-                }
-                const auto length = static_cast<Py_ssize_t>(texts[i].length + suffixes[i].size());
-                results[i] = Ref(PyUnicode_New(length, texts[i].max_char));
-                if (!results[i]) return nullptr;
-                to_fill.push_back(i);
-            } else if (outcomes[i] == Outcome::null || null_errors) {
-                results[i] = Ref::borrow(Py_None);
-            } else {
-                raise_row(PyTuple_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i)), outcomes[i]);
-                return note_row(static_cast<Py_ssize_t>(i));
+                };
+                PyThreadState* released = PyEval_SaveThread();
+                with_helpers(threads, walk, walk);
+                PyEval_RestoreThread(released);
             }
-        }
 
-        // The text of each new str: the row's own, then the suffix.
-        {
-            const size_t fill_blocks = (to_fill.size() + block_rows - 1) / block_rows;
-            BlockQueue queue(fill_blocks);
-            auto fill = [&] {
-                for (size_t block = queue.take(); block < fill_blocks; block = queue.take()) {
-                    const size_t end = std::min(to_fill.size(), (block + 1) * block_rows);
-                    for (size_t k = block * block_rows; k < end; ++k) {
-                        const size_t i = to_fill[k];
-                        write_completion(results[i].get(), texts[i], suffixes[i]);
+            // The results, allocated in order: the first bad row raises.
+            to_fill.clear();
+            for (size_t i = 0; i < count; ++i) {
+                Ref& result = results[first + i];
+                if (outcomes[i] == Outcome::completed) {
+                    if (suffixes[i].empty()) {
+                        result = held[i];
+                        continue;
                     }
+                    const auto length = static_cast<Py_ssize_t>(texts[i].length + suffixes[i].size());
+                    result = Ref(PyUnicode_New(length, texts[i].max_char));
+                    if (!result) return nullptr;
+                    to_fill.push_back(i);
+                } else if (outcomes[i] == Outcome::null || null_errors) {
+                    result = Ref::borrow(Py_None);
+                } else {
+                    raise_row(held[i].get(), outcomes[i]);
+                    return note_row(static_cast<Py_ssize_t>(first + i));
                 }
-            };
-            PyThreadState* released = PyEval_SaveThread();
-            with_helpers(threads_for(threads, to_fill.size(), text_bytes), fill, fill);
-            PyEval_RestoreThread(released);
+            }
+
+            // The text of each new str: the row's own, then the suffix.
+            {
+                const size_t fill_blocks = (to_fill.size() + block_rows - 1) / block_rows;
+                BlockQueue queue(fill_blocks);
+                auto fill = [&] {
+                    for (size_t block = queue.take(); block < fill_blocks; block = queue.take()) {
+                        const size_t stop = std::min(to_fill.size(), (block + 1) * block_rows);
+                        for (size_t k = block * block_rows; k < stop; ++k) {
+                            const size_t i = to_fill[k];
+                            write_completion(results[first + i].get(), texts[i], suffixes[i]);
+                        }
+                    }
+                };
+                const unsigned fillers = threads_for(threads, to_fill.size(), text_bytes);
+                if (fillers == 1) {
+                    fill();  // one thread's copy of a window: quicker than letting the interpreter go
+                } else {
+                    PyThreadState* released = PyEval_SaveThread();
+                    with_helpers(fillers, fill, fill);
+                    PyEval_RestoreThread(released);
+                }
+            }
+            first = end;
         }
+        held.clear();
         return list_of(results);
     } catch (...) {
         python::raise_caught_exception();
