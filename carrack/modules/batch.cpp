@@ -59,23 +59,6 @@ Ref text_of(PyObject* text) {
     return decoded;
 }
 
-template <typename Feed>
-void feed_kind(Feed&& feed, PyObject* text) {
-    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            feed(static_cast<const Py_UCS1*>(data), size);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            feed(static_cast<const Py_UCS2*>(data), size);
-            break;
-        default:
-            feed(static_cast<const Py_UCS4*>(data), size);
-            break;
-    }
-}
-
 // The value of one text, read as Stream reads it: the walk first, which
 // refuses what feed() refuses, then the values of the same text.
 PyObject* load(const ModuleState& state, PyObject* text, Policy policy) {
@@ -89,7 +72,7 @@ PyObject* load(const ModuleState& state, PyObject* text, Policy policy) {
         python::feed_str(walker, str.get());
         values::Values values;
         try {
-            feed_kind([&](auto units, size_t size) { values.feed(units, size); }, str.get());
+            python::with_units([&](auto units, size_t size) { values.feed(units, size); }, str.get());
             result = values.value(policy, walker);
         } catch (...) {
             garbage = values.take_garbage();

@@ -250,21 +250,6 @@ void reread_values(State& state) {
     }
 }
 
-template <typename Feed>
-void feed_kind(Feed&& feed, int kind, const void* data, size_t size) {
-    switch (kind) {
-        case PyUnicode_1BYTE_KIND:
-            feed(static_cast<const Py_UCS1*>(data), size);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            feed(static_cast<const Py_UCS2*>(data), size);
-            break;
-        default:
-            feed(static_cast<const Py_UCS4*>(data), size);
-            break;
-    }
-}
-
 // The values, read from the text kept so far when first asked for, reusing
 // the objects of the earlier reading. What the stream has told is not told
 // again, and a close() stands. Throws; a reading that fails part way is
@@ -282,7 +267,8 @@ Values& read_values(State& state) {
         const size_t told = events != nullptr ? std::min(subscriptions->told, length) : length;
         const auto read = [&](size_t from, size_t to) {
             const auto* units = static_cast<const char*>(state.text.data()) + from * state.text.kind();
-            feed_kind([&](auto data, size_t size) { values->feed(data, size); }, state.text.kind(), units, to - from);
+            carrack::python::with_units([&](auto data, size_t size) { values->feed(data, size); }, state.text.kind(),
+                                        units, to - from);
         };
         if (events != nullptr) events->set_replay(true);
         read(0, told);
@@ -318,8 +304,7 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
     carrack::values::Events* events = nullptr;
     if (state.values) {
         try {
-            feed_kind([&](auto units, size_t size) { state.values->feed(units, size); }, PyUnicode_KIND(chunk),
-                      PyUnicode_DATA(chunk), static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
+            carrack::python::with_units([&](auto units, size_t size) { state.values->feed(units, size); }, chunk);
             events = state.values->events();
             if (events != nullptr) events->reserve();
         } catch (...) {

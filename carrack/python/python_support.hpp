@@ -99,6 +99,28 @@ inline PyObject* raise_encode_error(PyObject* text) {
     return nullptr;
 }
 
+// Calls feed(units, count) with code units of a str's storage kind: Py_UCS1,
+// Py_UCS2 or Py_UCS4 pointers, so that one template reads every width.
+template <typename Feed>
+void with_units(Feed&& feed, int kind, const void* data, size_t count) {
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND:
+            feed(static_cast<const Py_UCS1*>(data), count);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            feed(static_cast<const Py_UCS2*>(data), count);
+            break;
+        default:
+            feed(static_cast<const Py_UCS4*>(data), count);
+            break;
+    }
+}
+
+template <typename Feed>
+void with_units(Feed&& feed, PyObject* text) {
+    with_units(feed, PyUnicode_KIND(text), PyUnicode_DATA(text), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+}
+
 // Feeds the str's UTF-8 text to the walker, read in place in the str's own
 // storage: ASCII is its own UTF-8, and wider kinds are read as code points, so
 // the text is never encoded or copied. Throws as the walker does.
