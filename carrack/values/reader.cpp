@@ -90,7 +90,7 @@ void Reader::close_container() {
 
 void Reader::insert(Ref value, bool container) {
     at_ = At::after_value;
-    if (recycler_ != nullptr) value = recycler_->reuse(*this, std::move(value), container);
+    if (recycler_ != nullptr) value = recycler_->reuse(*this, std::move(value));
     if (hooks_ != nullptr) hooks_->end(*this, value.get(), container);
     if (levels_.empty()) {
         root_ = std::move(value);

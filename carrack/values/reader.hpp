@@ -54,8 +54,8 @@ class Reader;
 // text again keeps the values shared with the caller the same objects.
 class Recycler {
 public:
-    // value has just closed where reader is; container: it is an array or object.
-    virtual Ref reuse(const Reader& reader, Ref value, bool container) = 0;
+    // value has just closed where reader is.
+    virtual Ref reuse(const Reader& reader, Ref value) = 0;
 
 protected:
     ~Recycler() = default;

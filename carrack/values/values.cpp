@@ -75,7 +75,7 @@ class Values::Reuse final : public Recycler {
 public:
     explicit Reuse(const Values& earlier) : earlier_(earlier) {}
 
-    Ref reuse(const Reader& reader, Ref value, bool) override {
+    Ref reuse(const Reader& reader, Ref value) override {
         const Reader& old = earlier_.reader_;
         if (reader.pos() >= old.pos()) return value;  // closed past what the earlier reading read
         const auto& levels = reader.levels();
