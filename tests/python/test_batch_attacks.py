@@ -445,8 +445,11 @@ class BrokenStream:
         elif self.fault == "fails-dirty":
             # get_next fails after writing an array, release and all, into out:
             # what a failed call leaves is not the consumer's to release.
-            get_next = stream.get_next
             from arrow_capsules import GET_NEXT
+
+            # A field read shares the struct's memory: copy the pointer, or the
+            # assignment below makes get_next call dirty itself.
+            get_next = GET_NEXT(ctypes.cast(stream.get_next, ctypes.c_void_p).value)
 
             @GET_NEXT
             def dirty(pointer, out):
