@@ -25,6 +25,7 @@ public:
     }
     size_t size() const { return size_; }
     unsigned width() const { return width_; }
+    Py_UCS4 max() const { return max_; }
     // The characters' storage: size() units of width() bytes.
     std::string_view units() const { return bytes_; }
     // A new str of the characters, or of those from one index to another;

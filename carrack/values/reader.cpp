@@ -59,6 +59,7 @@ Reader Reader::fork(Sink* sink, Ref closed_string) const {
     copy.hex_seen_ = hex_seen_;
     copy.hex_ = hex_;
     copy.high_ = high_;
+    copy.string_at_ = string_at_;
     if (closed_string) {
         copy.closed_string_ = std::move(closed_string);
     } else {
@@ -114,6 +115,7 @@ void Reader::begin_value(Py_UCS4 c) {
         case '"':
             in_key_ = false;
             chars_.clear();
+            string_at_ = pos_;
             at_ = At::string;
             if (hooks_ != nullptr) hooks_->begin(*this, ReaderHooks::Kind::string);
             return;
@@ -436,6 +438,7 @@ void Reader::read(const Unit* in, size_t size) {
                 if (c == '"') {
                     in_key_ = true;
                     chars_.clear();
+                    string_at_ = pos_;
                     at_ = At::string;
                 } else {
                     fail("Expecting property name enclosed in double quotes");

@@ -128,6 +128,8 @@ public:
     // In a string whose characters so far are exactly its value once closed.
     bool in_plain_string() const { return at_ == At::string && high_ == 0; }
     const Chars& chars() const { return chars_; }
+    // Where the string being read, or the last one, began: tells one string from another.
+    size_t string_at() const { return string_at_; }
     // Whether the number being read could end here.
     bool number_can_end() const;
     // The value of the number read so far; throws python_error (ValueError
@@ -203,6 +205,7 @@ private:
     size_t error_pos_ = nowhere;
     Ref value_error_;
     Ref closed_string_;
+    size_t string_at_ = nowhere;
 };
 
 }  // namespace carrack::values

@@ -146,24 +146,38 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
     ensure_readable(policy != Policy::all, walker);
     const auto& levels = reader_.levels();
 
+    const bool in_value_string = reader_.in_string() && !reader_.in_key();
+    if (open_str_ && !(in_value_string && open_at_ == reader_.string_at())) {
+        garbage_.push_back(std::move(open_str_));
+        open_at_ = nowhere;
+    }
+
     if (policy != Policy::all) {
         // A policy closes what is open from the inside out, leaving out what it withholds.
-        Ref scalar;
-        if (policy == Policy::strings && reader_.in_string() && !reader_.in_key()) scalar = Ref(reader_.chars().str());
+        const bool open = policy == Policy::strings && in_value_string;
         if (levels.empty()) {
             if (reader_.ended()) return Py_NewRef(reader_.root().get());
-            return scalar ? scalar.release() : Py_NewRef(Py_None);
+            return open ? open_string(0).release() : Py_NewRef(Py_None);
         }
-        return hand_out(Child{levels.back().object ? levels.back().key : Ref(), std::move(scalar)});
+        return hand_out(Child{levels.back().object ? levels.back().key : Ref(), Ref()}, open);
     }
 
     // The completion is read by a fork of the reader that captures what it
     // would add, so that json.loads(completion) holds by construction. An open
     // string with nothing pending is closed by the suffix's quote as it stands:
     // its str is made here once, and its characters are not copied.
+    // An open string value is closed by None standing in for it, since its
+    // str is made (or grown) only once the containers are decided.
     const std::string suffix = walker.suffix();
     Capture capture(levels.size());
-    Reader completion = reader_.fork(&capture, reader_.in_plain_string() ? Ref(reader_.chars().str()) : Ref());
+    const bool open = reader_.in_plain_string() && !reader_.in_key();
+    Ref closed_string;
+    if (open) {
+        closed_string = Ref::borrow(Py_None);
+    } else if (reader_.in_plain_string()) {
+        closed_string = Ref(reader_.chars().str());
+    }
+    Reader completion = reader_.fork(&capture, std::move(closed_string));
     completion.feed(reinterpret_cast<const Py_UCS1*>(suffix.data()), suffix.size());
     completion.finish();
     if (completion.at() == Reader::At::failed && completion.value_error()) {
@@ -176,14 +190,79 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
         throw decode_error{completion.error().empty() ? "Expecting value" : completion.error(),
                            std::min(completion.error_pos(), completion.pos())};
     }
-    if (levels.empty()) return Ref(completion.root()).release();
-    return hand_out(Child{std::move(capture.key_), std::move(capture.value_)});
+    if (levels.empty()) return open ? open_string(0).release() : Ref(completion.root()).release();
+    return hand_out(Child{std::move(capture.key_), std::move(capture.value_)}, open);
+}
+
+// The str of the open string value, for a result whose innermost open level is
+// depth - 1. The one handed out last time is grown in place when its
+// reference count proves that nobody else holds it: only this cache, the
+// innermost record and the container taken back at that level. A str the
+// caller could reach is never changed; a new one is made instead. Growing
+// keeps the str's kind, so one that must widen is made anew too. Free-threaded
+// builds always make a new one: a count there does not prove sole ownership.
+Ref Values::open_string(size_t depth) {
+    const Chars& chars = reader_.chars();
+    PyObject* held = open_str_.get();
+    if (held == nullptr || open_at_ != reader_.string_at()) {
+        if (held != nullptr) garbage_.push_back(std::move(open_str_));
+        open_str_ = Ref(chars.str());
+        open_at_ = reader_.string_at();
+        return open_str_;
+    }
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(held));
+    Handed* record = depth > 0 ? &handed_[depth - 1] : nullptr;
+    const bool in_record = record != nullptr && record->child.get() == held;
+    const bool in_container = in_record && record->taken_back;
+    bool ours = Py_REFCNT(held) == 1 + (in_record ? 1 : 0) + (in_container ? 1 : 0);
+#ifdef Py_GIL_DISABLED
+    ours = false;
+#endif
+    if (ours && length == chars.size()) return open_str_;
+    const bool fits = PyUnicode_KIND(held) == chars.width() && (!PyUnicode_IS_ASCII(held) || chars.max() < 0x80);
+    if (!ours || !fits || length > chars.size() || length == 0) {
+        garbage_.push_back(std::move(open_str_));
+        open_str_ = Ref(chars.str());
+        return open_str_;
+    }
+    // Only we hold it: take it out of the container and the record, so that
+    // the cache is its one reference, then resize it and put it back.
+    PyObject* container = in_container ? record->container.get() : nullptr;
+    if (container != nullptr) {
+        if (PyList_CheckExact(container)) {
+            PyObject** items = reinterpret_cast<PyListObject*>(container)->ob_item;
+            items[record->closed] = Py_NewRef(Py_None);
+            Py_DECREF(held);
+        } else {
+            check(PyDict_SetItem(container, record->key.get(), Py_None));
+        }
+    }
+    if (in_record) record->child = Ref();
+    PyObject* grown = open_str_.release();
+    const int status = PyUnicode_Resize(&grown, static_cast<Py_ssize_t>(chars.size()));
+    open_str_ = Ref(grown);  // the old str when resizing failed
+    check(status);
+    const unsigned width = chars.width();
+    std::memcpy(static_cast<char*>(PyUnicode_DATA(grown)) + length * width, chars.units().data() + length * width,
+                (chars.size() - length) * width);
+    if (container != nullptr) {
+        if (PyList_CheckExact(container)) {
+            PyObject** items = reinterpret_cast<PyListObject*>(container)->ob_item;
+            PyObject* none = items[record->closed];
+            items[record->closed] = Py_NewRef(grown);
+            Py_DECREF(none);
+        } else {
+            check(PyDict_SetItem(container, record->key.get(), grown));
+        }
+    }
+    if (in_record) record->child = open_str_;
+    return open_str_;
 }
 
 // Builds the containers of a result from the innermost open level outward. It
 // first decides, running no Python code, which containers of the last result
 // can be taken back; then each level gets one of those, updated, or a new one.
-PyObject* Values::hand_out(Child innermost) {
+PyObject* Values::hand_out(Child innermost, bool open_string) {
     const size_t depth = members_.levels().size();
     while (handed_.size() > depth) {
         Handed& record = handed_.back();
@@ -197,6 +276,7 @@ PyObject* Values::hand_out(Child innermost) {
 
     Child child = std::move(innermost);
     try {
+        if (open_string) child.value = this->open_string(depth);
         for (size_t level = depth; level-- > 0;) {
             Ref container = handed_[level].taken_back ? refill(level, child) : build(level, child);
             Ref key = level > 0 ? reader_.levels()[level - 1].key : Ref();

@@ -85,7 +85,8 @@ private:
     // Throws when the text is not the beginning of one that json.loads
     // reads. A policy also refuses NaN and Infinity, which are not JSON.
     void check_text(bool standard) const;
-    PyObject* hand_out(Child innermost);
+    PyObject* hand_out(Child innermost, bool open_string);
+    Ref open_string(size_t depth);
     bool take_back(size_t level);
     Ref refill(size_t level, const Child& child);
     Ref build(size_t level, const Child& child);
@@ -96,6 +97,10 @@ private:
     std::unique_ptr<Reuse> reuse_;
     std::vector<Handed> handed_;  // per open level, what the last result held there
     std::vector<Ref> garbage_;    // released after each hand-out
+    // The str last handed out for the open string value, begun at open_at_:
+    // grown in place while nobody else holds it.
+    Ref open_str_;
+    size_t open_at_ = nowhere;
 };
 
 // Raises json.JSONDecodeError for error over doc. Returns nullptr.
