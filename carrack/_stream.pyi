@@ -39,9 +39,15 @@ class StreamClosedError(ValueError):
 
 @final
 class Stream:
-    """A JSON text completed as it grows, walking each chunk once."""
+    """A JSON text completed as it grows, walking each chunk once.
 
-    def __new__(cls, *, select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None) -> Stream: ...
+    values=False reads arrays and objects without building them, for a
+    caller that wants only events: their 'end' events carry None, close()
+    returns None, and value() and items() raise TypeError."""
+
+    def __new__(
+        cls, *, select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None, values: bool = True
+    ) -> Stream: ...
     def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> None:
         """Append chunk to the text: a str, or UTF-8 bytes split anywhere (a
         character cut at the end waits for the next chunk). Raises

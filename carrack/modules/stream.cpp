@@ -60,6 +60,7 @@ struct State {
     PyObject* any = nullptr;  // borrowed from the module, which the type keeps alive
     bool closed = false;      // close() returned the value
     bool busy = false;        // a call is under way
+    bool build_values = true; // Stream(values=False) reads containers without building them
 };
 
 struct Stream {
@@ -98,9 +99,11 @@ std::unique_ptr<Subscriptions> compile_selection(PyObject* select, PyObject* any
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"select", nullptr};
+    static const char* keywords[] = {"select", "values", nullptr};
     PyObject* select = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:Stream", const_cast<char**>(keywords), &select)) {
+    int build_values = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$Op:Stream", const_cast<char**>(keywords), &select,
+                                     &build_values)) {
         return nullptr;
     }
     carrack::stream::ModuleState& module = module_state(type);
@@ -129,6 +132,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     state.errors = &module.errors;
     state.any = module.any;
     state.subscriptions = std::move(subscriptions);
+    state.build_values = build_values != 0;
     return self;
 }
 
@@ -257,7 +261,7 @@ void reread_values(State& state) {
 Values& read_values(State& state) {
     Subscriptions* subscriptions = state.subscriptions.get();
     if (subscriptions != nullptr && !subscriptions->events_on && subscriptions->items.empty()) subscriptions = nullptr;
-    auto values = std::make_unique<Values>(subscriptions, state.names);
+    auto values = std::make_unique<Values>(subscriptions, state.names, state.build_values);
     carrack::values::Events* events = values->events();
     try {
         values->reuse(state.earlier.get());
@@ -455,7 +459,11 @@ PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             return nullptr;
         }
     }
-    return run(self, [policy](State& state) {
+    return run(self, [policy](State& state) -> PyObject* {
+        if (!state.build_values) {
+            PyErr_SetString(PyExc_TypeError, "a Stream made with values=False builds no values");
+            return nullptr;
+        }
         // Once closed, the value is final under every policy: close()'s.
         if (state.closed) return closed_value(state);
         return values_of(state).value(policy, state.walker);
@@ -565,6 +573,10 @@ Ref canonical_path(PyObject* path, PyObject* any) {
 
 PyObject* stream_items(PyObject* self, PyObject* path) {
     return run(self, [path](State& state) {
+        if (!state.build_values) {
+            PyErr_SetString(PyExc_TypeError, "a Stream made with values=False builds no items");
+            return static_cast<PyObject*>(nullptr);
+        }
         Ref canonical = canonical_path(path, state.any);
         Subscriptions& subscriptions = subscriptions_of(state);
         int index = subscriptions.items_index(canonical.get());
@@ -660,7 +672,7 @@ PyGetSetDef stream_getset[] = {
 };
 
 constexpr char stream_doc[] =
-    "Stream(*, select=None)\n--\n\n"
+    "Stream(*, select=None, values=True)\n--\n\n"
     "A JSON text completed as it grows. Feed it chunks; at any point suffix is\n"
     "what carrack(text) would append and completion() equals carrack(text). Each\n"
     "chunk is walked once, so a stream costs time proportional to its length, not\n"
@@ -669,6 +681,9 @@ constexpr char stream_doc[] =
     "select, an iterable of paths (tuples of str keys, int indices and\n"
     "carrack.ANY, ending in ... to take everything inside too), chooses where\n"
     "events() reports; by default it reports everywhere.\n\n"
+    "values=False reads arrays and objects without building them, for a caller\n"
+    "that wants only events: their 'end' events carry None, close() returns None,\n"
+    "and value() and items() raise TypeError.\n\n"
     ">>> stream = Stream()\n"
     ">>> stream.feed('{\"a\": [1, tr')\n"
     ">>> stream.suffix\n"

@@ -100,7 +100,8 @@ private:
     const Values& earlier_;
 };
 
-Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(&members_) {
+Values::Values(Subscriptions* subscriptions, const EventNames* names, bool containers)
+    : containers_(containers), reader_(containers ? static_cast<Sink*>(&members_) : &skeleton_) {
     if (subscriptions != nullptr) {
         events_ = std::make_unique<Events>(*subscriptions, *names);
         reader_.set_hooks(events_.get());
@@ -111,7 +112,8 @@ Values::~Values() = default;
 void Values::reuse(const Values* earlier) {
     reader_.set_recycler(nullptr);
     reuse_.reset();
-    if (earlier == nullptr) return;
+    // Without containers nothing closed is shared but through events, which are told once.
+    if (earlier == nullptr || !containers_ || !earlier->containers_) return;
     reuse_ = std::make_unique<Reuse>(*earlier);
     reader_.set_recycler(reuse_.get());
 }
@@ -143,6 +145,7 @@ void Values::ensure_readable(bool standard, const Walker& walker) const {
 }
 
 PyObject* Values::value(Policy policy, const Walker& walker) {
+    if (!containers_) throw std::logic_error("values asked of a reading without containers");
     ensure_readable(policy != Policy::all, walker);
     const auto& levels = reader_.levels();
 
@@ -488,14 +491,14 @@ PyObject* Values::close() {
         }
         throw decode_error{r.error(), r.error_pos(), true};
     }
-    if (r.ended() && r.depth() == 0) return Ref(r.root()).release();
+    if (r.ended() && r.depth() == 0) return Py_NewRef(containers_ ? r.root().get() : Py_None);
     At at = r.at();
     if (r.number_can_end()) {
         // The end of the text ends the number, as json.loads would read it.
         Ref number = r.number_value();
         if (r.depth() == 0) {
             if (events_) events_->end_root_number(r, number.get());
-            return number.release();
+            return containers_ ? number.release() : Py_NewRef(Py_None);
         }
         at = At::after_value;
     }

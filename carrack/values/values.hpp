@@ -33,8 +33,11 @@ enum class Policy : std::uint8_t { all, strings, closed };
 // there; anything else is left to the caller and a new container is made.
 class Values {
 public:
-    // Events, when wanted, go to subscriptions, made of names.
-    explicit Values(Subscriptions* subscriptions = nullptr, const EventNames* names = nullptr);
+    // Events, when wanted, go to subscriptions, made of names. Without
+    // containers, arrays and objects are read but never built: their end
+    // events carry None, and value() and items() are refused.
+    explicit Values(Subscriptions* subscriptions = nullptr, const EventNames* names = nullptr,
+                    bool containers = true);
     ~Values();
     Values(const Values&) = delete;
     Values& operator=(const Values&) = delete;
@@ -91,7 +94,17 @@ private:
     Ref refill(size_t level, const Child& child);
     Ref build(size_t level, const Child& child);
 
+    // Reads arrays and objects without building them.
+    class Skeleton final : public Sink {
+    public:
+        void open(bool) override {}
+        void add(PyObject*, Ref) override {}
+        Ref close() override { return Ref::borrow(Py_None); }
+    };
+
     OpenMembers members_;
+    Skeleton skeleton_;
+    const bool containers_;
     Reader reader_;
     std::unique_ptr<Events> events_;
     std::unique_ptr<Reuse> reuse_;
