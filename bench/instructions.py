@@ -66,6 +66,36 @@ def whole(parts_of):
     return run
 
 
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
+
+
+def corpus_blocks(name):
+    """A corpus document (/work/shared/corpus) in 64 KB chunks."""
+
+    def make():
+        path = CORPUS / name
+        if not path.exists():
+            path = Path("/work/shared/corpus") / name
+        text = path.read_text(encoding="utf-8")
+        return [text[i : i + 65536] for i in range(0, len(text), 65536)]
+
+    return make
+
+
+def feed_close(chunks):
+    stream = Stream()
+    for chunk in chunks:
+        stream.feed(chunk)
+    stream.close()
+
+
+def events_bare(chunks):
+    stream = Stream(values=False)
+    for chunk in chunks:
+        stream.feed(chunk)
+        stream.events()
+
+
 WORKLOADS = {
     "values-structured": (lambda: chunks_of(structured(SIZE), 1), values_dropped),
     "values-structured-held": (lambda: chunks_of(structured(SIZE), 1), values_held),
@@ -73,6 +103,11 @@ WORKLOADS = {
     "events-structured": (lambda: chunks_of(structured(SIZE), 1), events()),
     "events-text-heavy-selected": (lambda: chunks_of(text_heavy(SIZE), 2), events([("arguments", ANY)])),
     "items-structured": (lambda: chunks_of(structured(SIZE), 1), items(("arguments", "rows"))),
+    "close-twitter": (corpus_blocks("twitter.json"), feed_close),
+    "close-citm": (corpus_blocks("citm_catalog.json"), feed_close),
+    "close-canada": (corpus_blocks("canada.json"), feed_close),
+    "events-twitter": (corpus_blocks("twitter.json"), events()),
+    "events-twitter-no-values": (corpus_blocks("twitter.json"), events_bare),
     "close-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: whole([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
 }
 
