@@ -369,8 +369,16 @@ bool Reader::whole_number(const Unit* in, size_t& i, size_t size) {
     if (j >= size) return false;
     const size_t length = j - i;
     Ref value;
+    // Digits are ASCII at every width: wide text is narrowed into a buffer.
+    const char* text = nullptr;
+    char narrowed[96];
     if constexpr (sizeof(Unit) == 1) {
-        const char* text = reinterpret_cast<const char*>(in + i);
+        text = reinterpret_cast<const char*>(in + i);
+    } else if (length <= sizeof narrowed) {
+        for (size_t k = 0; k < length; ++k) narrowed[k] = static_cast<char>(in[i + k]);
+        text = narrowed;
+    }
+    if (text != nullptr) {
         if (fraction) {
             double d = 0;
             const auto parsed = fast_float::from_chars(text, text + length, d);
@@ -405,6 +413,13 @@ void Reader::feed(const Unit* in, size_t size) {
 }
 
 template <typename Unit>
+void Reader::skip_whitespace(const Unit* in, size_t& i, size_t size) {
+    const size_t end = scan::skip_whitespace(in, i + 1, size, true);
+    pos_ += end - i;
+    i = end;
+}
+
+template <typename Unit>
 void Reader::read(const Unit* in, size_t size) {
     size_t i = 0;
     while (i < size) {
@@ -413,12 +428,18 @@ void Reader::read(const Unit* in, size_t size) {
             case At::failed:
                 return;
             case At::value:
-                if (is_whitespace(c)) break;
+                if (is_whitespace(c)) {
+                    skip_whitespace(in, i, size);
+                    continue;
+                }
                 if ((c == '-' || is_digit(c)) && whole_number(in, i, size)) continue;
                 begin_value(c);
                 break;
             case At::array_first:
-                if (is_whitespace(c)) break;
+                if (is_whitespace(c)) {
+                    skip_whitespace(in, i, size);
+                    continue;
+                }
                 if (c == ']') {
                     close_container();
                 } else if ((c == '-' || is_digit(c)) && whole_number(in, i, size)) {
@@ -434,7 +455,10 @@ void Reader::read(const Unit* in, size_t size) {
                 }
                 [[fallthrough]];
             case At::key:
-                if (is_whitespace(c)) break;
+                if (is_whitespace(c)) {
+                    skip_whitespace(in, i, size);
+                    continue;
+                }
                 if (c == '"') {
                     in_key_ = true;
                     chars_.clear();
@@ -446,6 +470,17 @@ void Reader::read(const Unit* in, size_t size) {
                 break;
             case At::string: {
                 const size_t end = scan::find_quote_or_backslash(in, i, size);
+                if (end < size && in[end] == '"' && chars_.size() == 0 && high_ == 0 && !in_key_ && !closed_string_ &&
+                    hooks_ == nullptr) {
+                    // A value string whole in this piece, with no escape: its
+                    // str is made from the piece, with no copy kept here.
+                    Ref value(check(PyUnicode_FromKindAndData(static_cast<int>(sizeof(Unit)), in + i,
+                                                              static_cast<Py_ssize_t>(end - i))));
+                    pos_ += end - i + 1;
+                    i = end + 1;
+                    insert(std::move(value));
+                    continue;
+                }
                 if (end > i) {
                     flush_high();
                     chars_.append(in + i, end - i);
@@ -487,7 +522,10 @@ void Reader::read(const Unit* in, size_t size) {
                 if (!number(c)) continue;  // the character after the number is read afresh
                 break;
             case At::after_key:
-                if (is_whitespace(c)) break;
+                if (is_whitespace(c)) {
+                    skip_whitespace(in, i, size);
+                    continue;
+                }
                 if (c == ':') {
                     at_ = At::value;
                 } else {
@@ -495,7 +533,10 @@ void Reader::read(const Unit* in, size_t size) {
                 }
                 break;
             case At::after_value:
-                if (is_whitespace(c)) break;
+                if (is_whitespace(c)) {
+                    skip_whitespace(in, i, size);
+                    continue;
+                }
                 if (levels_.empty()) {
                     fail("Extra data");
                 } else if (c == ',') {

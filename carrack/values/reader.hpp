@@ -165,6 +165,8 @@ private:
     template <typename Unit>
     void read(const Unit* in, size_t size);
     template <typename Unit>
+    void skip_whitespace(const Unit* in, size_t& i, size_t size);
+    template <typename Unit>
     bool whole_number(const Unit* in, size_t& i, size_t size);
     void escape(Py_UCS4 c);
     void unicode(Py_UCS4 c);

@@ -14,6 +14,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from carrack import Stream
+from conftest import run_python
+from test_failure_injection import cpp_injector  # noqa: F401  (a fixture)
 from values_support import canon
 
 CORPUS = Path("/work/shared/corpus")
@@ -350,3 +352,96 @@ def test_strings_at_the_root_grow_and_stay_apart():
     assert list(hashed) == ["abcdef"] and stream.value() == "abcdefg"
     stream.feed('h"')
     assert stream.value() == "abcdefgh" and stream.close() == "abcdefgh"
+
+
+# --- Allocation failures on the new paths -----------------------------------------
+
+FAST_PATH_SWEEP = r'''
+import ctypes, json, os, sys
+from carrack import Stream
+
+if injector == "cpp":
+    library = ctypes.CDLL(os.environ["CARRACK_FAIL_ALLOCATIONS"])
+    def arm(n): library.carrack_fail_allocation(n)
+    def disarm(): library.carrack_fail_allocation(0)
+else:
+    import _testcapi
+    def arm(n): _testcapi.set_nomemory(n - 1, 0)  # the first allocation past n - 1 fails
+    def disarm(): _testcapi.remove_mem_hooks()
+
+WIDTHS = ["", "\u00e9", "\u0100", "\U0001f600"]
+
+def cases():
+    for width in WIDTHS:
+        for container in ('[1, "', '{"k": [2], "t": "', '"'):
+            head = container + "ab" * 40 + width
+            more = "cd" * 40 + width + "e"
+            end = '"' + {"[": "]", "{": "}", '"': ""}[container[0]]
+            yield head, more, end
+    # Whole strings, numbers and keys in one piece, wide and narrow.
+    for width in WIDTHS:
+        yield "[", '"x' + width + '", 12, -3.5e2, 123456789012345678901, {"k' + width + '": "v"}, ', "0]"
+
+def made(head, more, bare):
+    stream = Stream(values=not bare)
+    stream.feed(head)
+    stream.events() if bare else stream.value()
+    stream.feed(more)
+    return stream
+
+def sweep(head, more, end, policy, hold, bare):
+    steps = 0
+    for n in range(1, 10000):
+        stream = Stream(values=not bare)
+        stream.feed(head)
+        kept = then = None
+        if bare:
+            stream.events()
+        else:
+            kept = stream.value(policy)
+            then = json.dumps(kept)
+            if not hold:
+                kept = None
+        stream.feed(more)
+        arm(n)
+        try:
+            got = stream.events() if bare else stream.value(policy)
+            failed = False
+        except MemoryError:
+            failed = True
+        disarm()
+        if kept is not None:
+            assert json.dumps(kept) == then, (head, n)
+        # A failed call changed nothing: the stream answers as one that never saw it.
+        reference = made(head, more, bare)
+        expect = [tuple(e) for e in reference.events()] if bare else reference.value(policy)
+        if failed:
+            got = stream.events() if bare else stream.value(policy)
+        assert ([tuple(e) for e in got] if bare else got) == expect, (head, n, policy)
+        stream.feed(end)
+        closed = stream.close()
+        assert closed == (None if bare else json.loads(head + more + end)), (head, n)
+        if not failed:
+            break
+        steps += 1
+    return steps
+
+total = 0
+for head, more, end in cases():
+    for policy in ("all", "strings"):
+        for hold in (False, True):
+            total += sweep(head, more, end, policy, hold, False)
+    total += sweep(head, more, end, "all", False, True)
+print("steps", total)
+'''
+
+
+def test_every_cpp_allocation_failure_on_the_fast_paths(cpp_injector):
+    from test_failure_injection import report
+    assert report(run_python('injector = "cpp"\n' + FAST_PATH_SWEEP, env=cpp_injector)) > 50
+
+
+def test_every_python_allocation_failure_on_the_fast_paths():
+    pytest.importorskip("_testcapi")
+    from test_failure_injection import report
+    assert report(run_python('injector = "python"\n' + FAST_PATH_SWEEP)) > 20
