@@ -1,5 +1,7 @@
 #include "carrack/values/open_members.hpp"
 
+#include <new>
+
 namespace carrack::values {
 
 using python::check;
@@ -18,7 +20,12 @@ void OpenMembers::open(bool object) {
         members = Ref(check(PyDict_New()));
         hide(members.get());
     }
-    levels_.push_back(Level{object, next_serial_++, {}, std::move(members), 0});
+    std::vector<Ref> elements;
+    if (!object && !spare_.empty()) {
+        elements = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    levels_.push_back(Level{object, next_serial_++, std::move(elements), std::move(members), 0});
 }
 
 void OpenMembers::add(PyObject* key, Ref value) {
@@ -56,6 +63,14 @@ Ref OpenMembers::close() {
         value = Ref(check(PyList_New(size)));
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyList_SET_ITEM(value.get(), i, level.elements[static_cast<size_t>(i)].release());
+        }
+        level.elements.clear();
+        // Kept only while small, and only as many as could be open at once.
+        if (level.elements.capacity() <= 64 && spare_.size() < 64) {
+            try {
+                spare_.push_back(std::move(level.elements));
+            } catch (const std::bad_alloc&) {
+            }
         }
     }
     levels_.pop_back();

@@ -32,6 +32,9 @@ public:
 
 private:
     std::vector<Level> levels_;
+    // The element vectors of arrays closed, emptied, kept for the next ones
+    // to open: small arrays by the thousand then cost no allocation each.
+    std::vector<std::vector<Ref>> spare_;
     std::uint64_t next_serial_ = 0;
 };
 
