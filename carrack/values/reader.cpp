@@ -45,7 +45,7 @@ Ref take_message() {
 
 }  // namespace
 
-Reader Reader::fork(Sink* sink, Ref closed_string) const {
+Reader Reader::fork(Sink* sink, Ref closed_string, bool tail_only) const {
     Reader copy(sink);
     copy.own_keys_.reset();
     copy.levels_ = levels_;
@@ -62,6 +62,8 @@ Reader Reader::fork(Sink* sink, Ref closed_string) const {
     copy.string_at_ = string_at_;
     if (closed_string) {
         copy.closed_string_ = std::move(closed_string);
+    } else if (tail_only) {
+        copy.tail_only_ = true;
     } else {
         copy.chars_ = chars_;
     }
@@ -214,6 +216,10 @@ void Reader::end_string() {
     if (in_key_) {
         levels_.back().key = closed_string_ ? std::move(closed_string_) : Ref(keys_->str(chars_));
         at_ = At::after_key;
+        return;
+    }
+    if (tail_only_) {
+        insert(Ref::borrow(Py_None));
         return;
     }
     insert(closed_string_ ? std::move(closed_string_) : Ref(chars_.str()));
@@ -470,7 +476,7 @@ void Reader::read(const Unit* in, size_t size) {
                 break;
             case At::string: {
                 const size_t end = scan::find_quote_or_backslash(in, i, size);
-                if (end < size && in[end] == '"' && chars_.size() == 0 && high_ == 0 && !in_key_ && !closed_string_ &&
+                if (end < size && in[end] == '"' && chars_.size() == 0 && high_ == 0 && !in_key_ && !closed_string_ && !tail_only_ &&
                     hooks_ == nullptr) {
                     // A value string whole in this piece, with no escape: its
                     // str is made from the piece, with no copy kept here.

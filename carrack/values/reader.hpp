@@ -120,7 +120,10 @@ public:
     // A copy to read a completion with, reporting to sink and to no hooks. When closed_string
     // is given, it is the open string as its closing quote will make it, and
     // the characters read so far are not copied.
-    Reader fork(Sink* sink, Ref closed_string) const;
+    // With tail_only, the fork of an open string value starts with no
+    // characters: its chars() end up as what the completion adds to the
+    // original's, and the string closes as None, standing in for the whole.
+    Reader fork(Sink* sink, Ref closed_string, bool tail_only = false) const;
 
     At at() const { return at_; }
     bool in_key() const { return in_key_; }
@@ -208,6 +211,7 @@ private:
     Ref value_error_;
     Ref closed_string_;
     size_t string_at_ = nowhere;
+    bool tail_only_ = false;
 };
 
 }  // namespace carrack::values

@@ -1,5 +1,6 @@
 #include "carrack/values/values.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -160,9 +161,9 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
         const bool open = policy == Policy::strings && in_value_string;
         if (levels.empty()) {
             if (reader_.ended()) return Py_NewRef(reader_.root().get());
-            return open ? open_string(0).release() : Py_NewRef(Py_None);
+            return open ? open_string(0, nullptr).release() : Py_NewRef(Py_None);
         }
-        return hand_out(Child{levels.back().object ? levels.back().key : Ref(), Ref()}, open);
+        return hand_out(Child{levels.back().object ? levels.back().key : Ref(), Ref()}, open, nullptr);
     }
 
     // The completion is read by a fork of the reader that captures what it
@@ -170,17 +171,19 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
     // string with nothing pending is closed by the suffix's quote as it stands:
     // its str is made here once, and its characters are not copied.
     // An open string value is closed by None standing in for it, since its
-    // str is made (or grown) only once the containers are decided.
+    // str is made (or grown) only once the containers are decided; in an
+    // escape, the fork reads only what the completion adds to it (the tail).
     const std::string suffix = walker.suffix();
     Capture capture(levels.size());
-    const bool open = reader_.in_plain_string() && !reader_.in_key();
+    const bool open = in_value_string;
     Ref closed_string;
-    if (open) {
+    if (open && reader_.in_plain_string()) {
         closed_string = Ref::borrow(Py_None);
     } else if (reader_.in_plain_string()) {
         closed_string = Ref(reader_.chars().str());
     }
-    Reader completion = reader_.fork(&capture, std::move(closed_string));
+    Reader completion = reader_.fork(&capture, std::move(closed_string), open && !reader_.in_plain_string());
+    const Chars* tail = open && !reader_.in_plain_string() ? &completion.chars() : nullptr;
     completion.feed(reinterpret_cast<const Py_UCS1*>(suffix.data()), suffix.size());
     completion.finish();
     if (completion.at() == Reader::At::failed && completion.value_error()) {
@@ -193,39 +196,77 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
         throw decode_error{completion.error().empty() ? "Expecting value" : completion.error(),
                            std::min(completion.error_pos(), completion.pos())};
     }
-    if (levels.empty()) return open ? open_string(0).release() : Ref(completion.root()).release();
-    return hand_out(Child{std::move(capture.key_), std::move(capture.value_)}, open);
+    if (levels.empty()) return open ? open_string(0, tail).release() : Ref(completion.root()).release();
+    return hand_out(Child{std::move(capture.key_), std::move(capture.value_)}, open, tail);
 }
 
-// The str of the open string value, for a result whose innermost open level is
-// depth - 1. The one handed out last time is grown in place when its
+namespace {
+
+unsigned kind_of(Py_UCS4 max) { return max < 0x100 ? 1 : max < 0x10000 ? 2 : 4; }
+
+// Writes chars' characters from index begin on into a str of the given kind at index at.
+void write(const Chars& chars, size_t begin, int kind, void* data, size_t at) {
+    const unsigned width = chars.width();
+    const char* units = chars.units().data();
+    if (static_cast<unsigned>(kind) == width) {
+        std::memcpy(static_cast<char*>(data) + at * width, units + begin * width, (chars.size() - begin) * width);
+        return;
+    }
+    for (size_t i = begin; i < chars.size(); ++i, ++at) {
+        Py_UCS4 c = 0;
+        if (width == 1) {
+            c = static_cast<Py_UCS1>(units[i]);
+        } else if (width == 2) {
+            Py_UCS2 unit = 0;
+            std::memcpy(&unit, units + 2 * i, 2);
+            c = unit;
+        } else {
+            std::memcpy(&c, units + 4 * i, 4);
+        }
+        PyUnicode_WRITE(kind, data, static_cast<Py_ssize_t>(at), c);
+    }
+}
+
+}  // namespace
+
+// The str of the open string value, its characters so far and then the tail a
+// completion adds (an escape finished), for a result whose innermost open
+// level is depth - 1. The one handed out last time is grown in place when its
 // reference count proves that nobody else holds it: only this cache, the
 // innermost record and the container taken back at that level. A str the
-// caller could reach is never changed; a new one is made instead. Growing
-// keeps the str's kind, so one that must widen is made anew too. Free-threaded
+// caller could reach is never changed; a new one is made instead. A str keeps
+// its kind, so one that must change kind is made anew too. Free-threaded
 // builds always make a new one: a count there does not prove sole ownership.
-Ref Values::open_string(size_t depth) {
+Ref Values::open_string(size_t depth, const Chars* tail) {
     const Chars& chars = reader_.chars();
+    const size_t total = chars.size() + (tail != nullptr ? tail->size() : 0);
+    const Py_UCS4 max = std::max(chars.max(), tail != nullptr ? tail->max() : 0);
     PyObject* held = open_str_.get();
-    if (held == nullptr || open_at_ != reader_.string_at()) {
-        if (held != nullptr) garbage_.push_back(std::move(open_str_));
-        open_str_ = Ref(chars.str());
-        open_at_ = reader_.string_at();
-        return open_str_;
-    }
-    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(held));
     Handed* record = depth > 0 ? &handed_[depth - 1] : nullptr;
-    const bool in_record = record != nullptr && record->child.get() == held;
+    const bool same = held != nullptr && open_at_ == reader_.string_at();
+    const bool in_record = same && record != nullptr && record->child.get() == held;
     const bool in_container = in_record && record->taken_back;
-    bool ours = Py_REFCNT(held) == 1 + (in_record ? 1 : 0) + (in_container ? 1 : 0);
+    bool ours = same && Py_REFCNT(held) == 1 + (in_record ? 1 : 0) + (in_container ? 1 : 0);
 #ifdef Py_GIL_DISABLED
     ours = false;
 #endif
-    if (ours && length == chars.size()) return open_str_;
-    const bool fits = PyUnicode_KIND(held) == chars.width() && (!PyUnicode_IS_ASCII(held) || chars.max() < 0x80);
-    if (!ours || !fits || length > chars.size() || length == 0) {
-        garbage_.push_back(std::move(open_str_));
-        open_str_ = Ref(chars.str());
+    // The kind PyUnicode_New would give: a str must be in its narrowest.
+    ours = ours && PyUnicode_KIND(held) == kind_of(max) && (PyUnicode_IS_ASCII(held) != 0) == (max < 0x80);
+    if (!ours) {
+        if (held != nullptr) garbage_.push_back(std::move(open_str_));
+        if (tail == nullptr) {
+            open_str_ = Ref(chars.str());
+        } else {
+            open_str_ = Ref(check(PyUnicode_New(static_cast<Py_ssize_t>(total), max)));
+            const int kind = PyUnicode_KIND(open_str_.get());
+            write(chars, 0, kind, PyUnicode_DATA(open_str_.get()), 0);
+            write(*tail, 0, kind, PyUnicode_DATA(open_str_.get()), chars.size());
+        }
+        open_at_ = reader_.string_at();
+        open_valid_ = chars.size();
+        return open_str_;
+    }
+    if (open_valid_ == chars.size() && tail == nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(held)) == total) {
         return open_str_;
     }
     // Only we hold it: take it out of the container and the record, so that
@@ -241,13 +282,24 @@ Ref Values::open_string(size_t depth) {
         }
     }
     if (in_record) record->child = Ref();
+    // Resizing to the same length changes nothing, not even a str that may
+    // not change (hashed, interned): that one is resized twice, to be copied.
     PyObject* grown = open_str_.release();
-    const int status = PyUnicode_Resize(&grown, static_cast<Py_ssize_t>(chars.size()));
+    const auto length = PyUnicode_GET_LENGTH(grown);
+    int status = 0;
+    if (length == static_cast<Py_ssize_t>(total)) status = PyUnicode_Resize(&grown, length + 1);
+    if (status == 0) status = PyUnicode_Resize(&grown, static_cast<Py_ssize_t>(total));
     open_str_ = Ref(grown);  // the old str when resizing failed
-    check(status);
-    const unsigned width = chars.width();
-    std::memcpy(static_cast<char*>(PyUnicode_DATA(grown)) + length * width, chars.units().data() + length * width,
-                (chars.size() - length) * width);
+    if (status != 0) {
+        // Ours alone, and maybe longer than what it holds: let go of it.
+        garbage_.push_back(std::move(open_str_));
+        open_at_ = nowhere;
+        throw python_error{};
+    }
+    const int kind = PyUnicode_KIND(grown);
+    write(chars, open_valid_, kind, PyUnicode_DATA(grown), open_valid_);
+    if (tail != nullptr) write(*tail, 0, kind, PyUnicode_DATA(grown), chars.size());
+    open_valid_ = chars.size();
     if (container != nullptr) {
         if (PyList_CheckExact(container)) {
             PyObject** items = reinterpret_cast<PyListObject*>(container)->ob_item;
@@ -265,7 +317,7 @@ Ref Values::open_string(size_t depth) {
 // Builds the containers of a result from the innermost open level outward. It
 // first decides, running no Python code, which containers of the last result
 // can be taken back; then each level gets one of those, updated, or a new one.
-PyObject* Values::hand_out(Child innermost, bool open_string) {
+PyObject* Values::hand_out(Child innermost, bool open_string, const Chars* tail) {
     const size_t depth = members_.levels().size();
     while (handed_.size() > depth) {
         Handed& record = handed_.back();
@@ -279,7 +331,7 @@ PyObject* Values::hand_out(Child innermost, bool open_string) {
 
     Child child = std::move(innermost);
     try {
-        if (open_string) child.value = this->open_string(depth);
+        if (open_string) child.value = this->open_string(depth, tail);
         for (size_t level = depth; level-- > 0;) {
             Ref container = handed_[level].taken_back ? refill(level, child) : build(level, child);
             Ref key = level > 0 ? reader_.levels()[level - 1].key : Ref();

@@ -88,8 +88,8 @@ private:
     // Throws when the text is not the beginning of one that json.loads
     // reads. A policy also refuses NaN and Infinity, which are not JSON.
     void check_text(bool standard) const;
-    PyObject* hand_out(Child innermost, bool open_string);
-    Ref open_string(size_t depth);
+    PyObject* hand_out(Child innermost, bool open_string, const Chars* tail);
+    Ref open_string(size_t depth, const Chars* tail);
     bool take_back(size_t level);
     Ref refill(size_t level, const Child& child);
     Ref build(size_t level, const Child& child);
@@ -114,6 +114,7 @@ private:
     // grown in place while nobody else holds it.
     Ref open_str_;
     size_t open_at_ = nowhere;
+    size_t open_valid_ = 0;  // its first characters that are the string's so far; a completion's follow
 };
 
 // Raises json.JSONDecodeError for error over doc. Returns nullptr.

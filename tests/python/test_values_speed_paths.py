@@ -378,6 +378,9 @@ def cases():
             more = "cd" * 40 + width + "e"
             end = '"' + {"[": "]", "{": "}", '"': ""}[container[0]]
             yield head, more, end
+            # Cut inside an escape: the completion adds a tail to the string.
+            yield head, more + "\\u00", "e9" + end
+            yield head + "\\", '"' + more + "\\", "n" + end
     # Whole strings, numbers and keys in one piece, wide and narrow.
     for width in WIDTHS:
         yield "[", '"x' + width + '", 12, -3.5e2, 123456789012345678901, {"k' + width + '": "v"}, ', "0]"
