@@ -144,35 +144,20 @@ inline constexpr std::uint64_t all = ~std::uint64_t{0};
 inline constexpr int lane_shift = 2;
 #endif
 
-// The lane of the lowest set bit of a nonzero bits().
-inline size_t first(std::uint64_t set) { return static_cast<size_t>(std::countr_zero(set)) >> lane_shift; }
-
 inline Lanes quote_or_backslash(Bytes b) { return either(equal(b, '"'), equal(b, '\\')); }
 inline Lanes whitespace(Bytes b) {
     return either(either(equal(b, ' '), equal(b, '\n')), either(equal(b, '\r'), equal(b, '\t')));
 }
 
-// The first index at or after pos of a unit in stops(block), or the index
-// where fewer than sixteen units remain before end.
-template <typename Unit, typename Stops>
-inline size_t find(const Unit* in, size_t pos, size_t end, Stops stops) {
-    while (pos + 16 <= end) {
-        const std::uint64_t set = bits(stops(load(in + pos)));
-        if (set != 0) return pos + first(set);
-        pos += 16;
-    }
-    return pos;
+// The first unit of a block in the set, or 16 if there is none.
+inline size_t first_in(Lanes set) {
+    const std::uint64_t b = bits(set);
+    return b == 0 ? 16 : static_cast<size_t>(std::countr_zero(b)) >> lane_shift;
 }
-
-// The same for the first unit not in keeps(block).
-template <typename Unit, typename Keeps>
-inline size_t skip(const Unit* in, size_t pos, size_t end, Keeps keeps) {
-    while (pos + 16 <= end) {
-        const std::uint64_t set = bits(keeps(load(in + pos))) ^ all;
-        if (set != 0) return pos + first(set);
-        pos += 16;
-    }
-    return pos;
+// The first unit of a block not in the set, or 16 if there is none.
+inline size_t first_not_in(Lanes set) {
+    const std::uint64_t b = bits(set) ^ all;
+    return b == 0 ? 16 : static_cast<size_t>(std::countr_zero(b)) >> lane_shift;
 }
 
 }  // namespace block
@@ -184,7 +169,9 @@ inline size_t skip(const Unit* in, size_t pos, size_t end, Keeps keeps) {
 template <typename Unit>
 inline size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
 #if defined(CARRACK_SCAN_VECTOR)
-    pos = block::find(in, pos, end, block::quote_or_backslash);
+    for (; pos + 16 <= end; pos += 16) {
+        if (const size_t at = block::first_in(block::quote_or_backslash(block::load(in + pos))); at != 16) return pos + at;
+    }
 #endif
     while (pos < end && !is_quote_or_backslash(in[pos])) ++pos;
     return pos;
@@ -205,7 +192,11 @@ inline size_t find_quote_or_backslash_short(const Unit* in, size_t pos, size_t e
 template <typename Unit>
 inline size_t skip_digits(const Unit* in, size_t pos, size_t end) {
 #if defined(CARRACK_SCAN_VECTOR)
-    if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) pos = block::skip(in, pos, end, block::digits);
+    if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
+        for (; pos + 16 <= end; pos += 16) {
+            if (const size_t at = block::first_not_in(block::digits(block::load(in + pos))); at != 16) return pos + at;
+        }
+    }
 #endif
     while (pos < end && is_digit(in[pos])) ++pos;
     return pos;
@@ -222,7 +213,9 @@ inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end, bool short
         if (pos < stop) return pos;
     }
 #if defined(CARRACK_SCAN_VECTOR)
-    pos = block::skip(in, pos, end, block::whitespace);
+    for (; pos + 16 <= end; pos += 16) {
+        if (const size_t at = block::first_not_in(block::whitespace(block::load(in + pos))); at != 16) return pos + at;
+    }
 #endif
     while (pos < end && is_whitespace(in[pos])) ++pos;
     return pos;
