@@ -17,6 +17,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from carrack import ANY, Stream  # noqa: E402
 from values import chunks_of, structured, text_heavy  # noqa: E402
+import documents  # noqa: E402
+from carrack.carrack import carrack  # noqa: E402
 
 SIZE = 64_000
 
@@ -66,6 +68,11 @@ def whole(parts_of):
     return run
 
 
+def completions(prefixes):
+    for prefix in prefixes:
+        carrack(prefix)
+
+
 WORKLOADS = {
     "values-structured": (lambda: chunks_of(structured(SIZE), 1), values_dropped),
     "values-structured-held": (lambda: chunks_of(structured(SIZE), 1), values_held),
@@ -74,6 +81,9 @@ WORKLOADS = {
     "events-text-heavy-selected": (lambda: chunks_of(text_heavy(SIZE), 2), events([("arguments", ANY)])),
     "items-structured": (lambda: chunks_of(structured(SIZE), 1), items(("arguments", "rows"))),
     "close-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: whole([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
+    # the one-shot walk: every token prefix of a non-ASCII tool call (read as UCS-4), and of pretty-printed records
+    "complete-prefixes-non-ascii": (lambda: documents.token_prefixes(documents.tool_call(4096, True)), completions),
+    "complete-dense-records": (lambda: [documents.dense_records(1 << 20)] * 20, completions),
 }
 
 if __name__ == "__main__":
