@@ -149,15 +149,12 @@ inline Lanes whitespace(Bytes b) {
     return either(either(equal(b, ' '), equal(b, '\n')), either(equal(b, '\r'), equal(b, '\t')));
 }
 
-// The first unit of a block in the set, or 16 if there is none.
-inline size_t first_in(Lanes set) {
-    const std::uint64_t b = bits(set);
-    return b == 0 ? 16 : static_cast<size_t>(std::countr_zero(b)) >> lane_shift;
-}
-// The first unit of a block not in the set, or 16 if there is none.
-inline size_t first_not_in(Lanes set) {
-    const std::uint64_t b = bits(set) ^ all;
-    return b == 0 ? 16 : static_cast<size_t>(std::countr_zero(b)) >> lane_shift;
+// The lane of the lowest set bit of a nonzero bits().
+inline size_t lane(std::uint64_t set) { return static_cast<size_t>(std::countr_zero(set)) >> lane_shift; }
+
+// The set without the lanes below lane (below 16).
+inline std::uint64_t from_lane(std::uint64_t set, size_t lane) {
+    return set & (~std::uint64_t{0} << (lane << lane_shift));
 }
 
 }  // namespace block
@@ -170,7 +167,8 @@ template <typename Unit>
 inline size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end) {
 #if defined(CARRACK_SCAN_VECTOR)
     for (; pos + 16 <= end; pos += 16) {
-        if (const size_t at = block::first_in(block::quote_or_backslash(block::load(in + pos))); at != 16) return pos + at;
+        const std::uint64_t stops = block::bits(block::quote_or_backslash(block::load(in + pos)));
+        if (stops != 0) return pos + block::lane(stops);
     }
 #endif
     while (pos < end && !is_quote_or_backslash(in[pos])) ++pos;
@@ -187,6 +185,37 @@ inline size_t find_quote_or_backslash_short(const Unit* in, size_t pos, size_t e
     return find_quote_or_backslash(in, pos, end);
 }
 
+// Where a string body needs the grammar again: the first index at or after pos
+// of a double quote, or of a backslash whose escape is "\u" or is not in the
+// text yet; end if there is none. The other escapes take their next unit
+// whatever it is, so they are passed over here: a vector block goes on from
+// the escaped unit with the stops it has already found, rather than leaving
+// the loop at every backslash of text that escapes a line break every few words.
+template <typename Unit>
+inline size_t find_string_stop(const Unit* in, size_t pos, size_t end) {
+#if defined(CARRACK_SCAN_VECTOR)
+    while (pos + 16 <= end) {
+        size_t next = pos + 16;
+        for (std::uint64_t set = block::bits(block::quote_or_backslash(block::load(in + pos))); set != 0;) {
+            const size_t at = pos + block::lane(set);
+            if (in[at] == '"' || at + 1 == end || in[at + 1] == 'u') return at;
+            // the escaped unit, a quote or a backslash too, is body
+            if (at + 2 >= pos + 16) {
+                next = at + 2;
+                break;
+            }
+            set = block::from_lane(set, at + 2 - pos);
+        }
+        pos = next;
+    }
+#endif
+    for (;;) {
+        pos = find_quote_or_backslash(in, pos, end);
+        if (pos == end || in[pos] == '"' || pos + 1 == end || in[pos + 1] == 'u') return pos;
+        pos += 2;
+    }
+}
+
 // The first index at or after pos, below end, that is not a digit, or end.
 // A single digit is the common case and stays out of the vector path.
 template <typename Unit>
@@ -194,7 +223,8 @@ inline size_t skip_digits(const Unit* in, size_t pos, size_t end) {
 #if defined(CARRACK_SCAN_VECTOR)
     if (pos + 1 < end && is_digit(in[pos]) && is_digit(in[pos + 1])) {
         for (; pos + 16 <= end; pos += 16) {
-            if (const size_t at = block::first_not_in(block::digits(block::load(in + pos))); at != 16) return pos + at;
+            const std::uint64_t others = block::bits(block::digits(block::load(in + pos))) ^ block::all;
+            if (others != 0) return pos + block::lane(others);
         }
     }
 #endif
@@ -214,7 +244,8 @@ inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end, bool short
     }
 #if defined(CARRACK_SCAN_VECTOR)
     for (; pos + 16 <= end; pos += 16) {
-        if (const size_t at = block::first_not_in(block::whitespace(block::load(in + pos))); at != 16) return pos + at;
+        const std::uint64_t others = block::bits(block::whitespace(block::load(in + pos))) ^ block::all;
+        if (others != 0) return pos + block::lane(others);
     }
 #endif
     while (pos < end && is_whitespace(in[pos])) ++pos;

@@ -16,6 +16,9 @@ static_assert(std::string_view(scan::kind) == "scalar");
     size_t find_quote_or_backslash_short(const Unit* in, size_t pos, size_t end) {                          \
         return scan::find_quote_or_backslash_short(in, pos, end);                                           \
     }                                                                                                       \
+    size_t find_string_stop(const Unit* in, size_t pos, size_t end) {                                       \
+        return scan::find_string_stop(in, pos, end);                                                        \
+    }                                                                                                       \
     size_t skip_digits(const Unit* in, size_t pos, size_t end) { return scan::skip_digits(in, pos, end); } \
     size_t skip_whitespace(const Unit* in, size_t pos, size_t end, bool short_runs) {                       \
         return scan::skip_whitespace(in, pos, end, short_runs);                                             \

@@ -9,6 +9,7 @@ namespace carrack::testing::scalar_scan {
 #define CARRACK_SCALAR_SCANNERS(Unit)                                                 \
     size_t find_quote_or_backslash(const Unit* in, size_t pos, size_t end);           \
     size_t find_quote_or_backslash_short(const Unit* in, size_t pos, size_t end);     \
+    size_t find_string_stop(const Unit* in, size_t pos, size_t end);                  \
     size_t skip_digits(const Unit* in, size_t pos, size_t end);                       \
     size_t skip_whitespace(const Unit* in, size_t pos, size_t end, bool short_runs);
 

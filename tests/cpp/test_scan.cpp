@@ -5,6 +5,7 @@
 // build sees any read past the end.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,20 @@ size_t first(const std::vector<Unit>& in, size_t pos, bool (*stops)(char32_t)) {
     return pos;
 }
 
+// Where a string body needs the grammar: a quote, or a backslash before "u" or
+// at the end; any other escape takes the unit after it.
+template <typename Unit>
+size_t string_stop(const std::vector<Unit>& in, size_t pos) {
+    for (; pos < in.size(); ++pos) {
+        if (in[pos] == '"') return pos;
+        if (in[pos] == '\\') {
+            if (pos + 1 == in.size() || in[pos + 1] == 'u') return pos;
+            ++pos;
+        }
+    }
+    return in.size();
+}
+
 bool quote_or_backslash(char32_t c) { return c == '"' || c == '\\'; }
 bool not_whitespace(char32_t c) { return !(c == ' ' || c == '\n' || c == '\r' || c == '\t'); }
 bool not_digit(char32_t c) { return c < '0' || c > '9'; }
@@ -51,6 +66,9 @@ void expect_scans_agree(const std::vector<Unit>& buffer) {
         ASSERT_EQ(scan::find_quote_or_backslash_short(in, pos, end), quote) << "from " << pos;
         ASSERT_EQ(testing::scalar_scan::find_quote_or_backslash(in, pos, end), quote) << "from " << pos;
         ASSERT_EQ(testing::scalar_scan::find_quote_or_backslash_short(in, pos, end), quote) << "from " << pos;
+        const size_t body = string_stop(buffer, pos);
+        ASSERT_EQ(scan::find_string_stop(in, pos, end), body) << "from " << pos;
+        ASSERT_EQ(testing::scalar_scan::find_string_stop(in, pos, end), body) << "from " << pos;
         for (const bool short_runs : {false, true}) {
             ASSERT_EQ(scan::skip_whitespace(in, pos, end, short_runs), space) << "from " << pos;
             ASSERT_EQ(testing::scalar_scan::skip_whitespace(in, pos, end, short_runs), space) << "from " << pos;
@@ -90,6 +108,30 @@ void check_every_position() {
         }
     }
 }
+
+// Text dense with escapes: backslashes before quotes, backslashes, "u", line
+// breaks and wide units, so that a block holds several and an escape's unit
+// falls in the next block.
+template <typename Unit>
+void check_escapes() {
+    std::vector<char32_t> alphabet = {'\\', '\\', '\\', '"', 'u', 'n', 'a', ' ', 0x00, 0xE9};
+    if (fits<Unit>(0x5C5C)) alphabet.insert(alphabet.end(), {0x225C, 0x5C22});
+    if (fits<Unit>(0x1F600)) alphabet.push_back(0x1F600);
+    std::mt19937 rng(25);
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<size_t> length(0, 70);
+    for (int i = 0; i < 4000; ++i) {
+        std::vector<Unit> buffer(length(rng));
+        for (auto& unit : buffer) unit = static_cast<Unit>(alphabet[pick(rng)]);
+        expect_scans_agree(buffer);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
+TEST(Scan, Utf8Escapes) { check_escapes<char>(); }
+TEST(Scan, Latin1Escapes) { check_escapes<unsigned char>(); }
+TEST(Scan, Ucs2Escapes) { check_escapes<char16_t>(); }
+TEST(Scan, Ucs4Escapes) { check_escapes<char32_t>(); }
 
 TEST(Scan, BuiltWithTheTargetsVectorUnit) {
 #if defined(__x86_64__) || defined(_M_X64)
@@ -145,6 +187,26 @@ TEST(Scan, WalkOverStringBodiesWithAnyUnitAtEveryPosition) {
                     // as a value, then as a key, each both open and closed
                     for (const std::u32string& text : {U"[\"" + body, U"[\"" + body + U"\",1]", U"{\"" + body,
                                                        U"{\"" + body + U"\": 2}"}) {
+                        expect_walks_agree(text);
+                        if (::testing::Test::HasFatalFailure()) return;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Scan, WalkOverEscapesAtEveryPosition) {
+    const std::vector<std::u32string> escapes = {U"\\\"", U"\\\\", U"\\n", U"\\u", U"\\u00e9", U"\\\u00e9",
+                                                 U"\\\U0001F600", U"\\\\\\\""};
+    for (const char32_t filler : {U'a', U'\u00e9', U'\U0001F600'}) {
+        for (const auto& escape : escapes) {
+            for (size_t length = 0; length <= 36; ++length) {
+                for (size_t at = 0; at <= length; ++at) {
+                    std::u32string body(length, filler);
+                    body.insert(at, escape);
+                    SCOPED_TRACE(testing::to_utf8(body));
+                    for (const std::u32string& text : {U"[\"" + body, U"[\"" + body + U"\",1]", U"{\"" + body + U"\": 2}"}) {
                         expect_walks_agree(text);
                         if (::testing::Test::HasFatalFailure()) return;
                     }
