@@ -81,9 +81,11 @@ WORKLOADS = {
     "events-text-heavy-selected": (lambda: chunks_of(text_heavy(SIZE), 2), events([("arguments", ANY)])),
     "items-structured": (lambda: chunks_of(structured(SIZE), 1), items(("arguments", "rows"))),
     "close-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: whole([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
-    # the one-shot walk: every token prefix of a non-ASCII tool call (read as UCS-4), and of pretty-printed records
+    # the one-shot walk: every token prefix of a non-ASCII tool call (read as UCS-4), pretty-printed records,
+    # and a long text field that escapes a line break or quote every few words
     "complete-prefixes-non-ascii": (lambda: documents.token_prefixes(documents.tool_call(4096, True)), completions),
-    "complete-dense-records": (lambda: [documents.dense_records(1 << 20)] * 20, completions),
+    "complete-dense-records": (lambda: [documents.dense_records(1 << 20)] * 4, completions),
+    "complete-text-heavy": (lambda: [text_heavy(1 << 20)] * 4, completions),
 }
 
 if __name__ == "__main__":
