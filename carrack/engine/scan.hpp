@@ -145,9 +145,6 @@ inline constexpr int lane_shift = 2;
 #endif
 
 inline Lanes quote_or_backslash(Bytes b) { return either(equal(b, '"'), equal(b, '\\')); }
-inline Lanes whitespace(Bytes b) {
-    return either(either(equal(b, ' '), equal(b, '\n')), either(equal(b, '\r'), equal(b, '\t')));
-}
 
 // The lane of the lowest set bit of a nonzero bits().
 inline size_t lane(std::uint64_t set) { return static_cast<size_t>(std::countr_zero(set)) >> lane_shift; }
@@ -243,9 +240,17 @@ inline size_t skip_whitespace(const Unit* in, size_t pos, size_t end, bool short
         if (pos < stop) return pos;
     }
 #if defined(CARRACK_SCAN_VECTOR)
-    for (; pos + 16 <= end; pos += 16) {
-        const std::uint64_t others = block::bits(block::whitespace(block::load(in + pos))) ^ block::all;
-        if (others != 0) return pos + block::lane(others);
+    // Indentation is spaces: one compare per block, and a line break or tab
+    // among them is passed by a look at the unit that stopped the block.
+    while (pos + 16 <= end) {
+        const std::uint64_t others = block::bits(block::equal(block::load(in + pos), ' ')) ^ block::all;
+        if (others == 0) {
+            pos += 16;
+            continue;
+        }
+        pos += block::lane(others);
+        if (!is_whitespace(in[pos])) return pos;
+        ++pos;
     }
 #endif
     while (pos < end && is_whitespace(in[pos])) ++pos;
