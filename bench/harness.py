@@ -15,7 +15,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Mapping
 
 import documents
 from carrack.carrack import carrack
@@ -61,7 +61,7 @@ FLOORS = {
 RUNS = 5  # passes per implementation, the same for carrack and every peer
 
 
-def best_times(ways: dict[str, tuple[Callable[[str], object], list[str]]], runs: int) -> dict[str, float]:
+def best_times(ways: Mapping[str, tuple[Callable[[str], object], list[str]]], runs: int) -> dict[str, float]:
     """Each way's best time in seconds of one pass over its texts, out of `runs`
     passes. Every way gets the same number of passes, and the passes take turns,
     so that a busy spell of the shared machine falls on all of them alike."""

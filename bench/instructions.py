@@ -68,7 +68,7 @@ def whole(parts_of):
     return run
 
 
-def completions(prefixes):
+def completions(prefixes: list[str]) -> None:
     for prefix in prefixes:
         carrack(prefix)
 
