@@ -149,9 +149,9 @@ inline Lanes quote_or_backslash(Bytes b) { return either(equal(b, '"'), equal(b,
 // The lane of the lowest set bit of a nonzero bits().
 inline size_t lane(std::uint64_t set) { return static_cast<size_t>(std::countr_zero(set)) >> lane_shift; }
 
-// The set without the lanes below lane (below 16).
-inline std::uint64_t from_lane(std::uint64_t set, size_t lane) {
-    return set & (~std::uint64_t{0} << (lane << lane_shift));
+// The set without the lanes below first (below 16).
+inline std::uint64_t from_lane(std::uint64_t set, size_t first) {
+    return set & (~std::uint64_t{0} << (first << lane_shift));
 }
 
 }  // namespace block
