@@ -10,6 +10,7 @@ The difference of the two totals is the workload's own count (bench/run-instruct
 
 from __future__ import annotations
 
+import json
 import sys
 from pathlib import Path
 
@@ -68,6 +69,10 @@ def whole(parts_of):
     return run
 
 
+def pretty(text: str) -> str:
+    return json.dumps(json.loads(text), indent=2, ensure_ascii=False)
+
+
 def completions(prefixes: list[str]) -> None:
     for prefix in prefixes:
         carrack(prefix)
@@ -81,11 +86,13 @@ WORKLOADS = {
     "events-text-heavy-selected": (lambda: chunks_of(text_heavy(SIZE), 2), events([("arguments", ANY)])),
     "items-structured": (lambda: chunks_of(structured(SIZE), 1), items(("arguments", "rows"))),
     "close-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: whole([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
-    # the one-shot walk: every token prefix of a non-ASCII tool call (read as UCS-4), pretty-printed records,
-    # and a long text field that escapes a line break or quote every few words
+    # the one-shot walk, each input made cheaply so that its making does not drown the count: every token prefix of
+    # a non-ASCII tool call (read as UCS-4), pretty-printed records, the same non-ASCII, and a long text field that
+    # escapes a line break or quote every few words
     "complete-prefixes-non-ascii": (lambda: documents.token_prefixes(documents.tool_call(4096, True)), completions),
-    "complete-dense-records": (lambda: [documents.dense_records(1 << 20)] * 4, completions),
-    "complete-text-heavy": (lambda: [text_heavy(1 << 20)] * 4, completions),
+    "complete-dense-records": (lambda: [documents.dense_records(1 << 18)] * 16, completions),
+    "complete-pretty-non-ascii": (lambda: [pretty(documents.tool_call(1 << 18, True))] * 8, completions),
+    "complete-text-heavy": (lambda: [text_heavy(1 << 18)] * 16, completions),
 }
 
 if __name__ == "__main__":
