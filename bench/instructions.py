@@ -10,6 +10,7 @@ The difference of the two totals is the workload's own count (bench/run-instruct
 
 from __future__ import annotations
 
+import json
 import sys
 from pathlib import Path
 
@@ -17,6 +18,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from carrack import ANY, Stream  # noqa: E402
 from values import chunks_of, structured, text_heavy  # noqa: E402
+import documents  # noqa: E402
+from carrack.carrack import carrack  # noqa: E402
 
 SIZE = 64_000
 
@@ -73,10 +76,7 @@ def corpus_blocks(name):
     """A corpus document (/work/shared/corpus) in 64 KB chunks."""
 
     def make():
-        path = CORPUS / name
-        if not path.exists():
-            path = Path("/work/shared/corpus") / name
-        text = path.read_text(encoding="utf-8")
+        text = (CORPUS / name).read_text(encoding="utf-8")
         return [text[i : i + 65536] for i in range(0, len(text), 65536)]
 
     return make
@@ -96,6 +96,15 @@ def events_bare(chunks):
         stream.events()
 
 
+def pretty(text: str) -> str:
+    return json.dumps(json.loads(text), indent=2, ensure_ascii=False)
+
+
+def completions(prefixes: list[str]) -> None:
+    for prefix in prefixes:
+        carrack(prefix)
+
+
 WORKLOADS = {
     "values-structured": (lambda: chunks_of(structured(SIZE), 1), values_dropped),
     "values-structured-held": (lambda: chunks_of(structured(SIZE), 1), values_held),
@@ -109,6 +118,13 @@ WORKLOADS = {
     "events-twitter": (corpus_blocks("twitter.json"), events()),
     "events-twitter-no-values": (corpus_blocks("twitter.json"), events_bare),
     "close-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: whole([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
+    # the one-shot walk, each input made cheaply so that its making does not drown the count: every token prefix of
+    # a non-ASCII tool call (read as UCS-4), pretty-printed records, the same non-ASCII, and a long text field that
+    # escapes a line break or quote every few words
+    "complete-prefixes-non-ascii": (lambda: documents.token_prefixes(documents.tool_call(4096, True)), completions),
+    "complete-dense-records": (lambda: [documents.dense_records(1 << 18)] * 16, completions),
+    "complete-pretty-non-ascii": (lambda: [pretty(documents.tool_call(1 << 18, True))] * 8, completions),
+    "complete-text-heavy": (lambda: [text_heavy(1 << 18)] * 16, completions),
 }
 
 if __name__ == "__main__":

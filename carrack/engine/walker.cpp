@@ -267,6 +267,10 @@ escape:  // an escape letter takes any byte but "u"
     CARRACK_SUSPEND_UNLESS_MORE(P::escape);
     if (c.peek() != 'u') {
         c.advance();
+        // A text that escapes one line break or quote tends to escape many: the
+        // rest of the string goes to the scanner, which passes over them.
+        if constexpr (!utf8) c.tail = 0;
+        c.pos = scan::find_string_stop(c.in, c.pos, c.end);
         goto string;
     }
     c.step();
