@@ -73,7 +73,7 @@ CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def corpus_blocks(name):
-    """A corpus document (/work/shared/corpus) in 64 KB chunks."""
+    """A corpus document (../shared/corpus beside the repository) in 64 KB chunks."""
 
     def make():
         text = (CORPUS / name).read_text(encoding="utf-8")
