@@ -64,6 +64,8 @@ struct State {
     // is the caller's. ended: the value has ended (the walker knows where).
     bool stop_at_end = false;
     bool ended = false;
+    // Made with multiple_values: the text is a sequence of values, read as a list.
+    bool multiple = false;
 };
 
 struct Stream {
@@ -155,6 +157,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     state.subscriptions = std::move(subscriptions);
     state.stop_at_end = stop_at_end != 0;
     state.walker.set_stop_at_end(state.stop_at_end);
+    state.multiple = multiple_values != 0;
+    state.walker.set_multiple(state.multiple);
     return self;
 }
 
@@ -283,7 +287,7 @@ void reread_values(State& state) {
 Values& read_values(State& state) {
     Subscriptions* subscriptions = state.subscriptions.get();
     if (subscriptions != nullptr && !subscriptions->events_on && subscriptions->items.empty()) subscriptions = nullptr;
-    auto values = std::make_unique<Values>(subscriptions, state.names);
+    auto values = std::make_unique<Values>(subscriptions, state.names, state.multiple);
     carrack::values::Events* events = values->events();
     try {
         values->reuse(state.earlier.get());
@@ -509,12 +513,18 @@ PyObject* stream_repr(PyObject* self) {
 PyObject* closed_value(State& state) {
     Values& values = values_of(state);
     if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
-    Ref result(values.close());
+    Ref result;
     carrack::values::Events* events = values.events();
-    if (events != nullptr) {
-        events->reserve();
-        events->commit(static_cast<size_t>(state.text.length()));
+    try {
+        result = Ref(values.close());
+        if (events != nullptr) events->reserve();
+    } catch (...) {
+        // Closing a sequence reads a number the text's end ends: the values
+        // are then ahead of the stream, and are read again when next asked for.
+        if (state.multiple) drop(state, std::move(state.values));
+        throw;
     }
+    if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
     return result.release();
 }
 
@@ -777,6 +787,10 @@ constexpr char stream_doc[] =
     "events() reports; by default it reports everywhere.\n\n"
     "raw, paths as select takes them, chooses values whose source text events()\n"
     "also hands out, as 'raw' events (select=[] for those alone).\n\n"
+    "multiple_values=True makes the text a sequence of values (JSON Lines, or\n"
+    "values separated by whitespace): paths begin with the value's ordinal,\n"
+    "items(()) gives each value as it ends, and value() and close() give the\n"
+    "list of the values.\n\n"
     "stop_at_end=True makes the stream hold one value within other text: it\n"
     "stops at the value's end, and feed() says how much of each chunk it took.\n\n"
     ">>> stream = Stream()\n"

@@ -50,6 +50,8 @@ def fresh(mode, text):
         stream = Stream(select=[("alpha", ANY, ...)])
     elif mode == "raw":  # raw text of values nested in one another, and no other events
         stream = Stream(select=[], raw=[("alpha", ANY, ...)])
+    elif mode == "multiple":  # a sequence, whose values' paths begin with their ordinal
+        stream = Stream(multiple_values=True, select=[(ANY, "alpha", 1), (ANY,)], raw=[(0, "alpha", 2)])
     elif mode.startswith("stop"):  # one value inside other text
         stream = Stream(select=[("alpha", 1)], raw=[("alpha",), ("alpha", 2)], stop_at_end=True)
     else:
@@ -60,6 +62,7 @@ def fresh(mode, text):
         stream.feed(text)
     if mode == "values": stream.value()
     if mode in ("selected", "events", "raw", "stop", "stop_bytes"): stream.events(); stream.items(("alpha",))
+    if mode == "multiple": stream.events(); stream.items(()); stream.items((0, "alpha"))
     return stream
 
 def joined(events):
@@ -93,6 +96,11 @@ def sweep(name, mode, before, chunk, op):
     whole = prefix + middle + rest
     if mode.startswith("stop"):
         rest += " \u0100 </call>"  # the caller's, after the value
+    expected = json.loads(whole)
+    if mode == "multiple":
+        rest += '\n"\u0100" 12'  # two more values, the last ended by close()
+        whole += '\n"\u0100" 12'
+        expected = [expected, "\u0100", 12]
     start = whole if name == "close" else prefix
     n = 1
     while True:
@@ -124,7 +132,7 @@ def sweep(name, mode, before, chunk, op):
                 data = tail + piece.encode() if tail is not None and piece is middle else piece
                 assert stream.feed(data) == reference.feed(data), where
             assert answers(stream) == answers(reference), where
-        assert stream.close() == json.loads(whole), where
+        assert stream.close() == expected, where
         assert stream.done, where
         n += 1
     return n - 1
@@ -142,7 +150,7 @@ OPS = {
 total = 0
 for name, op in OPS.items():
     per_call = 0
-    for mode in ("plain", "values", "selected", "events", "bytes", "raw", "stop", "stop_bytes"):
+    for mode in ("plain", "values", "selected", "events", "bytes", "raw", "stop", "stop_bytes", "multiple"):
         # A chunk of every width after text of every narrower width; the
         # other calls after the narrowest and the widest text.
         pairs = [(a, b) for a in ORDER for b in ORDER[ORDER.index(a):]]
