@@ -344,6 +344,18 @@ size_t bytes_taken(const BytesFed& bytes, size_t taken) {
     return at - bytes.pending;
 }
 
+// Whether the first length characters of text hold a surrogate.
+bool surrogate_within(PyObject* text, Py_ssize_t length) {
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_2BYTE_KIND:
+            return carrack::python::has_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(text)), length);
+        case PyUnicode_4BYTE_KIND:
+            return carrack::python::has_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
+        default:
+            return false;
+    }
+}
+
 // Takes a str chunk. What can fail comes first and changes nothing that the
 // stream shows; then the walk, which fails only for good (the chunk is then
 // kept in the text, which carrack() rejects); then the commit. waiting, for a
@@ -352,9 +364,16 @@ size_t bytes_taken(const BytesFed& bytes, size_t taken) {
 // A stream that stops at its value's end first walks a copy of the walker, so
 // that it knows how much of the chunk it takes before anything is read or
 // made; the copy, cheap while nesting stays shallow, becomes the walker at the
-// commit. It returns that count, of characters or of bytes.
-PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes) {
-    if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
+// commit. It returns that count, of characters or of bytes. What lies past
+// the value's end is the caller's: a surrogate there is no error of the
+// stream's, nor, when invalid_after says the bytes after chunk are not UTF-8,
+// are those bytes, unless the value goes on into them (nullptr, no exception
+// set, nothing changed: the caller raises the decoding error).
+PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes,
+                    bool invalid_after = false) {
+    if (!state.stop_at_end && carrack::python::holds_surrogate(chunk)) {
+        return carrack::python::raise_encode_error(chunk);
+    }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(chunk);
     state.text.prepare(chunk);
     state.walker.reserve(static_cast<size_t>(length));
@@ -374,9 +393,12 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const B
         // A character cut in two at the chunk's end is not ASCII, so it cannot
         // go on a number at the root: the value ends with the chunk's whole
         // characters, and the cut one is not taken.
-        const bool cut = !failed && !trial->ended() && waiting != nullptr && !waiting->empty() &&
+        const bool cut = !failed && !trial->ended() &&
+                         (invalid_after || (waiting != nullptr && !waiting->empty())) &&
                          trial->end_before_non_ascii();
         if (trial->ended() && !cut) taken = static_cast<Py_ssize_t>(trial->ended_at());
+        if (invalid_after && !trial->ended()) return nullptr;
+        if (surrogate_within(chunk, taken)) return carrack::python::raise_encode_error(chunk);
         const size_t said = bytes == nullptr ? static_cast<size_t>(taken)
                             : trial->ended()  ? bytes_taken(*bytes, static_cast<size_t>(taken))
                                               : bytes->size;
@@ -425,6 +447,30 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const B
     Py_RETURN_NONE;
 }
 
+// For a stream that stops at its value's end, bytes that are not UTF-8 are an
+// error only where the value goes on into them: the valid bytes before them
+// are fed, and the error is raised again if they do not end the value.
+PyObject* feed_valid_bytes(State& state, const char* data, size_t pending, size_t size) {
+    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &error, &traceback);
+    PyErr_NormalizeException(&type, &error, &traceback);
+    Ref held_type(type), held_error(error), held_traceback(traceback);
+    Py_ssize_t start = 0;
+    if (error == nullptr || PyUnicodeDecodeError_GetStart(error, &start) < 0) {
+        if (!PyErr_Occurred()) PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
+        return nullptr;
+    }
+    Ref text(PyUnicode_DecodeUTF8(data, start, "strict"));
+    if (!text) return nullptr;
+    std::string waiting;
+    const BytesFed bytes{data, pending, size};
+    PyObject* result = feed_text(state, text.get(), &waiting, &bytes, true);
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
+    }
+    return result;
+}
+
 // Takes UTF-8 split anywhere: a character cut at the end of a chunk waits for
 // the next one, so that the text only ever holds whole characters.
 PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
@@ -439,7 +485,10 @@ PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     }
     Py_ssize_t consumed = 0;
     Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
-    if (!text) return nullptr;
+    if (!text) {
+        if (!state.stop_at_end || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+        return feed_valid_bytes(state, data, pending, chunk_size);
+    }
     std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
     const BytesFed bytes{data, pending, chunk_size};
     return feed_text(state, text.get(), &waiting, &bytes);
