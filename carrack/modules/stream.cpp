@@ -64,6 +64,7 @@ struct State {
     // is the caller's. ended: the value has ended (the walker knows where).
     bool stop_at_end = false;
     bool ended = false;
+    bool settled = false;     // closed or ended: the value is final
     // Made with multiple_values: the text is a sequence of values, read as a list.
     bool multiple = false;
 };
@@ -446,6 +447,7 @@ PyObject* feed_until_end(State& state, PyObject* chunk, std::string* waiting, co
     state.walker = std::move(trial);
     state.text.append(chunk, taken);
     state.ended = state.walker.ended();
+    state.settled = state.ended;
     if (waiting != nullptr) {
         if (state.ended) {
             state.pending_utf8.clear();  // the cut character lies past the end
@@ -489,8 +491,6 @@ PyObject* feed_valid_bytes(State& state, const char* data, size_t pending, size_
 // the next one, so that the text only ever holds whole characters.
 PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     std::string joined;
-    const size_t pending = state.pending_utf8.size();
-    const auto chunk_size = static_cast<size_t>(size);
     if (!state.pending_utf8.empty()) {
         joined.reserve(state.pending_utf8.size() + static_cast<size_t>(size));
         joined.append(state.pending_utf8).append(data, static_cast<size_t>(size));
@@ -499,12 +499,39 @@ PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     }
     Py_ssize_t consumed = 0;
     Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
+    if (!text) return nullptr;
+    std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
+    return feed_text(state, text.get(), &waiting);
+}
+
+// feed() of a stream that stops at its value's end: chunk, or, when it is
+// nullptr, the bytes in view.
+PyObject* feed_stopping(State& state, PyObject* chunk, const Py_buffer& view) {
+    if (state.ended) return PyLong_FromLong(0);  // the rest is the caller's
+    if (chunk != nullptr) {
+        if (!state.pending_utf8.empty()) {
+            PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
+            return nullptr;
+        }
+        return feed_until_end(state, chunk, nullptr, nullptr);
+    }
+    const char* data = static_cast<const char*>(view.buf);
+    const auto chunk_size = static_cast<size_t>(view.len);
+    const size_t pending = state.pending_utf8.size();
+    std::string joined;
+    if (pending != 0) {
+        joined.reserve(pending + chunk_size);
+        joined.append(state.pending_utf8).append(data, chunk_size);
+        data = joined.data();
+    }
+    const auto size = static_cast<Py_ssize_t>(pending + chunk_size);
+    Py_ssize_t consumed = 0;
+    Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
     if (!text) {
-        if (!state.stop_at_end || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
         return feed_valid_bytes(state, data, pending, chunk_size);
     }
     std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
-    if (!state.stop_at_end) return feed_text(state, text.get(), &waiting);
     const BytesFed bytes{data, pending, chunk_size};
     return feed_until_end(state, text.get(), &waiting, &bytes);
 }
@@ -525,13 +552,13 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
             return nullptr;
         }
         state.walker.check();
-        if (state.ended) return PyLong_FromLong(0);  // the rest is the caller's
+        if (state.stop_at_end) return feed_stopping(state, text ? chunk : nullptr, view);
         if (text) {
             if (!state.pending_utf8.empty()) {
                 PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
                 return nullptr;
             }
-            return state.stop_at_end ? feed_until_end(state, chunk, nullptr, nullptr) : feed_text(state, chunk, nullptr);
+            return feed_text(state, chunk, nullptr);
         }
         return feed_bytes(state, static_cast<const char*>(view.buf), view.len);
     });
@@ -625,7 +652,7 @@ PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     return run(self, [policy](State& state) {
         // Once closed or ended, the value is final under every policy: close()'s.
-        if (state.closed || state.ended) return closed_value(state);
+        if (state.settled) return closed_value(state);
         return values_of(state).value(policy, state.walker);
     });
 }
@@ -641,6 +668,7 @@ PyObject* stream_close(PyObject* self, PyObject*) {
         }
         PyObject* result = closed_value(state);
         state.closed = true;  // only once the value is made
+        state.settled = true;
         return result;
     });
 }
@@ -656,7 +684,7 @@ PyObject* stream_get_path(PyObject* self, void*) {
 PyObject* stream_get_done(PyObject* self, void*) {
     return run(self, [](State& state) {
         // A number at the root ends only when close() reads the end of the text.
-        if (state.closed || state.ended) Py_RETURN_TRUE;
+        if (state.settled) Py_RETURN_TRUE;
         Values& values = values_of(state);
         state.walker.check();
         return PyBool_FromLong(values.done());

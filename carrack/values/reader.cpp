@@ -80,6 +80,7 @@ void Reader::set_multiple() {
     sink_->open(false);
     levels_.push_back(Level{false, Ref(), 0, 0});
     multiple_ = true;
+    bottom_ = 1;
 }
 
 void Reader::open(bool object) {
@@ -410,9 +411,11 @@ bool Reader::whole_number(const Unit* in, size_t& i, size_t size) {
 
 template <typename Unit>
 void Reader::feed(const Unit* in, size_t size) {
-    piece_ = in;
-    piece_kind_ = static_cast<int>(sizeof(Unit));
-    piece_start_ = pos_;
+    if (scalar_begins_) {  // raw text is wanted
+        piece_ = in;
+        piece_kind_ = static_cast<int>(sizeof(Unit));
+        piece_start_ = pos_;
+    }
     read(in, size);
     if (hooks_ != nullptr) hooks_->flush(*this);
 }
@@ -508,12 +511,15 @@ void Reader::read(const Unit* in, size_t size) {
                 break;
             case At::after_value:
                 if (is_whitespace(c)) break;
-                if (levels_.empty()) {
-                    fail("Extra data");
-                } else if (multiple_ && levels_.size() == 1) {
+                if (levels_.size() <= bottom_) {
+                    if (!multiple_) {
+                        fail("Extra data");
+                        break;
+                    }
                     at_ = At::value;  // the next value of the sequence
                     continue;
-                } else if (c == ',') {
+                }
+                if (c == ',') {
                     at_ = levels_.back().object ? At::key : At::value;
                 } else if (c == (levels_.back().object ? '}' : ']')) {
                     close_container();

@@ -148,7 +148,7 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
     ensure_readable(policy != Policy::all, walker);
     const auto& levels = reader_.levels();
 
-    if (policy != Policy::all || reader_.between_values()) {
+    if (policy != Policy::all) {
         // A policy closes what is open from the inside out, leaving out what it withholds.
         Ref scalar;
         if (policy == Policy::strings && reader_.in_string() && !reader_.in_key()) scalar = Ref(reader_.chars().str());
