@@ -356,9 +356,18 @@ after_key:  // the ":" takes any byte
     goto value;
 
 after_value:  // "," or the closer, which takes any other byte; at the root, nothing more
-    if (top == 0) goto root_end;
     c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
+    if (top == 0) {
+        if (w_.multiple_) goto begin_value;  // the next value of a sequence
+        if (w_.stop_at_end_) {  // the rest of the piece is not the walk's
+            w_.stopped_at_ = c.pos;
+            point = P::after_value;
+            goto suspend;
+        }
+        w_.point_ = P::after_value;
+        w_.fail(Walker::Failure::rejected);
+    }
     if (c.peek() == ',') {
         c.step();
         if (top == '}') goto key_start;
@@ -367,19 +376,6 @@ after_value:  // "," or the closer, which takes any other byte; at the root, not
     c.advance();
     top = close();
     goto after_value;
-
-root_end:  // the root value has ended: a walk that stops there takes nothing after it
-    if (w_.stop_at_end_) {
-        w_.ended_ = true;
-        w_.ended_at_ = c.pos;
-        point = P::after_value;
-        goto suspend;
-    }
-    c.whitespace();
-    CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
-    if (w_.multiple_) goto begin_value;
-    w_.point_ = P::after_value;
-    w_.fail(Walker::Failure::rejected);
 
 #undef CARRACK_SUSPEND_UNLESS_MORE
 
@@ -392,15 +388,13 @@ suspend:
 }
 
 bool Walker::end_before_non_ascii() {
-    if (!stop_at_end_ || ended_ || failure_ != Failure::none || !open_.empty()) return false;
+    if (!stop_at_end_ || failure_ != Failure::none || !open_.empty()) return false;
     switch (point_) {
         case Point::number_integer:
         case Point::number_zero:
         case Point::number_fraction:
         case Point::number_exp_digits:
             point_ = Point::after_value;
-            ended_ = true;
-            ended_at_ = 0;
             return true;
         default:
             return false;

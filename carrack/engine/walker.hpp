@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "carrack/engine/errors.hpp"
+#include "carrack/engine/scan.hpp"
 
 namespace carrack {
 
@@ -72,17 +73,25 @@ public:
     }
 
     // A walk that stops at the end of the root value instead of refusing what
-    // follows it: the walk then takes nothing more, not even whitespace.
+    // follows it: taken() then says how much of the last piece was the value's.
     void set_stop_at_end(bool stop) { stop_at_end_ = stop; }
     bool stop_at_end() const { return stop_at_end_; }
     // A walk of a sequence of values, separated by whitespace where the
     // grammar needs it: a value may follow the root value's end.
     void set_multiple(bool multiple) { multiple_ = multiple; }
     // Whether such a walk has reached the root value's end.
-    bool ended() const { return ended_; }
-    // Where in the last piece the walk reached the root value's end, in units
-    // of the piece; meaningful only in the piece that set ended().
-    size_t ended_at() const { return ended_at_; }
+    bool ended() const { return stop_at_end_ && point_ == Point::after_value && open_.empty(); }
+    // How many units of the last piece (given again, whole) belong to the
+    // text, when the root value ended in it: up to the value's last character,
+    // without the whitespace after it. (The walk itself passes over that
+    // whitespace, which changes nothing of its state.)
+    template <typename Unit>
+    size_t taken(const Unit* piece, size_t size) const {
+        if (!ended()) return size;
+        size_t end = stopped_at_ < size ? stopped_at_ : size;
+        while (end > 0 && scan::is_whitespace(piece[end - 1])) --end;
+        return end;
+    }
     // Ends a number at the root where the next character, not yet fed, is not
     // ASCII and so cannot continue it; true when the walk then ended.
     bool end_before_non_ascii();
@@ -175,8 +184,7 @@ private:
     std::uint8_t hex_due_ = 0;
     bool stop_at_end_ = false;
     bool multiple_ = false;
-    bool ended_ = false;
-    size_t ended_at_ = 0;
+    size_t stopped_at_ = static_cast<size_t>(-1);  // where in its piece the walk stopped at the value's end
 };
 
 }  // namespace carrack

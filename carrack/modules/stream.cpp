@@ -423,7 +423,12 @@ PyObject* feed_until_end(State& state, PyObject* chunk, std::string* waiting, co
     // with the chunk's whole characters, and the cut one is not taken.
     const bool cut = !failed && !trial.ended() && (invalid_after || (waiting != nullptr && !waiting->empty())) &&
                      trial.end_before_non_ascii();
-    const Py_ssize_t taken = trial.ended() && !cut ? static_cast<Py_ssize_t>(trial.ended_at()) : length;
+    Py_ssize_t taken = length;
+    if (trial.ended() && !cut) {
+        carrack::python::with_units(
+            [&](auto units, size_t size) { taken = static_cast<Py_ssize_t>(trial.taken(units, size)); },
+            chunk);
+    }
     if (invalid_after && !trial.ended()) return nullptr;
     if (surrogate_within(chunk, taken)) return carrack::python::raise_encode_error(chunk);
     const size_t said = bytes == nullptr ? static_cast<size_t>(taken)

@@ -417,6 +417,7 @@ void Reader::feed(const Unit* in, size_t size) {
         piece_start_ = pos_;
     }
     read(in, size);
+    if (multiple_ && size > 0) last_unit_ = in[size - 1];
     if (hooks_ != nullptr) hooks_->flush(*this);
 }
 
@@ -512,11 +513,15 @@ void Reader::read(const Unit* in, size_t size) {
             case At::after_value:
                 if (is_whitespace(c)) break;
                 if (levels_.size() <= bottom_) {
-                    if (!multiple_) {
+                    // The next value of the sequence. One after a number or a
+                    // word, which end in a letter or a digit, needs whitespace
+                    // between them, as it would to be told apart from them.
+                    const Py_UCS4 before = i > 0 ? static_cast<Py_UCS4>(in[i - 1]) : last_unit_;
+                    if (!multiple_ || !(is_whitespace(before) || before == '"' || before == '}' || before == ']')) {
                         fail("Extra data");
                         break;
                     }
-                    at_ = At::value;  // the next value of the sequence
+                    at_ = At::value;
                     continue;
                 }
                 if (c == ',') {

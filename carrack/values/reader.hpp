@@ -207,6 +207,7 @@ private:
     bool scalar_begins_ = false;  // hooks are told of numbers and words beginning
     bool multiple_ = false;
     size_t bottom_ = 0;  // levels below the values: the sequence's list, when multiple_
+    Py_UCS4 last_unit_ = ' ';  // the last character of the last piece, when multiple_
     const void* piece_ = nullptr;
     int piece_kind_ = 1;
     size_t piece_start_ = 0;

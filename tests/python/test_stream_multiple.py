@@ -125,6 +125,30 @@ def test_a_sequence_so_far(chunks, value, closed, done, path, suffix):
     assert stream.completion() == "".join(chunks) + suffix
 
 
+@pytest.mark.parametrize(
+    ("text", "values"),
+    [
+        ('{}{}[1]"a"[]', [{}, {}, [1], "a", []]),
+        ('1 true\nnull\t"x"2 {}', [1, True, None, "x", 2, {}]),
+        ("1[2]", None),  # a number or a word needs whitespace after it
+        ('true"a"', None),
+        ("nulltrue", None),
+        ("1,2", None),
+        ("[1]]", None),
+    ],
+)
+def test_what_may_separate_values(text, values):
+    for size in (1, len(text)):
+        stream = Stream(multiple_values=True)
+        for chunk in pieces(text, list(range(size, len(text), size))):
+            stream.feed(chunk)
+        if values is None:
+            with pytest.raises(json.JSONDecodeError):
+                stream.close()
+        else:
+            assert stream.close() == values
+
+
 @pytest.mark.parametrize("text", ['[1] {"a"', "1 2 [", '"x', "{} ]", "1 x"])
 def test_close_raises_for_an_unfinished_or_broken_last_value(text):
     stream = Stream(multiple_values=True)
