@@ -105,6 +105,16 @@ def completions(prefixes: list[str]) -> None:
         carrack(prefix)
 
 
+def walked(parts_of):
+    def run(chunks):
+        stream = Stream()
+        for part in parts_of:
+            stream.feed(part)
+        stream.suffix
+
+    return run
+
+
 WORKLOADS = {
     "values-structured": (lambda: chunks_of(structured(SIZE), 1), values_dropped),
     "values-structured-held": (lambda: chunks_of(structured(SIZE), 1), values_held),
@@ -125,6 +135,8 @@ WORKLOADS = {
     "complete-dense-records": (lambda: [documents.dense_records(1 << 18)] * 16, completions),
     "complete-pretty-non-ascii": (lambda: [pretty(documents.tool_call(1 << 18, True))] * 8, completions),
     "complete-text-heavy": (lambda: [text_heavy(1 << 18)] * 16, completions),
+    # The walk alone, as completion pays for it.
+    "walk-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: walked([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
 }
 
 if __name__ == "__main__":

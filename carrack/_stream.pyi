@@ -14,12 +14,13 @@ _Path: TypeAlias = tuple[_Step, ...]
 
 @final
 class Event(tuple[str, tuple[str | int, ...], Any]):
-    """What became of the value at path: it started, its string grew, or it ended."""
+    """What became of the value at path: it started, its string grew, it ended,
+    or (raw) more of its source text was read."""
 
     __match_args__ = ("kind", "path", "value")
     def __new__(cls, kind: str, path: tuple[str | int, ...], value: Any) -> Event: ...
     @property
-    def kind(self) -> Literal["start", "append", "end"]: ...
+    def kind(self) -> Literal["start", "append", "end", "raw"]: ...
     @property
     def path(self) -> tuple[str | int, ...]: ...
     @property
@@ -41,14 +42,24 @@ class StreamClosedError(ValueError):
 class Stream:
     """A JSON text completed as it grows, walking each chunk once.
 
+    multiple_values=True reads a sequence of values (paths begin with the
+    value's ordinal; value() and close() give a list); stop_at_end=True holds
+    one value within other text, and feed() then says how much of each chunk
+    it took; raw chooses paths whose values' source text events() hands out.
     values=False reads arrays and objects without building them, for a
     caller that wants only events: their 'end' events carry None, close()
     returns None, and value() and items() raise TypeError."""
 
     def __new__(
-        cls, *, select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None, values: bool = True
+        cls,
+        *,
+        select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None,
+        multiple_values: bool = False,
+        stop_at_end: bool = False,
+        raw: Iterable[tuple[_Step | EllipsisType, ...]] | None = None,
+        values: bool = True,
     ) -> Stream: ...
-    def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> None:
+    def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> int | None:
         """Append chunk to the text: a str, or UTF-8 bytes split anywhere (a
         character cut at the end waits for the next chunk). Raises
         RejectedTextError when bytes are left over after the value
@@ -56,7 +67,10 @@ class Stream:
         suffix and completion() raise the same again. A chunk holding a lone
         surrogate raises UnicodeEncodeError, invalid UTF-8
         UnicodeDecodeError, a shortage of memory MemoryError; each changes
-        nothing, so the chunk may be fed again."""
+        nothing, so the chunk may be fed again. With stop_at_end, returns how
+        many of the chunk's characters (str) or bytes (bytes-like, counting
+        the start of a character cut at the end when it is taken) belong to
+        the value; chunk[n:] is the caller's. Otherwise returns None."""
     @property
     def text(self) -> str:
         """Everything fed so far."""
@@ -80,11 +94,14 @@ class Stream:
     @property
     def done(self) -> bool:
         """Whether the root value has ended (a number at the root: once
-        whitespace follows it, or close() returned it)."""
+        whitespace follows it, or close() returned it); with multiple_values,
+        whether no value is open."""
     def events(self) -> list[Event]:
         """The events since the last call, in the order of the text: 'start'
         when an object, array or string begins, 'append' when a string grew,
-        'end' when a value is final. Only selected paths give events."""
+        'end' when a value is final. Only selected paths give events. Paths
+        matched by raw also give 'raw' events: the value's source text as it
+        is read, from its first character to its last, whitespace inside kept."""
     def items(self, path: _Path, /) -> list[Any]:
         """The members of the array (its elements) or object ((key, value)
         pairs) at path that became final since the last call with path. A

@@ -363,6 +363,12 @@ after_value:  // "," or the closer, which takes any other byte; at the root, not
     c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
     if (top == 0) {
+        if (w_.multiple_) goto begin_value;  // the next value of a sequence
+        if (w_.stop_at_end_) {  // the rest of the piece is not the walk's
+            w_.stopped_at_ = c.pos;
+            point = P::after_value;
+            goto suspend;
+        }
         w_.point_ = P::after_value;
         w_.fail(Walker::Failure::rejected);
     }
@@ -383,6 +389,20 @@ suspend:
     w_.hex_due_ = static_cast<std::uint8_t>(hex_due);
     w_.letters_seen_ = static_cast<std::uint8_t>(letters_seen);
     w_.literal_ = word;
+}
+
+bool Walker::end_before_non_ascii() {
+    if (!stop_at_end_ || failure_ != Failure::none || !open_.empty()) return false;
+    switch (point_) {
+        case Point::number_integer:
+        case Point::number_zero:
+        case Point::number_fraction:
+        case Point::number_exp_digits:
+            point_ = Point::after_value;
+            return true;
+        default:
+            return false;
+    }
 }
 
 void Walker::fail(Failure failure) {
@@ -415,7 +435,7 @@ void Walker::append_suffix(std::string& out) const {
     const char* const close_string = in_key_ ? "\":null" : "\"";
     switch (point_) {
         case Point::value:
-            out += "null";
+            if (!multiple_ || !open_.empty()) out += "null";  // a sequence may hold no value
             break;
         case Point::key_start:
             out += "\"\":null";

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "carrack/engine/errors.hpp"
+#include "carrack/engine/scan.hpp"
 
 namespace carrack {
 
@@ -71,6 +72,30 @@ public:
         if (levels > open_.spare()) open_.reserve(std::min(open_.size() + levels, max_nesting_depth));
     }
 
+    // A walk that stops at the end of the root value instead of refusing what
+    // follows it: taken() then says how much of the last piece was the value's.
+    void set_stop_at_end(bool stop) { stop_at_end_ = stop; }
+    bool stop_at_end() const { return stop_at_end_; }
+    // A walk of a sequence of values, separated by whitespace where the
+    // grammar needs it: a value may follow the root value's end.
+    void set_multiple(bool multiple) { multiple_ = multiple; }
+    // Whether such a walk has reached the root value's end.
+    bool ended() const { return stop_at_end_ && point_ == Point::after_value && open_.empty(); }
+    // How many units of the last piece (given again, whole) belong to the
+    // text, when the root value ended in it: up to the value's last character,
+    // without the whitespace after it. (The walk itself passes over that
+    // whitespace, which changes nothing of its state.)
+    template <typename Unit>
+    size_t taken(const Unit* piece, size_t size) const {
+        if (!ended()) return size;
+        size_t end = stopped_at_ < size ? stopped_at_ : size;
+        while (end > 0 && scan::is_whitespace(piece[end - 1])) --end;
+        return end;
+    }
+    // Ends a number at the root where the next character, not yet fed, is not
+    // ASCII and so cannot continue it; true when the walk then ended.
+    bool end_before_non_ascii();
+
     Failure failure() const { return failure_; }
     // Throws the stored failure, if any.
     void check() const;
@@ -97,7 +122,24 @@ private:
     class Stack {
     public:
         Stack() = default;
-        Stack(const Stack&) = delete;  // data_ may point into the object itself
+        // data_ may point into the object itself, so copies and moves aim it
+        // anew. A copy holds the open levels only, not the room reserved.
+        Stack(const Stack& other) : size_(other.size_) {
+            if (size_ <= local_.size()) {
+                std::copy(other.data_, other.data_ + size_, local_.begin());
+            } else {
+                heap_.assign(other.data_, other.data_ + size_);
+                data_ = heap_.data();
+                capacity_ = heap_.size();
+            }
+        }
+        Stack& operator=(Stack&& other) noexcept {
+            local_ = other.local_;
+            heap_ = std::move(other.heap_);
+            size_ = other.size_;
+            aim(other);
+            return *this;
+        }
         Stack& operator=(const Stack&) = delete;
 
         bool empty() const { return size_ == 0; }
@@ -115,6 +157,11 @@ private:
         }
 
     private:
+        void aim(const Stack& other) {
+            const bool local = other.data_ == other.local_.data();
+            data_ = local ? local_.data() : heap_.data();
+            capacity_ = local ? local_.size() : heap_.size();
+        }
         void grow(size_t at_least = 0) {
             heap_.resize(std::max(capacity_ * 2, at_least));
             if (data_ == local_.data()) std::copy(local_.begin(), local_.end(), heap_.begin());
@@ -135,6 +182,9 @@ private:
     Literal literal_ = Literal::null;
     std::uint8_t letters_seen_ = 0;
     std::uint8_t hex_due_ = 0;
+    bool stop_at_end_ = false;
+    bool multiple_ = false;
+    size_t stopped_at_ = static_cast<size_t>(-1);  // where in its piece the walk stopped at the value's end
 };
 
 }  // namespace carrack

@@ -60,6 +60,13 @@ struct State {
     PyObject* any = nullptr;  // borrowed from the module, which the type keeps alive
     bool closed = false;      // close() returned the value
     bool busy = false;        // a call is under way
+    // Made with stop_at_end: the text is one value, and the chunk past its end
+    // is the caller's. ended: the value has ended (the walker knows where).
+    bool stop_at_end = false;
+    bool ended = false;
+    bool settled = false;     // closed or ended: the value is final
+    // Made with multiple_values: the text is a sequence of values, read as a list.
+    bool multiple = false;
     bool build_values = true; // Stream(values=False) reads containers without building them
 };
 
@@ -84,33 +91,52 @@ void drop(State& state, std::unique_ptr<Values> values) {
     state.dropped[0] = std::move(values);  // not reached; released now rather than kept
 }
 
-// Compiles select, an iterable of paths, into a selection of events. It runs
-// the caller's code (the iterator), so it is done before the stream exists.
-std::unique_ptr<Subscriptions> compile_selection(PyObject* select, PyObject* any) {
-    auto subscriptions = std::make_unique<Subscriptions>();
-    subscriptions->selected = true;
-    Ref iterator(PyObject_GetIter(select));
-    if (!iterator) return nullptr;
+// Compiles paths, an iterable of patterns, into selection. It runs the
+// caller's code (the iterator), so it is done before the stream exists.
+bool compile_paths(PyObject* paths, PyObject* any, carrack::values::Selection& selection) {
+    Ref iterator(PyObject_GetIter(paths));
+    if (!iterator) return false;
     while (Ref pattern{PyIter_Next(iterator.get())}) {
-        if (!subscriptions->selection.add(pattern.get(), any, carrack::values::Selection::events, 0)) return nullptr;
+        if (!selection.add(pattern.get(), any, carrack::values::Selection::events, 0)) return false;
     }
-    if (PyErr_Occurred()) return nullptr;
+    return !PyErr_Occurred();
+}
+
+// select chooses where events tell of values; raw where they also carry the
+// values' source text.
+std::unique_ptr<Subscriptions> compile_selection(PyObject* select, PyObject* raw, PyObject* any) {
+    auto subscriptions = std::make_unique<Subscriptions>();
+    if (select != Py_None) {
+        subscriptions->selected = true;
+        if (!compile_paths(select, any, subscriptions->selection)) return nullptr;
+    }
+    if (raw != Py_None) {
+        subscriptions->raw_on = true;
+        if (!compile_paths(raw, any, subscriptions->raw)) return nullptr;
+    }
     return subscriptions;
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"select", "values", nullptr};
+    static const char* keywords[] = {"select", "multiple_values", "stop_at_end", "raw", "values", nullptr};
     PyObject* select = Py_None;
+    PyObject* raw = Py_None;
+    int multiple_values = 0;
+    int stop_at_end = 0;
     int build_values = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$Op:Stream", const_cast<char**>(keywords), &select,
-                                     &build_values)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OppOp:Stream", const_cast<char**>(keywords), &select,
+                                     &multiple_values, &stop_at_end, &raw, &build_values)) {
+        return nullptr;
+    }
+    if (multiple_values && stop_at_end) {
+        PyErr_SetString(PyExc_ValueError, "a stream holds one value (stop_at_end) or many (multiple_values), not both");
         return nullptr;
     }
     carrack::stream::ModuleState& module = module_state(type);
     std::unique_ptr<Subscriptions> subscriptions;
-    if (select != Py_None) {
+    if (select != Py_None || raw != Py_None) {
         try {
-            subscriptions = compile_selection(select, module.any);
+            subscriptions = compile_selection(select, raw, module.any);
         } catch (...) {
             carrack::python::raise_caught_exception();
             return nullptr;
@@ -132,6 +158,10 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     state.errors = &module.errors;
     state.any = module.any;
     state.subscriptions = std::move(subscriptions);
+    state.stop_at_end = stop_at_end != 0;
+    state.walker.set_stop_at_end(state.stop_at_end);
+    state.multiple = multiple_values != 0;
+    state.walker.set_multiple(state.multiple);
     state.build_values = build_values != 0;
     return self;
 }
@@ -261,7 +291,7 @@ void reread_values(State& state) {
 Values& read_values(State& state) {
     Subscriptions* subscriptions = state.subscriptions.get();
     if (subscriptions != nullptr && !subscriptions->events_on && subscriptions->items.empty()) subscriptions = nullptr;
-    auto values = std::make_unique<Values>(subscriptions, state.names, state.build_values);
+    auto values = std::make_unique<Values>(subscriptions, state.names, state.build_values, state.multiple);
     carrack::values::Events* events = values->events();
     try {
         values->reuse(state.earlier.get());
@@ -278,6 +308,7 @@ Values& read_values(State& state) {
         read(0, told);
         if (events != nullptr) events->set_replay(false);
         if (told < length) read(told, length);
+        if (state.ended) values->end_root_number();
         if (state.closed) Ref(values->close());
         if (events != nullptr) events->reserve();
     } catch (...) {
@@ -296,6 +327,38 @@ inline Values& values_of(State& state) { return state.values ? *state.values : r
 // ---------------------------------------------------------------------------
 // Feeding and completing
 // ---------------------------------------------------------------------------
+
+// A bytes chunk as feed_text sees it: data holds what was pending before the
+// chunk (pending bytes) and then the chunk's size bytes.
+struct BytesFed {
+    const char* data;
+    size_t pending;
+    size_t size;
+};
+
+// How many bytes of the chunk the first taken characters of data's text end
+// in; the characters are whole, and begin with the pending one.
+size_t bytes_taken(const BytesFed& bytes, size_t taken) {
+    size_t at = 0;
+    for (size_t seen = 0; seen < taken; ++seen) {
+        do {
+            ++at;
+        } while (at < bytes.pending + bytes.size && (static_cast<unsigned char>(bytes.data[at]) & 0xC0) == 0x80);
+    }
+    return at - bytes.pending;
+}
+
+// Whether the first length characters of text hold a surrogate.
+bool surrogate_within(PyObject* text, Py_ssize_t length) {
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_2BYTE_KIND:
+            return carrack::python::has_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(text)), length);
+        case PyUnicode_4BYTE_KIND:
+            return carrack::python::has_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
+        default:
+            return false;
+    }
+}
 
 // Takes a str chunk. What can fail comes first and changes nothing that the
 // stream shows; then the walk, which fails only for good (the chunk is then
@@ -335,6 +398,103 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
     Py_RETURN_NONE;
 }
 
+// feed_text for a stream that stops at its value's end, in the same steps. It
+// first walks a copy of the walker, so that it knows how much of the chunk it
+// takes before anything is read or made; the copy, cheap while nesting stays
+// shallow, becomes the walker at the commit. It returns that count, of
+// characters or, given bytes, of bytes. What lies past the value's end is the
+// caller's: a surrogate there is no error of the stream's, nor, when
+// invalid_after says the bytes after chunk are not UTF-8, are those bytes,
+// unless the value goes on into them (nullptr, no exception set, nothing
+// changed: the caller raises the decoding error).
+PyObject* feed_until_end(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes,
+                         bool invalid_after = false) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(chunk);
+    state.text.prepare(chunk);
+    carrack::Walker trial(state.walker);
+    trial.reserve(static_cast<size_t>(length));
+    bool failed = false;
+    try {
+        carrack::python::feed_str(trial, chunk);
+    } catch (const std::bad_alloc&) {
+        throw;  // the walker is untouched: nothing changed
+    } catch (...) {
+        failed = true;  // nested too deep: for good, once committed
+    }
+    // A character cut in two at the chunk's end (or bytes that are not UTF-8)
+    // is not ASCII, so it cannot go on a number at the root: the value ends
+    // with the chunk's whole characters, and the cut one is not taken.
+    const bool cut = !failed && !trial.ended() && (invalid_after || (waiting != nullptr && !waiting->empty())) &&
+                     trial.end_before_non_ascii();
+    Py_ssize_t taken = length;
+    if (trial.ended() && !cut) {
+        carrack::python::with_units(
+            [&](auto units, size_t size) { taken = static_cast<Py_ssize_t>(trial.taken(units, size)); },
+            chunk);
+    }
+    if (invalid_after && !trial.ended()) return nullptr;
+    if (surrogate_within(chunk, taken)) return carrack::python::raise_encode_error(chunk);
+    const size_t said = bytes == nullptr ? static_cast<size_t>(taken)
+                        : trial.ended()  ? bytes_taken(*bytes, static_cast<size_t>(taken))
+                                         : bytes->size;
+    Ref count(carrack::python::check(PyLong_FromSize_t(said)));
+    carrack::values::Events* events = nullptr;
+    if (state.values) {
+        try {
+            carrack::python::with_units([&](auto units, size_t size) { state.values->feed(units, size); },
+                                        PyUnicode_KIND(chunk), PyUnicode_DATA(chunk), static_cast<size_t>(taken));
+            if (trial.ended()) state.values->end_root_number();
+            events = state.values->events();
+            if (events != nullptr) events->reserve();
+        } catch (...) {
+            drop(state, std::move(state.values));
+            throw;
+        }
+    }
+    // The commit: nothing below can fail.
+    state.walker = std::move(trial);
+    state.text.append(chunk, taken);
+    state.ended = state.walker.ended();
+    state.settled = state.ended;
+    if (waiting != nullptr) {
+        if (state.ended) {
+            state.pending_utf8.clear();  // the cut character lies past the end
+        } else {
+            state.pending_utf8.swap(*waiting);
+        }
+    }
+    if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
+    if (failed) {
+        state.walker.check();
+        throw std::logic_error("the walk failed and kept no failure");
+    }
+    return count.release();
+}
+
+// For a stream that stops at its value's end, bytes that are not UTF-8 are an
+// error only where the value goes on into them: the valid bytes before them
+// are fed, and the error is raised again if they do not end the value.
+PyObject* feed_valid_bytes(State& state, const char* data, size_t pending, size_t size) {
+    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &error, &traceback);
+    PyErr_NormalizeException(&type, &error, &traceback);
+    Ref held_type(type), held_error(error), held_traceback(traceback);
+    Py_ssize_t start = 0;
+    if (error == nullptr || PyUnicodeDecodeError_GetStart(error, &start) < 0) {
+        if (!PyErr_Occurred()) PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
+        return nullptr;
+    }
+    Ref text(PyUnicode_DecodeUTF8(data, start, "strict"));
+    if (!text) return nullptr;
+    std::string waiting;
+    const BytesFed bytes{data, pending, size};
+    PyObject* result = feed_until_end(state, text.get(), &waiting, &bytes, true);
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
+    }
+    return result;
+}
+
 // Takes UTF-8 split anywhere: a character cut at the end of a chunk waits for
 // the next one, so that the text only ever holds whole characters.
 PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
@@ -350,6 +510,38 @@ PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     if (!text) return nullptr;
     std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
     return feed_text(state, text.get(), &waiting);
+}
+
+// feed() of a stream that stops at its value's end: chunk, or, when it is
+// nullptr, the bytes in view.
+PyObject* feed_stopping(State& state, PyObject* chunk, const Py_buffer& view) {
+    if (state.ended) return PyLong_FromLong(0);  // the rest is the caller's
+    if (chunk != nullptr) {
+        if (!state.pending_utf8.empty()) {
+            PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
+            return nullptr;
+        }
+        return feed_until_end(state, chunk, nullptr, nullptr);
+    }
+    const char* data = static_cast<const char*>(view.buf);
+    const auto chunk_size = static_cast<size_t>(view.len);
+    const size_t pending = state.pending_utf8.size();
+    std::string joined;
+    if (pending != 0) {
+        joined.reserve(pending + chunk_size);
+        joined.append(state.pending_utf8).append(data, chunk_size);
+        data = joined.data();
+    }
+    const auto size = static_cast<Py_ssize_t>(pending + chunk_size);
+    Py_ssize_t consumed = 0;
+    Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+        return feed_valid_bytes(state, data, pending, chunk_size);
+    }
+    std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
+    const BytesFed bytes{data, pending, chunk_size};
+    return feed_until_end(state, text.get(), &waiting, &bytes);
 }
 
 PyObject* stream_feed(PyObject* self, PyObject* chunk) {
@@ -368,6 +560,7 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
             return nullptr;
         }
         state.walker.check();
+        if (state.stop_at_end) return feed_stopping(state, text ? chunk : nullptr, view);
         if (text) {
             if (!state.pending_utf8.empty()) {
                 PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
@@ -419,12 +612,18 @@ PyObject* stream_repr(PyObject* self) {
 PyObject* closed_value(State& state) {
     Values& values = values_of(state);
     if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
-    Ref result(values.close());
+    Ref result;
     carrack::values::Events* events = values.events();
-    if (events != nullptr) {
-        events->reserve();
-        events->commit(static_cast<size_t>(state.text.length()));
+    try {
+        result = Ref(values.close());
+        if (events != nullptr) events->reserve();
+    } catch (...) {
+        // Closing a sequence reads a number the text's end ends: the values
+        // are then ahead of the stream, and are read again when next asked for.
+        if (state.multiple) drop(state, std::move(state.values));
+        throw;
     }
+    if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
     return result.release();
 }
 
@@ -464,8 +663,8 @@ PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             PyErr_SetString(PyExc_TypeError, "a Stream made with values=False builds no values");
             return nullptr;
         }
-        // Once closed, the value is final under every policy: close()'s.
-        if (state.closed) return closed_value(state);
+        // Once closed or ended, the value is final under every policy: close()'s.
+        if (state.settled) return closed_value(state);
         return values_of(state).value(policy, state.walker);
     });
 }
@@ -481,6 +680,7 @@ PyObject* stream_close(PyObject* self, PyObject*) {
         }
         PyObject* result = closed_value(state);
         state.closed = true;  // only once the value is made
+        state.settled = true;
         return result;
     });
 }
@@ -496,7 +696,7 @@ PyObject* stream_get_path(PyObject* self, void*) {
 PyObject* stream_get_done(PyObject* self, void*) {
     return run(self, [](State& state) {
         // A number at the root ends only when close() reads the end of the text.
-        if (state.closed) Py_RETURN_TRUE;
+        if (state.settled) Py_RETURN_TRUE;
         Values& values = values_of(state);
         state.walker.check();
         return PyBool_FromLong(values.done());
@@ -607,7 +807,14 @@ PyMethodDef stream_methods[] = {
      "objects nest more than 1,000,000 levels deep; from then on feed, suffix and\n"
      "completion() raise the same again. A chunk holding a lone surrogate raises\n"
      "UnicodeEncodeError, and a shortage of memory MemoryError; either changes\n"
-     "nothing, so the chunk may be fed again."},
+     "nothing, so the chunk may be fed again.\n\n"
+     "Returns None, or, for a stream made with stop_at_end=True, how many of the\n"
+     "chunk's characters (str) or bytes (bytes-like) belong to the stream's text:\n"
+     "chunk[n:] is the caller's. Whitespace before the value is taken, nothing\n"
+     "after its last character is. A character cut in two at the chunk's end\n"
+     "counts with its bytes when it is taken (it then waits for the next chunk);\n"
+     "a number at the root ends at the first character that cannot go on it, or\n"
+     "at close(). Once the value has ended, feed returns 0."},
     {"completion", stream_completion, METH_NOARGS,
      "completion($self, /)\n--\n\n"
      "The text with the suffix appended: equal to carrack(text), without walking\n"
@@ -639,7 +846,12 @@ PyMethodDef stream_methods[] = {
      "give only 'end'. The first call returns the events of everything fed so far.\n\n"
      "Only the paths the stream was made to select (Stream(select=...)) give\n"
      "events; the others cost nothing. With nothing waiting, raises what value()\n"
-     "raises for text that is not JSON."},
+     "raises for text that is not JSON.\n\n"
+     "The values at paths the stream was made with in raw (Stream(raw=...)) also\n"
+     "give 'raw' events, whether selected or not: value is a str of the value's\n"
+     "source text as fed, from its first character to its last (whitespace\n"
+     "inside kept), handed out as soon as it is fed; joined, a value's fragments\n"
+     "are its slice of the text."},
     {"items", stream_items, METH_O,
      "items($self, path, /)\n--\n\n"
      "The members of the array or object at path that became final since the last\n"
@@ -666,13 +878,13 @@ PyGetSetDef stream_getset[] = {
      nullptr},
     {"done", stream_get_done, nullptr,
      "Whether the root value has ended (a number at the root: once whitespace\n"
-     "follows it).",
+     "follows it, or, with stop_at_end, any character that cannot go on it).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr char stream_doc[] =
-    "Stream(*, select=None, values=True)\n--\n\n"
+    "Stream(*, select=None, multiple_values=False, stop_at_end=False, raw=None, values=True)\n--\n\n"
     "A JSON text completed as it grows. Feed it chunks; at any point suffix is\n"
     "what carrack(text) would append and completion() equals carrack(text). Each\n"
     "chunk is walked once, so a stream costs time proportional to its length, not\n"
@@ -681,6 +893,14 @@ constexpr char stream_doc[] =
     "select, an iterable of paths (tuples of str keys, int indices and\n"
     "carrack.ANY, ending in ... to take everything inside too), chooses where\n"
     "events() reports; by default it reports everywhere.\n\n"
+    "raw, paths as select takes them, chooses values whose source text events()\n"
+    "also hands out, as 'raw' events (select=[] for those alone).\n\n"
+    "multiple_values=True makes the text a sequence of values (JSON Lines, or\n"
+    "values separated by whitespace): paths begin with the value's ordinal,\n"
+    "items(()) gives each value as it ends, and value() and close() give the\n"
+    "list of the values.\n\n"
+    "stop_at_end=True makes the stream hold one value within other text: it\n"
+    "stops at the value's end, and feed() says how much of each chunk it took.\n\n"
     "values=False reads arrays and objects without building them, for a caller\n"
     "that wants only events: their 'end' events carry None, close() returns None,\n"
     "and value() and items() raise TypeError.\n\n"

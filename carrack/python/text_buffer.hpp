@@ -9,6 +9,14 @@
 #include <string_view>
 #include <vector>
 
+// prepare() runs at every feed, and both kinds of feed call it: kept inline
+// in each, as it was when only one did.
+#if defined(__GNUC__)
+#define CARRACK_TEXT_INLINE [[gnu::always_inline]] inline
+#else
+#define CARRACK_TEXT_INLINE inline
+#endif
+
 namespace carrack::python {
 
 // The text in the code-unit width of the widest chunk (1, 2 or 4 bytes), so
@@ -22,7 +30,7 @@ public:
     // Makes what appending chunk needs: room, and, for a chunk wider than the
     // text, the text rewritten in the wider kind, into scratch. The text is
     // unchanged, so a failure here loses nothing.
-    void prepare(PyObject* chunk) {
+    CARRACK_TEXT_INLINE void prepare(PyObject* chunk) {
         prepared_kind_ = kind_;
         const auto kind = static_cast<int>(PyUnicode_KIND(chunk));
         if (kind <= kind_) {  // the common case: room at most
@@ -43,12 +51,44 @@ public:
 
     // Appends the chunk prepare() was last called for; cannot fail.
     void append(PyObject* chunk) noexcept {
+        append_units(chunk, PyUnicode_GET_LENGTH(chunk), PyUnicode_MAX_CHAR_VALUE(chunk));
+    }
+
+    // Appends the first count characters of that chunk. The text keeps the
+    // width prepared for the whole chunk, which may be wider than its
+    // characters need; to_str() makes the str CPython would.
+    void append(PyObject* chunk, Py_ssize_t count) noexcept {
+        append_units(chunk, count,
+                     count == PyUnicode_GET_LENGTH(chunk) ? PyUnicode_MAX_CHAR_VALUE(chunk)
+                                                          : max_char(PyUnicode_KIND(chunk), PyUnicode_DATA(chunk), count));
+    }
+
+    // A new str: the text followed by an ASCII suffix.
+    PyObject* to_str(std::string_view suffix) const {
+        const auto extra = static_cast<Py_ssize_t>(suffix.size());
+        PyObject* result = PyUnicode_New(length_ + extra, max_char_);
+        if (result == nullptr) return nullptr;
+        void* data = PyUnicode_DATA(result);
+        const int kind = PyUnicode_KIND(result);
+        if (kind == kind_) {
+            if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
+        } else {  // text kept wider than its characters
+            for (Py_ssize_t i = 0; i < length_; ++i) PyUnicode_WRITE(kind, data, i, PyUnicode_READ(kind_, units_.data(), i));
+        }
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyUnicode_WRITE(kind, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
+        }
+        return result;
+    }
+
+private:
+    // largest: the maximum PyUnicode_New wants for the characters appended.
+    void append_units(PyObject* chunk, Py_ssize_t count, Py_UCS4 largest) noexcept {
         if (prepared_kind_ != kind_) {
             units_.swap(wider_);
             kind_ = prepared_kind_;
             std::vector<char>().swap(wider_);
         }
-        const Py_ssize_t count = PyUnicode_GET_LENGTH(chunk);
         const int from = PyUnicode_KIND(chunk);
         const void* data = PyUnicode_DATA(chunk);
         const size_t at = units_.size();
@@ -65,23 +105,16 @@ public:
             widen_into<Py_UCS2, Py_UCS4>(data, count, out);
         }
         length_ += count;
-        max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(chunk));
+        max_char_ = std::max(max_char_, largest);
     }
 
-    // A new str: the text followed by an ASCII suffix.
-    PyObject* to_str(std::string_view suffix) const {
-        const auto extra = static_cast<Py_ssize_t>(suffix.size());
-        PyObject* result = PyUnicode_New(length_ + extra, max_char_);
-        if (result == nullptr) return nullptr;
-        void* data = PyUnicode_DATA(result);
-        if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
-        for (Py_ssize_t i = 0; i < extra; ++i) {
-            PyUnicode_WRITE(kind_, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
-        }
-        return result;
+    // The maximum PyUnicode_New wants for count units of kind.
+    static Py_UCS4 max_char(int kind, const void* data, Py_ssize_t count) noexcept {
+        Py_UCS4 largest = 0;
+        for (Py_ssize_t i = 0; i < count; ++i) largest = std::max(largest, PyUnicode_READ(kind, data, i));
+        return largest < 0x80 ? 0x7F : largest < 0x100 ? 0xFF : largest < 0x10000 ? 0xFFFF : 0x10FFFF;
     }
 
-private:
     // Plain loops the compiler vectorises: a chunk narrower than the text is
     // the common case once one wide character has arrived.
     template <typename From, typename To>

@@ -75,7 +75,15 @@ Reader Reader::fork(Sink* sink, Ref closed_string, bool tail_only) const {
     copy.error_ = error_;
     copy.error_pos_ = error_pos_;
     copy.value_error_ = value_error_;
+    copy.multiple_ = multiple_;
     return copy;
+}
+
+void Reader::set_multiple() {
+    sink_->open(false);
+    levels_.push_back(Level{false, Ref(), 0, 0});
+    multiple_ = true;
+    bottom_ = 1;
 }
 
 void Reader::open(bool object) {
@@ -106,6 +114,7 @@ void Reader::insert(Ref value, bool container) {
 }
 
 void Reader::begin_word(std::uint8_t word) {
+    begin_scalar(ReaderHooks::Kind::word);
     word_ = word;
     seen_ = 1;
     negative_ = false;
@@ -128,11 +137,13 @@ void Reader::begin_value(Py_UCS4 c) {
             open(false);
             return;
         case '-':
+            begin_scalar(ReaderHooks::Kind::number);
             number_.assign(1, '-');
             num_ = Num::sign;
             at_ = At::number;
             return;
         case '0':
+            begin_scalar(ReaderHooks::Kind::number);
             number_.assign(1, '0');
             num_ = Num::zero;
             at_ = At::number;
@@ -156,6 +167,7 @@ void Reader::begin_value(Py_UCS4 c) {
             return;
         default:
             if (c >= '1' && c <= '9') {
+                begin_scalar(ReaderHooks::Kind::number);
                 number_.assign(1, static_cast<char>(c));
                 num_ = Num::integer;
                 at_ = At::number;
@@ -374,6 +386,7 @@ bool Reader::whole_number(const Unit* in, size_t& i, size_t size) {
     }
     if (j >= size) return false;
     const size_t length = j - i;
+    begin_scalar(ReaderHooks::Kind::number);
     Ref value;
     // Digits are ASCII at every width: wide text is narrowed into a buffer.
     const char* text = nullptr;
@@ -414,7 +427,13 @@ bool Reader::whole_number(const Unit* in, size_t& i, size_t size) {
 
 template <typename Unit>
 void Reader::feed(const Unit* in, size_t size) {
+    if (scalar_begins_) {  // raw text is wanted
+        piece_ = in;
+        piece_kind_ = static_cast<int>(sizeof(Unit));
+        piece_start_ = pos_;
+    }
     read(in, size);
+    if (multiple_ && size > 0) last_unit_ = in[size - 1];
     if (hooks_ != nullptr) hooks_->flush(*this);
 }
 
@@ -543,9 +562,19 @@ void Reader::read(const Unit* in, size_t size) {
                     skip_whitespace(in, i, size);
                     continue;
                 }
-                if (levels_.empty()) {
-                    fail("Extra data");
-                } else if (c == ',') {
+                if (levels_.size() <= bottom_) {
+                    // The next value of the sequence. One after a number or a
+                    // word, which end in a letter or a digit, needs whitespace
+                    // between them, as it would to be told apart from them.
+                    const Py_UCS4 before = i > 0 ? static_cast<Py_UCS4>(in[i - 1]) : last_unit_;
+                    if (!multiple_ || !(is_whitespace(before) || before == '"' || before == '}' || before == ']')) {
+                        fail("Extra data");
+                        break;
+                    }
+                    at_ = At::value;
+                    continue;
+                }
+                if (c == ',') {
                     at_ = levels_.back().object ? At::key : At::value;
                 } else if (c == (levels_.back().object ? '}' : ']')) {
                     close_container();

@@ -36,8 +36,9 @@ public:
     // Events, when wanted, go to subscriptions, made of names. Without
     // containers, arrays and objects are read but never built: their end
     // events carry None, and value() and items() are refused.
+    // multiple: the text is a sequence of values, read as one list.
     explicit Values(Subscriptions* subscriptions = nullptr, const EventNames* names = nullptr,
-                    bool containers = true);
+                    bool containers = true, bool multiple = false);
     ~Values();
     Values(const Values&) = delete;
     Values& operator=(const Values&) = delete;
@@ -69,6 +70,10 @@ public:
     // json.loads of the text: the one complete value, or decode_error. A
     // number at the root that the end of the text ends is an event too.
     PyObject* close();
+    // A number at the root that the text's end has ended, in a stream that
+    // stops there: its end event, told once. A number beyond the digit limit
+    // has none; value() raises for it.
+    void end_root_number();
 
     // Drops what the stream keeps of results handed out; the objects that may
     // be freed are moved to garbage, to be released once the stream's state is
@@ -88,6 +93,7 @@ private:
     // Throws when the text is not the beginning of one that json.loads
     // reads. A policy also refuses NaN and Infinity, which are not JSON.
     void check_text(bool standard) const;
+    PyObject* close_sequence();
     PyObject* hand_out(Child innermost, bool open_string, const Chars* tail);
     Ref open_string(size_t depth, const Chars* tail);
     bool take_back(size_t level);
