@@ -356,12 +356,9 @@ after_key:  // the ":" takes any byte
     goto value;
 
 after_value:  // "," or the closer, which takes any other byte; at the root, nothing more
+    if (top == 0) goto root_end;
     c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
-    if (top == 0) {
-        w_.point_ = P::after_value;
-        w_.fail(Walker::Failure::rejected);
-    }
     if (c.peek() == ',') {
         c.step();
         if (top == '}') goto key_start;
@@ -371,6 +368,18 @@ after_value:  // "," or the closer, which takes any other byte; at the root, not
     top = close();
     goto after_value;
 
+root_end:  // the root value has ended: a walk that stops there takes nothing after it
+    if (w_.stop_at_end_) {
+        w_.ended_ = true;
+        w_.ended_at_ = c.pos;
+        point = P::after_value;
+        goto suspend;
+    }
+    c.whitespace();
+    CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
+    w_.point_ = P::after_value;
+    w_.fail(Walker::Failure::rejected);
+
 #undef CARRACK_SUSPEND_UNLESS_MORE
 
 suspend:
@@ -379,6 +388,22 @@ suspend:
     w_.hex_due_ = static_cast<std::uint8_t>(hex_due);
     w_.letters_seen_ = static_cast<std::uint8_t>(letters_seen);
     w_.literal_ = word;
+}
+
+bool Walker::end_before_non_ascii() {
+    if (!stop_at_end_ || ended_ || failure_ != Failure::none || !open_.empty()) return false;
+    switch (point_) {
+        case Point::number_integer:
+        case Point::number_zero:
+        case Point::number_fraction:
+        case Point::number_exp_digits:
+            point_ = Point::after_value;
+            ended_ = true;
+            ended_at_ = 0;
+            return true;
+        default:
+            return false;
+    }
 }
 
 void Walker::fail(Failure failure) {

@@ -71,6 +71,19 @@ public:
         if (levels > open_.spare()) open_.reserve(std::min(open_.size() + levels, max_nesting_depth));
     }
 
+    // A walk that stops at the end of the root value instead of refusing what
+    // follows it: the walk then takes nothing more, not even whitespace.
+    void set_stop_at_end(bool stop) { stop_at_end_ = stop; }
+    bool stop_at_end() const { return stop_at_end_; }
+    // Whether such a walk has reached the root value's end.
+    bool ended() const { return ended_; }
+    // Where in the last piece the walk reached the root value's end, in units
+    // of the piece; meaningful only in the piece that set ended().
+    size_t ended_at() const { return ended_at_; }
+    // Ends a number at the root where the next character, not yet fed, is not
+    // ASCII and so cannot continue it; true when the walk then ended.
+    bool end_before_non_ascii();
+
     Failure failure() const { return failure_; }
     // Throws the stored failure, if any.
     void check() const;
@@ -97,7 +110,15 @@ private:
     class Stack {
     public:
         Stack() = default;
-        Stack(const Stack&) = delete;  // data_ may point into the object itself
+        // data_ may point into the object itself, so copies and moves aim it anew.
+        Stack(const Stack& other) : local_(other.local_), heap_(other.heap_), size_(other.size_) { aim(other); }
+        Stack& operator=(Stack&& other) noexcept {
+            local_ = other.local_;
+            heap_ = std::move(other.heap_);
+            size_ = other.size_;
+            aim(other);
+            return *this;
+        }
         Stack& operator=(const Stack&) = delete;
 
         bool empty() const { return size_ == 0; }
@@ -115,6 +136,11 @@ private:
         }
 
     private:
+        void aim(const Stack& other) {
+            const bool local = other.data_ == other.local_.data();
+            data_ = local ? local_.data() : heap_.data();
+            capacity_ = local ? local_.size() : heap_.size();
+        }
         void grow(size_t at_least = 0) {
             heap_.resize(std::max(capacity_ * 2, at_least));
             if (data_ == local_.data()) std::copy(local_.begin(), local_.end(), heap_.begin());
@@ -135,6 +161,9 @@ private:
     Literal literal_ = Literal::null;
     std::uint8_t letters_seen_ = 0;
     std::uint8_t hex_due_ = 0;
+    bool stop_at_end_ = false;
+    bool ended_ = false;
+    size_t ended_at_ = 0;
 };
 
 }  // namespace carrack

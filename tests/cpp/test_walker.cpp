@@ -177,5 +177,54 @@ TEST(Walker, DeepNestingFedOneLevelAtATime) {
     EXPECT_TRUE(walker.suffix() == expected);  // not printed: 100,000 bytes
 }
 
+
+// A walk that stops at the root value's end takes exactly the value and
+// whitespace before it, under every split, and a copy walks on independently.
+TEST(Walker, StopsAtTheRootValuesEndUnderEverySplit) {
+    struct Row {
+        std::string text;
+        size_t end;  // bytes of the value and the whitespace before it; npos: not ended
+    };
+    const std::vector<Row> rows = {
+        {" {\"a\": [1, \"x]\"]}  tail", 17}, {"\"s\\\"\" x", 5}, {"true,", 4}, {"null ", 4},
+        {"[] []", 2}, {"12<", 2}, {"-0.5e+3 ", 7}, {"0}", 1}, {"12", std::string::npos},
+        {"\t\n [", std::string::npos}, {"\"\xc3\xa9\"\xc3\xa9", 4},
+    };
+    for (const Row& row : rows) {
+        for (size_t cut = 0; cut <= row.text.size(); ++cut) {
+            Walker walker;
+            walker.set_stop_at_end(true);
+            size_t taken = 0;
+            for (const std::string& piece : {row.text.substr(0, cut), row.text.substr(cut)}) {
+                if (walker.ended()) break;
+                Walker copy(walker);
+                copy.feed_utf8(piece);
+                walker = std::move(copy);
+                taken += walker.ended() ? walker.ended_at() : piece.size();
+            }
+            EXPECT_EQ(walker.ended() ? taken : std::string::npos, row.end) << row.text << " cut " << cut;
+        }
+    }
+    Walker number;
+    number.set_stop_at_end(true);
+    number.feed_utf8("12");
+    EXPECT_TRUE(number.end_before_non_ascii());
+    EXPECT_TRUE(number.ended());
+    Walker open;
+    open.set_stop_at_end(true);
+    open.feed_utf8("[12");
+    EXPECT_FALSE(open.end_before_non_ascii());
+
+    Walker deep;  // a copy of a stack grown onto the heap keeps its own
+    deep.set_stop_at_end(true);
+    deep.feed_utf8(std::string(200, '['));
+    Walker copy(deep);
+    copy.feed_utf8(std::string(200, ']') + " ");
+    EXPECT_TRUE(copy.ended());
+    EXPECT_EQ(copy.ended_at(), 200u);
+    EXPECT_EQ(deep.depth(), 200u);
+    EXPECT_EQ(deep.suffix(), std::string(200, ']'));
+}
+
 }  // namespace
 }  // namespace carrack
