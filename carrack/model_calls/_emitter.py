@@ -344,7 +344,6 @@ class ModelToolCalls:
                 self._fresh = False
                 self._pending = ""
                 self._open_json(text[j])
-                self._bare_json = True
                 return j
             if verdict is None and not final:
                 wait = True
@@ -381,7 +380,7 @@ class ModelToolCalls:
 
     def _open_section(self, marker: str, i: int) -> int:
         p = self.profile
-        self._section_ends = p.ends
+        self._section_ends = p.ends_for(marker)
         self._fresh = True
         self._pending = ""
         if p.header_first and callable(p.header):
@@ -427,7 +426,9 @@ class ModelToolCalls:
         c = text[j]
         fresh = self._fresh
         self._fresh = False
-        if p.json_calls and c in "{[":
+        # After a call, another JSON value continues the section only where
+        # separators or a closing marker say that calls follow one another.
+        if p.json_calls and c in "{[" and (fresh or p.separators or self._section_ends or p.bare):
             self._pending = ""
             self._open_json(c)
             return j
@@ -538,11 +539,12 @@ class ModelToolCalls:
         self._stream = stream
         self._fed = []
         self._state = _JSON
-        self._bare_json = False
+        # Where no marker closes the section, JSON that starts no call is text.
+        self._bare_json = not self._section_ends
         self._calls_before = len(self.calls)
 
     def _unclaimed(self, text: str) -> None:
-        # JSON standing in text that turned out to start no call is text.
+        # JSON that turned out to start no call is text.
         if self._bare_json and len(self.calls) == self._calls_before:
             self._content.append(text)
 

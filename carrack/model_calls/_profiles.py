@@ -32,8 +32,8 @@ class Profile:
     """The markers and keys of one model family's tool calls.
 
     ``starts``: markers that open a call section in text. ``ends``: markers
-    that close it; without them a section ends at the first text that is not
-    a call or a ``separators`` character. ``bare``: a JSON object (or array of
+    that close it; without them (or for the starts in ``unclosed``) a section
+    ends at the first text that is not a call or a ``separators`` character. ``bare``: a JSON object (or array of
     objects) whose first key is a name or arguments key opens a section by
     itself, anywhere in the text. ``json_calls``: whether a section may hold
     JSON call objects or arrays. ``name_keys``/``arguments_keys``: the keys of
@@ -53,6 +53,7 @@ class Profile:
     name: str
     starts: tuple[str, ...] = ()
     ends: tuple[str, ...] = ()
+    unclosed: tuple[str, ...] = ()
     bare: bool = False
     json_calls: bool = True
     separators: str = ""
@@ -66,6 +67,10 @@ class Profile:
     call_ends: tuple[str, ...] = ()
     drop: tuple[str, ...] = ()
     drop_until: tuple[str, ...] = ()
+
+    def ends_for(self, start: str) -> tuple[str, ...]:
+        """The markers that close a section opened by ``start``."""
+        return () if start in self.unclosed else self.ends
 
     def read_header(self, text: str) -> HeaderKind | None:
         """The header's meaning, or None when it names no function."""
@@ -108,7 +113,7 @@ PROFILES: dict[str, Profile] = {
             header_first=True,
             name_ends=("[ARGS]", "{"),
         ),
-        Profile("granite", starts=("<|tool_call|>", "<tool_call>"), ends=("</tool_call>",)),
+        Profile("granite", starts=("<|tool_call|>", "<tool_call>"), ends=("</tool_call>",), unclosed=("<|tool_call|>",)),
         Profile(
             "deepseek_v3",
             starts=("<｜tool▁calls▁begin｜>", "<｜tool▁calls｜>"),
