@@ -41,8 +41,15 @@ class StreamClosedError(ValueError):
 class Stream:
     """A JSON text completed as it grows, walking each chunk once."""
 
-    def __new__(cls, *, select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None) -> Stream: ...
-    def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> None:
+    def __new__(
+        cls,
+        *,
+        select: Iterable[tuple[_Step | EllipsisType, ...]] | None = None,
+        multiple_values: bool = False,
+        stop_at_end: bool = False,
+        raw: Iterable[tuple[_Step | EllipsisType, ...]] | None = None,
+    ) -> Stream: ...
+    def feed(self, chunk: str | bytes | bytearray | memoryview, /) -> int | None:
         """Append chunk to the text: a str, or UTF-8 bytes split anywhere (a
         character cut at the end waits for the next chunk). Raises
         RejectedTextError when bytes are left over after the value
@@ -50,7 +57,10 @@ class Stream:
         suffix and completion() raise the same again. A chunk holding a lone
         surrogate raises UnicodeEncodeError, invalid UTF-8
         UnicodeDecodeError, a shortage of memory MemoryError; each changes
-        nothing, so the chunk may be fed again."""
+        nothing, so the chunk may be fed again. With stop_at_end, returns how
+        many of the chunk's characters (str) or bytes (bytes-like, counting
+        the start of a character cut at the end when it is taken) belong to
+        the value; chunk[n:] is the caller's. Otherwise returns None."""
     @property
     def text(self) -> str:
         """Everything fed so far."""

@@ -60,6 +60,10 @@ struct State {
     PyObject* any = nullptr;  // borrowed from the module, which the type keeps alive
     bool closed = false;      // close() returned the value
     bool busy = false;        // a call is under way
+    // Made with stop_at_end: the text is one value, and the chunk past its end
+    // is the caller's. ended: the value has ended (the walker knows where).
+    bool stop_at_end = false;
+    bool ended = false;
 };
 
 struct Stream {
@@ -98,9 +102,17 @@ std::unique_ptr<Subscriptions> compile_selection(PyObject* select, PyObject* any
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"select", nullptr};
+    static const char* keywords[] = {"select", "multiple_values", "stop_at_end", "raw", nullptr};
     PyObject* select = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:Stream", const_cast<char**>(keywords), &select)) {
+    PyObject* raw = Py_None;
+    int multiple_values = 0;
+    int stop_at_end = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OppO:Stream", const_cast<char**>(keywords), &select,
+                                     &multiple_values, &stop_at_end, &raw)) {
+        return nullptr;
+    }
+    if (multiple_values && stop_at_end) {
+        PyErr_SetString(PyExc_ValueError, "a stream holds one value (stop_at_end) or many (multiple_values), not both");
         return nullptr;
     }
     carrack::stream::ModuleState& module = module_state(type);
@@ -129,6 +141,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     state.errors = &module.errors;
     state.any = module.any;
     state.subscriptions = std::move(subscriptions);
+    state.stop_at_end = stop_at_end != 0;
+    state.walker.set_stop_at_end(state.stop_at_end);
     return self;
 }
 
@@ -274,6 +288,7 @@ Values& read_values(State& state) {
         read(0, told);
         if (events != nullptr) events->set_replay(false);
         if (told < length) read(told, length);
+        if (state.ended) values->end_root_number();
         if (state.closed) Ref(values->close());
         if (events != nullptr) events->reserve();
     } catch (...) {
@@ -293,18 +308,70 @@ inline Values& values_of(State& state) { return state.values ? *state.values : r
 // Feeding and completing
 // ---------------------------------------------------------------------------
 
+// A bytes chunk as feed_text sees it: data holds what was pending before the
+// chunk (pending bytes) and then the chunk's size bytes.
+struct BytesFed {
+    const char* data;
+    size_t pending;
+    size_t size;
+};
+
+// How many bytes of the chunk the first taken characters of data's text end
+// in; the characters are whole, and begin with the pending one.
+size_t bytes_taken(const BytesFed& bytes, size_t taken) {
+    size_t at = 0;
+    for (size_t seen = 0; seen < taken; ++seen) {
+        do {
+            ++at;
+        } while (at < bytes.pending + bytes.size && (static_cast<unsigned char>(bytes.data[at]) & 0xC0) == 0x80);
+    }
+    return at - bytes.pending;
+}
+
 // Takes a str chunk. What can fail comes first and changes nothing that the
 // stream shows; then the walk, which fails only for good (the chunk is then
 // kept in the text, which carrack() rejects); then the commit. waiting, for a
 // bytes chunk, is what its end left of a character cut in two.
-PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
+//
+// A stream that stops at its value's end first walks a copy of the walker, so
+// that it knows how much of the chunk it takes before anything is read or
+// made; the copy, cheap while nesting stays shallow, becomes the walker at the
+// commit. It returns that count, of characters or of bytes.
+PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes) {
     if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(chunk);
     state.text.prepare(chunk);
-    state.walker.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
+    state.walker.reserve(static_cast<size_t>(length));
+    Py_ssize_t taken = length;
+    std::optional<carrack::Walker> trial;
+    bool failed = false;
+    Ref count;
+    if (state.stop_at_end) {
+        trial.emplace(state.walker);
+        try {
+            carrack::python::feed_str(*trial, chunk);
+        } catch (const std::bad_alloc&) {
+            throw;  // the walker is untouched: nothing changed
+        } catch (...) {
+            failed = true;  // nested too deep: for good, once committed
+        }
+        // A character cut in two at the chunk's end is not ASCII, so it cannot
+        // go on a number at the root: the value ends with the chunk's whole
+        // characters, and the cut one is not taken.
+        const bool cut = !failed && !trial->ended() && waiting != nullptr && !waiting->empty() &&
+                         trial->end_before_non_ascii();
+        if (trial->ended() && !cut) taken = static_cast<Py_ssize_t>(trial->ended_at());
+        const size_t said = bytes == nullptr ? static_cast<size_t>(taken)
+                            : trial->ended()  ? bytes_taken(*bytes, static_cast<size_t>(taken))
+                                              : bytes->size;
+        count = Ref(carrack::python::check(PyLong_FromSize_t(said)));
+    }
     carrack::values::Events* events = nullptr;
     if (state.values) {
         try {
-            carrack::python::with_units([&](auto units, size_t size) { state.values->feed(units, size); }, chunk);
+            carrack::python::with_units([&](auto units, size_t size) { state.values->feed(units, size); },
+                                        PyUnicode_KIND(chunk), PyUnicode_DATA(chunk), static_cast<size_t>(taken));
+            if (trial && trial->ended()) state.values->end_root_number();
             events = state.values->events();
             if (events != nullptr) events->reserve();
         } catch (...) {
@@ -314,20 +381,31 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
             throw;
         }
     }
-    bool failed = false;
-    try {
-        carrack::python::feed_str(state.walker, chunk);
-    } catch (...) {
-        failed = true;  // the walker keeps its failure, and raises it again below
+    if (trial) {
+        state.walker = std::move(*trial);
+    } else {
+        try {
+            carrack::python::feed_str(state.walker, chunk);
+        } catch (...) {
+            failed = true;  // the walker keeps its failure, and raises it again below
+        }
     }
     // The commit: nothing below can fail.
-    state.text.append(chunk);
-    if (waiting != nullptr) state.pending_utf8.swap(*waiting);
+    state.text.append(chunk, taken);
+    state.ended = state.walker.ended();
+    if (waiting != nullptr) {
+        if (state.ended) {
+            state.pending_utf8.clear();  // the cut character lies past the end
+        } else {
+            state.pending_utf8.swap(*waiting);
+        }
+    }
     if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
     if (failed) {
         state.walker.check();
         throw std::logic_error("the walk failed and kept no failure");
     }
+    if (count) return count.release();
     Py_RETURN_NONE;
 }
 
@@ -335,6 +413,8 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
 // the next one, so that the text only ever holds whole characters.
 PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     std::string joined;
+    const size_t pending = state.pending_utf8.size();
+    const auto chunk_size = static_cast<size_t>(size);
     if (!state.pending_utf8.empty()) {
         joined.reserve(state.pending_utf8.size() + static_cast<size_t>(size));
         joined.append(state.pending_utf8).append(data, static_cast<size_t>(size));
@@ -345,7 +425,8 @@ PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
     if (!text) return nullptr;
     std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
-    return feed_text(state, text.get(), &waiting);
+    const BytesFed bytes{data, pending, chunk_size};
+    return feed_text(state, text.get(), &waiting, &bytes);
 }
 
 PyObject* stream_feed(PyObject* self, PyObject* chunk) {
@@ -364,12 +445,13 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
             return nullptr;
         }
         state.walker.check();
+        if (state.ended) return PyLong_FromLong(0);  // the rest is the caller's
         if (text) {
             if (!state.pending_utf8.empty()) {
                 PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
                 return nullptr;
             }
-            return feed_text(state, chunk, nullptr);
+            return feed_text(state, chunk, nullptr, nullptr);
         }
         return feed_bytes(state, static_cast<const char*>(view.buf), view.len);
     });
@@ -456,8 +538,8 @@ PyObject* stream_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         }
     }
     return run(self, [policy](State& state) {
-        // Once closed, the value is final under every policy: close()'s.
-        if (state.closed) return closed_value(state);
+        // Once closed or ended, the value is final under every policy: close()'s.
+        if (state.closed || state.ended) return closed_value(state);
         return values_of(state).value(policy, state.walker);
     });
 }
@@ -488,7 +570,7 @@ PyObject* stream_get_path(PyObject* self, void*) {
 PyObject* stream_get_done(PyObject* self, void*) {
     return run(self, [](State& state) {
         // A number at the root ends only when close() reads the end of the text.
-        if (state.closed) Py_RETURN_TRUE;
+        if (state.closed || state.ended) Py_RETURN_TRUE;
         Values& values = values_of(state);
         state.walker.check();
         return PyBool_FromLong(values.done());
@@ -595,7 +677,14 @@ PyMethodDef stream_methods[] = {
      "objects nest more than 1,000,000 levels deep; from then on feed, suffix and\n"
      "completion() raise the same again. A chunk holding a lone surrogate raises\n"
      "UnicodeEncodeError, and a shortage of memory MemoryError; either changes\n"
-     "nothing, so the chunk may be fed again."},
+     "nothing, so the chunk may be fed again.\n\n"
+     "Returns None, or, for a stream made with stop_at_end=True, how many of the\n"
+     "chunk's characters (str) or bytes (bytes-like) belong to the stream's text:\n"
+     "chunk[n:] is the caller's. Whitespace before the value is taken, nothing\n"
+     "after its last character is. A character cut in two at the chunk's end\n"
+     "counts with its bytes when it is taken (it then waits for the next chunk);\n"
+     "a number at the root ends at the first character that cannot go on it, or\n"
+     "at close(). Once the value has ended, feed returns 0."},
     {"completion", stream_completion, METH_NOARGS,
      "completion($self, /)\n--\n\n"
      "The text with the suffix appended: equal to carrack(text), without walking\n"
@@ -654,13 +743,13 @@ PyGetSetDef stream_getset[] = {
      nullptr},
     {"done", stream_get_done, nullptr,
      "Whether the root value has ended (a number at the root: once whitespace\n"
-     "follows it).",
+     "follows it, or, with stop_at_end, any character that cannot go on it).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr char stream_doc[] =
-    "Stream(*, select=None)\n--\n\n"
+    "Stream(*, select=None, multiple_values=False, stop_at_end=False, raw=None)\n--\n\n"
     "A JSON text completed as it grows. Feed it chunks; at any point suffix is\n"
     "what carrack(text) would append and completion() equals carrack(text). Each\n"
     "chunk is walked once, so a stream costs time proportional to its length, not\n"
@@ -669,6 +758,8 @@ constexpr char stream_doc[] =
     "select, an iterable of paths (tuples of str keys, int indices and\n"
     "carrack.ANY, ending in ... to take everything inside too), chooses where\n"
     "events() reports; by default it reports everywhere.\n\n"
+    "stop_at_end=True makes the stream hold one value within other text: it\n"
+    "stops at the value's end, and feed() says how much of each chunk it took.\n\n"
     ">>> stream = Stream()\n"
     ">>> stream.feed('{\"a\": [1, tr')\n"
     ">>> stream.suffix\n"

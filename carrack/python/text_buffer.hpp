@@ -42,13 +42,17 @@ public:
     }
 
     // Appends the chunk prepare() was last called for; cannot fail.
-    void append(PyObject* chunk) noexcept {
+    void append(PyObject* chunk) noexcept { append(chunk, PyUnicode_GET_LENGTH(chunk)); }
+
+    // Appends the first count characters of that chunk. The text keeps the
+    // width prepared for the whole chunk, which may be wider than its
+    // characters need; to_str() makes the str CPython would.
+    void append(PyObject* chunk, Py_ssize_t count) noexcept {
         if (prepared_kind_ != kind_) {
             units_.swap(wider_);
             kind_ = prepared_kind_;
             std::vector<char>().swap(wider_);
         }
-        const Py_ssize_t count = PyUnicode_GET_LENGTH(chunk);
         const int from = PyUnicode_KIND(chunk);
         const void* data = PyUnicode_DATA(chunk);
         const size_t at = units_.size();
@@ -65,7 +69,8 @@ public:
             widen_into<Py_UCS2, Py_UCS4>(data, count, out);
         }
         length_ += count;
-        max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(chunk));
+        max_char_ = std::max(max_char_, count == PyUnicode_GET_LENGTH(chunk) ? PyUnicode_MAX_CHAR_VALUE(chunk)
+                                                                              : max_char(from, data, count));
     }
 
     // A new str: the text followed by an ASCII suffix.
@@ -74,14 +79,26 @@ public:
         PyObject* result = PyUnicode_New(length_ + extra, max_char_);
         if (result == nullptr) return nullptr;
         void* data = PyUnicode_DATA(result);
-        if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
+        const int kind = PyUnicode_KIND(result);
+        if (kind == kind_) {
+            if (!units_.empty()) std::memcpy(data, units_.data(), units_.size());
+        } else {  // text kept wider than its characters
+            for (Py_ssize_t i = 0; i < length_; ++i) PyUnicode_WRITE(kind, data, i, PyUnicode_READ(kind_, units_.data(), i));
+        }
         for (Py_ssize_t i = 0; i < extra; ++i) {
-            PyUnicode_WRITE(kind_, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
+            PyUnicode_WRITE(kind, data, length_ + i, static_cast<Py_UCS4>(suffix[static_cast<size_t>(i)]));
         }
         return result;
     }
 
 private:
+    // The maximum PyUnicode_New wants for count units of kind.
+    static Py_UCS4 max_char(int kind, const void* data, Py_ssize_t count) noexcept {
+        Py_UCS4 largest = 0;
+        for (Py_ssize_t i = 0; i < count; ++i) largest = std::max(largest, PyUnicode_READ(kind, data, i));
+        return largest < 0x80 ? 0x7F : largest < 0x100 ? 0xFF : largest < 0x10000 ? 0xFFFF : 0x10FFFF;
+    }
+
     // Plain loops the compiler vectorises: a chunk narrower than the text is
     // the common case once one wide character has arrived.
     template <typename From, typename To>

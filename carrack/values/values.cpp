@@ -430,6 +430,20 @@ PyObject* Values::close() {
     throw decode_error{message, r.pos(), true};
 }
 
+void Values::end_root_number() {
+    const Reader& r = reader_;
+    if (!events_ || r.depth() != 0 || r.ended() || !r.number_can_end()) return;
+    Ref number;
+    try {
+        number = r.number_value();
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();
+        return;
+    }
+    events_->end_root_number(r, number.get());
+}
+
 int Values::traverse(visitproc visit, void* arg) const {
     if (int status = members_.traverse(visit, arg)) return status;
     for (const Handed& record : handed_) {

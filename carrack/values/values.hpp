@@ -66,6 +66,10 @@ public:
     // json.loads of the text: the one complete value, or decode_error. A
     // number at the root that the end of the text ends is an event too.
     PyObject* close();
+    // A number at the root that the text's end has ended, in a stream that
+    // stops there: its end event, told once. A number beyond the digit limit
+    // has none; value() raises for it.
+    void end_root_number();
 
     // Drops what the stream keeps of results handed out; the objects that may
     // be freed are moved to garbage, to be released once the stream's state is
