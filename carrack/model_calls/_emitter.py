@@ -62,10 +62,12 @@ class ModelCall:
 
 @dataclass(frozen=True)
 class ParsedOutput:
-    """A whole output read at once: its content and its calls."""
+    """A whole output read at once: its content, its calls, and the
+    ``finish_reason`` they call for."""
 
     content: str
     tool_calls: list[ModelCall]
+    finish_reason: str
 
 
 def _random_id(index: int) -> str:
@@ -204,7 +206,7 @@ class ModelToolCalls:
         reader = ModelToolCalls(self.profile, ids=self._ids)
         deltas = reader.feed(text) + reader.close()
         content = "".join(d["content"] for d in deltas if "content" in d)
-        return ParsedOutput(content, reader.calls)
+        return ParsedOutput(content, reader.calls, reader.finish_reason)
 
     # -- output ---------------------------------------------------------------
 
