@@ -14,12 +14,13 @@ _Path: TypeAlias = tuple[_Step, ...]
 
 @final
 class Event(tuple[str, tuple[str | int, ...], Any]):
-    """What became of the value at path: it started, its string grew, or it ended."""
+    """What became of the value at path: it started, its string grew, it ended,
+    or (raw) more of its source text was read."""
 
     __match_args__ = ("kind", "path", "value")
     def __new__(cls, kind: str, path: tuple[str | int, ...], value: Any) -> Event: ...
     @property
-    def kind(self) -> Literal["start", "append", "end"]: ...
+    def kind(self) -> Literal["start", "append", "end", "raw"]: ...
     @property
     def path(self) -> tuple[str | int, ...]: ...
     @property
@@ -88,7 +89,9 @@ class Stream:
     def events(self) -> list[Event]:
         """The events since the last call, in the order of the text: 'start'
         when an object, array or string begins, 'append' when a string grew,
-        'end' when a value is final. Only selected paths give events."""
+        'end' when a value is final. Only selected paths give events. Paths
+        matched by raw also give 'raw' events: the value's source text as it
+        is read, from its first character to its last, whitespace inside kept."""
     def items(self, path: _Path, /) -> list[Any]:
         """The members of the array (its elements) or object ((key, value)
         pairs) at path that became final since the last call with path. A

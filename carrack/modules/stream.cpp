@@ -87,17 +87,29 @@ void drop(State& state, std::unique_ptr<Values> values) {
     state.dropped[0] = std::move(values);  // not reached; released now rather than kept
 }
 
-// Compiles select, an iterable of paths, into a selection of events. It runs
-// the caller's code (the iterator), so it is done before the stream exists.
-std::unique_ptr<Subscriptions> compile_selection(PyObject* select, PyObject* any) {
-    auto subscriptions = std::make_unique<Subscriptions>();
-    subscriptions->selected = true;
-    Ref iterator(PyObject_GetIter(select));
-    if (!iterator) return nullptr;
+// Compiles paths, an iterable of patterns, into selection. It runs the
+// caller's code (the iterator), so it is done before the stream exists.
+bool compile_paths(PyObject* paths, PyObject* any, carrack::values::Selection& selection) {
+    Ref iterator(PyObject_GetIter(paths));
+    if (!iterator) return false;
     while (Ref pattern{PyIter_Next(iterator.get())}) {
-        if (!subscriptions->selection.add(pattern.get(), any, carrack::values::Selection::events, 0)) return nullptr;
+        if (!selection.add(pattern.get(), any, carrack::values::Selection::events, 0)) return false;
     }
-    if (PyErr_Occurred()) return nullptr;
+    return !PyErr_Occurred();
+}
+
+// select chooses where events tell of values; raw where they also carry the
+// values' source text.
+std::unique_ptr<Subscriptions> compile_selection(PyObject* select, PyObject* raw, PyObject* any) {
+    auto subscriptions = std::make_unique<Subscriptions>();
+    if (select != Py_None) {
+        subscriptions->selected = true;
+        if (!compile_paths(select, any, subscriptions->selection)) return nullptr;
+    }
+    if (raw != Py_None) {
+        subscriptions->raw_on = true;
+        if (!compile_paths(raw, any, subscriptions->raw)) return nullptr;
+    }
     return subscriptions;
 }
 
@@ -117,9 +129,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     carrack::stream::ModuleState& module = module_state(type);
     std::unique_ptr<Subscriptions> subscriptions;
-    if (select != Py_None) {
+    if (select != Py_None || raw != Py_None) {
         try {
-            subscriptions = compile_selection(select, module.any);
+            subscriptions = compile_selection(select, raw, module.any);
         } catch (...) {
             carrack::python::raise_caught_exception();
             return nullptr;
@@ -716,7 +728,12 @@ PyMethodDef stream_methods[] = {
      "give only 'end'. The first call returns the events of everything fed so far.\n\n"
      "Only the paths the stream was made to select (Stream(select=...)) give\n"
      "events; the others cost nothing. With nothing waiting, raises what value()\n"
-     "raises for text that is not JSON."},
+     "raises for text that is not JSON.\n\n"
+     "The values at paths the stream was made with in raw (Stream(raw=...)) also\n"
+     "give 'raw' events, whether selected or not: value is a str of the value's\n"
+     "source text as fed, from its first character to its last (whitespace\n"
+     "inside kept), handed out as soon as it is fed; joined, a value's fragments\n"
+     "are its slice of the text."},
     {"items", stream_items, METH_O,
      "items($self, path, /)\n--\n\n"
      "The members of the array or object at path that became final since the last\n"
@@ -758,6 +775,8 @@ constexpr char stream_doc[] =
     "select, an iterable of paths (tuples of str keys, int indices and\n"
     "carrack.ANY, ending in ... to take everything inside too), chooses where\n"
     "events() reports; by default it reports everywhere.\n\n"
+    "raw, paths as select takes them, chooses values whose source text events()\n"
+    "also hands out, as 'raw' events (select=[] for those alone).\n\n"
     "stop_at_end=True makes the stream hold one value within other text: it\n"
     "stops at the value's end, and feed() says how much of each chunk it took.\n\n"
     ">>> stream = Stream()\n"

@@ -34,9 +34,10 @@ PyObject* event_repr(PyObject* self) {
 PyObject* event_getnewargs(PyObject* self, PyObject*) { return PyTuple_GetSlice(self, 0, 3); }
 
 PyGetSetDef event_getset[] = {
-    {"kind", event_item, nullptr, "'start', 'append' or 'end'", reinterpret_cast<void*>(0)},
+    {"kind", event_item, nullptr, "'start', 'append', 'end' or 'raw'", reinterpret_cast<void*>(0)},
     {"path", event_item, nullptr, "keys and indices from the root to the value, as a tuple", reinterpret_cast<void*>(1)},
-    {"value", event_item, nullptr, "start: 'object', 'array' or 'string'; append: the characters added; end: the value",
+    {"value", event_item, nullptr,
+     "start: 'object', 'array' or 'string'; append: the characters added; end: the value; raw: source text",
      reinterpret_cast<void*>(2)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -117,10 +118,10 @@ int module_exec(PyObject* module) {
     state.names.type = make_event_type(module);
     if (state.names.type == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "Event", reinterpret_cast<PyObject*>(state.names.type)) < 0) return -1;
-    PyObject** words[] = {&state.names.start, &state.names.append, &state.names.end,
-                          &state.names.object, &state.names.array, &state.names.string};
-    const char* texts[] = {"start", "append", "end", "object", "array", "string"};
-    for (size_t i = 0; i < 6; ++i) {
+    PyObject** words[] = {&state.names.start,  &state.names.append, &state.names.end,   &state.names.raw,
+                          &state.names.object, &state.names.array,  &state.names.string};
+    const char* texts[] = {"start", "append", "end", "raw", "object", "array", "string"};
+    for (size_t i = 0; i < 7; ++i) {
         *words[i] = PyUnicode_InternFromString(texts[i]);
         if (*words[i] == nullptr) return -1;
     }
@@ -175,6 +176,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(state.names.start);
     Py_CLEAR(state.names.append);
     Py_CLEAR(state.names.end);
+    Py_CLEAR(state.names.raw);
     Py_CLEAR(state.names.object);
     Py_CLEAR(state.names.array);
     Py_CLEAR(state.names.string);

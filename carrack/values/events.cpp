@@ -149,25 +149,90 @@ const Ref& Events::string_path(const Reader& reader) {
     return member_.path;
 }
 
+// Raw text goes out as it is read: at the end of each piece, and wherever
+// another event is made, so that events stay in the order of the text. It is
+// not cut where nothing else is told.
 void Events::begin(const Reader& reader, Kind kind) {
+    if (kind == Kind::number || kind == Kind::word) {  // told only when raw text is wanted
+        Selection::Reached raw_reached{0, 0};
+        scalar_raw_ = raw_wanted(reader, raw_reached);
+        raw_stack_.drop(raw_reached);
+        scalar_number_ = kind == Kind::number;
+        if (scalar_raw_) {
+            raw_upto(reader, reader.pos());
+            open_raw(reader, member_path(reader));
+        }
+        return;
+    }
     const Selection::Reached reached = reach(reader);
     const bool selected = everything_ || wanted(reached);
+    Selection::Reached raw_reached{0, 0};
+    const bool raw = raw_on_ && raw_wanted(reader, raw_reached);
+    if ((selected || raw) && !raws_.empty()) raw_upto(reader, reader.pos());
     if (kind == Kind::string) {
-        member_ = Member{reached, selected, Ref(), 0};
+        if (raw_on_) raw_stack_.drop(raw_reached);
+        member_ = Member{reached, selected, Ref(), 0, raw};
         member_open_ = true;
         if (selected && events_live() && shallow(reader.depth())) {
             emit(names_.start, string_path(reader).get(), names_.string);
         }
+        if (raw) open_raw(reader, string_path(reader));
         return;
     }
-    frames_.push_back(Frame{reached, selected, kind == Kind::object, reader.depth() == 0 ? Ref() : step(reader), Ref()});
+    frames_.push_back(Frame{reached, selected, kind == Kind::object, raw, raw_reached,
+                            reader.depth() == 0 ? Ref() : step(reader), Ref()});
     if (selected && events_live() && shallow(reader.depth())) {
         emit(names_.start, frame_path(frames_.size() - 1).get(), kind == Kind::object ? names_.object : names_.array);
+    }
+    if (raw) open_raw(reader, frame_path(frames_.size() - 1));
+}
+
+bool Events::raw_wanted(const Reader& reader, Selection::Reached& reached) {
+    if (reader.depth() == 0) {
+        reached = raw_stack_.root();
+    } else {
+        const Reader::Level& level = reader.levels().back();
+        reached = raw_stack_.step(subs_.raw, frames_.back().raw_reached, level.object ? level.key.get() : nullptr,
+                                  level.count);
+    }
+    return raw_stack_.wants_events(subs_.raw, reached);
+}
+
+void Events::open_raw(const Reader& reader, Ref path) {
+    if (events_live()) shallow(reader.depth());
+    raws_.push_back(Raw{std::move(path), reader.pos()});
+}
+
+void Events::close_raw(const Reader& reader, size_t to) {
+    raw_upto(reader, to);
+    raws_.pop_back();
+}
+
+// Every position a raw value's text is told up to lies in the piece being
+// read, or at its end, since each piece is told up to its end when read.
+void Events::raw_upto(const Reader& reader, size_t to) {
+    for (Raw& raw : raws_) {
+        if (raw.told >= to) continue;
+        const size_t from = std::max(raw.told, reader.piece_start());
+        if (from < to && events_live()) {
+            const int kind = reader.piece_kind();
+            const char* units = static_cast<const char*>(reader.piece()) + (from - reader.piece_start()) * kind;
+            Ref fragment(check(PyUnicode_FromKindAndData(kind, units, static_cast<Py_ssize_t>(to - from))));
+            const Ref path = raw.path;  // emitting may run Python code, which could not reach raws_; held anyway
+            emit(names_.raw, path.get(), fragment.get());
+        }
+        raw.told = to;
     }
 }
 
 void Events::end(const Reader& reader, PyObject* value, bool container) {
     if (container) {
+        if (frames_.back().raw) {
+            close_raw(reader, reader.pos() + 1);
+        } else if (frames_.back().selected && !raws_.empty()) {
+            raw_upto(reader, reader.pos() + 1);
+        }
+        if (raw_on_) raw_stack_.drop(frames_.back().raw_reached);
         if (frames_.back().selected && events_live() && shallow(reader.depth())) {
             emit(names_.end, frame_path(frames_.size() - 1).get(), value);
         }
@@ -181,7 +246,12 @@ void Events::end(const Reader& reader, PyObject* value, bool container) {
             emit(names_.append, string_path(reader).get(), value);
             member_.told = reader.chars().size();
         } else {
-            flush(reader);
+            flush_string(reader);
+        }
+        if (member_.raw) {
+            close_raw(reader, reader.pos() + 1);
+        } else if (tell && !raws_.empty()) {
+            raw_upto(reader, reader.pos() + 1);
         }
         member_open_ = false;
         if (tell && events_live()) emit(names_.end, string_path(reader).get(), value);
@@ -189,7 +259,15 @@ void Events::end(const Reader& reader, PyObject* value, bool container) {
         member_ = Member{};
     } else {
         const Selection::Reached reached = reach(reader);
-        if (events_live() && (everything_ || wanted(reached)) && shallow(reader.depth())) {
+        const bool tell = events_live() && (everything_ || wanted(reached)) && shallow(reader.depth());
+        const size_t to = reader.pos() + (scalar_number_ ? 0 : 1);  // a number ends where the reader is
+        if (scalar_raw_) {
+            scalar_raw_ = false;
+            close_raw(reader, to);
+        } else if (tell && !raws_.empty()) {
+            raw_upto(reader, to);
+        }
+        if (tell) {
             emit(names_.end, member_path(reader).get(), value);
         }
         stack_.drop(reached);
@@ -211,6 +289,11 @@ void Events::tell_items(const Reader& reader, PyObject* value) {
 }
 
 void Events::flush(const Reader& reader) {
+    if (!raws_.empty()) raw_upto(reader, reader.pos());
+    flush_string(reader);
+}
+
+void Events::flush_string(const Reader& reader) {
     if (!member_open_ || !member_.selected) return;
     const size_t size = reader.chars().size();
     if (size == member_.told) return;

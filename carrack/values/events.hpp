@@ -22,6 +22,7 @@ struct EventNames {
     PyObject* start;
     PyObject* append;
     PyObject* end;
+    PyObject* raw;
     PyObject* object;
     PyObject* array;
     PyObject* string;
@@ -40,6 +41,9 @@ public:
     };
 
     Selection selection;
+    // Where events() also hands out values' source text as it is read.
+    Selection raw;
+    bool raw_on = false;
     Queue events;
     bool events_on = false;
     bool selected = false;  // the stream was made with a selection of events
@@ -72,6 +76,7 @@ public:
           names_(names),
           all_events_(subscriptions.events_on && !subscriptions.selected),
           everything_(all_events_ && subscriptions.items.empty()),
+          raw_on_(subscriptions.events_on && subscriptions.raw_on),
           too_deep_(subscriptions.too_deep) {}
 
     // Readings from the start of the text tell only fresh subscriptions.
@@ -92,6 +97,9 @@ public:
     // A number at the root ends at the end of the text (close()); told once.
     void end_root_number(const Reader& reader, PyObject* value);
 
+    // Whether the reader must tell of numbers and words beginning: raw text is wanted.
+    bool wants_scalars() const { return raw_on_; }
+
     void begin(const Reader& reader, Kind kind) override;
     void end(const Reader& reader, PyObject* value, bool container) override;
     void flush(const Reader& reader) override;
@@ -104,6 +112,8 @@ private:
         Selection::Reached reached;
         bool selected;    // its own start and end are wanted
         bool object;
+        bool raw = false;             // its source text is wanted
+        Selection::Reached raw_reached{0, 0};
         Ref step;         // its key, or its index as an int; none for the root
         Ref path;         // made when first needed
     };
@@ -113,6 +123,12 @@ private:
         bool selected = false;
         Ref path;         // made when first needed
         size_t told = 0;  // characters of the string told so far, or passed over in a replay
+        bool raw = false;
+    };
+    // A value whose source text is wanted, open: the text from told on is not yet told.
+    struct Raw {
+        Ref path;
+        size_t told;
     };
 
     // The selection reached by the member the reader is at, pushed on the stack.
@@ -138,6 +154,15 @@ private:
     void make_room();
     static void untrack(PyObject* object);
     void tell_items(const Reader& reader, PyObject* value);
+    // Whether the value beginning where the reader is wants its source text;
+    // reached is the raw selection's set for it, kept on raw_stack_.
+    bool raw_wanted(const Reader& reader, Selection::Reached& reached);
+    // Tells every open raw value its text up to to (a position in the text).
+    void raw_upto(const Reader& reader, size_t to);
+    // A raw value begins at the reader's position, or ends at to.
+    void open_raw(const Reader& reader, Ref path);
+    void close_raw(const Reader& reader, size_t to);
+    void flush_string(const Reader& reader);
 
     Subscriptions& subs_;
     const EventNames& names_;
@@ -146,6 +171,11 @@ private:
     Member member_;
     const bool all_events_;  // events everywhere: the stream was made without a selection
     const bool everything_;  // ... and no items: no selection to follow
+    const bool raw_on_;      // events carry source text where subs_.raw says
+    Selection::Stack raw_stack_;
+    std::vector<Raw> raws_;  // open raw values, outermost first
+    bool scalar_raw_ = false;     // the number or word being read is raw
+    bool scalar_number_ = false;  // ... and is a number, which ends where the reader is
     bool member_open_ = false;
     bool replay_ = false;
     bool too_deep_;

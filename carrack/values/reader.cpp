@@ -103,6 +103,7 @@ void Reader::insert(Ref value, bool container) {
 }
 
 void Reader::begin_word(std::uint8_t word) {
+    begin_scalar(ReaderHooks::Kind::word);
     word_ = word;
     seen_ = 1;
     negative_ = false;
@@ -124,11 +125,13 @@ void Reader::begin_value(Py_UCS4 c) {
             open(false);
             return;
         case '-':
+            begin_scalar(ReaderHooks::Kind::number);
             number_.assign(1, '-');
             num_ = Num::sign;
             at_ = At::number;
             return;
         case '0':
+            begin_scalar(ReaderHooks::Kind::number);
             number_.assign(1, '0');
             num_ = Num::zero;
             at_ = At::number;
@@ -152,6 +155,7 @@ void Reader::begin_value(Py_UCS4 c) {
             return;
         default:
             if (c >= '1' && c <= '9') {
+                begin_scalar(ReaderHooks::Kind::number);
                 number_.assign(1, static_cast<char>(c));
                 num_ = Num::integer;
                 at_ = At::number;
@@ -366,6 +370,7 @@ bool Reader::whole_number(const Unit* in, size_t& i, size_t size) {
     }
     if (j >= size) return false;
     const size_t length = j - i;
+    begin_scalar(ReaderHooks::Kind::number);
     Ref value;
     if constexpr (sizeof(Unit) == 1) {
         const char* text = reinterpret_cast<const char*>(in + i);
@@ -398,6 +403,9 @@ bool Reader::whole_number(const Unit* in, size_t& i, size_t size) {
 
 template <typename Unit>
 void Reader::feed(const Unit* in, size_t size) {
+    piece_ = in;
+    piece_kind_ = static_cast<int>(sizeof(Unit));
+    piece_start_ = pos_;
     read(in, size);
     if (hooks_ != nullptr) hooks_->flush(*this);
 }

@@ -65,8 +65,9 @@ protected:
 // here may change the reader.
 class ReaderHooks {
 public:
-    enum class Kind : std::uint8_t { object, array, string };
-    // A string value begins, or an array or object (before its level opens).
+    enum class Kind : std::uint8_t { object, array, string, number, word };
+    // A string value begins, or an array or object (before its level opens);
+    // a number or a word (null, true, false) only for hooks that ask for them.
     virtual void begin(const Reader& reader, Kind kind) = 0;
     // A value ends in its container; an array's or object's own level has closed.
     virtual void end(const Reader& reader, PyObject* value, bool container) = 0;
@@ -114,7 +115,10 @@ public:
 
     // Hooks are told of values from here on, until the text turns out not to
     // be JSON (NaN and Infinity included).
-    void set_hooks(ReaderHooks* hooks) { hooks_ = hooks; }
+    void set_hooks(ReaderHooks* hooks, bool scalars = false) {
+        hooks_ = hooks;
+        scalar_begins_ = hooks != nullptr && scalars;
+    }
     void set_recycler(Recycler* recycler) { recycler_ = recycler; }
 
     // A copy to read a completion with, reporting to sink and to no hooks. When closed_string
@@ -139,6 +143,11 @@ public:
     bool ended() const { return ended_; }
     const Ref& root() const { return root_; }
     size_t pos() const { return pos_; }
+    // The piece being read, for hooks that want its source text: its units
+    // (of width piece_kind()) and where it begins in the text.
+    const void* piece() const { return piece_; }
+    int piece_kind() const { return piece_kind_; }
+    size_t piece_start() const { return piece_start_; }
     size_t nonstandard() const { return nonstandard_; }
     const std::string& error() const { return error_; }
     size_t error_pos() const { return error_pos_; }
@@ -154,6 +163,10 @@ private:
     void mark_nonstandard() {
         if (nonstandard_ == nowhere) nonstandard_ = pos_;
         hooks_ = nullptr;
+        scalar_begins_ = false;
+    }
+    void begin_scalar(ReaderHooks::Kind kind) {
+        if (scalar_begins_) hooks_->begin(*this, kind);
     }
     void begin_value(Py_UCS4 c);
     void begin_word(std::uint8_t word);
@@ -181,6 +194,10 @@ private:
     Sink* sink_;
     ReaderHooks* hooks_ = nullptr;
     Recycler* recycler_ = nullptr;
+    bool scalar_begins_ = false;  // hooks are told of numbers and words beginning
+    const void* piece_ = nullptr;
+    int piece_kind_ = 1;
+    size_t piece_start_ = 0;
     std::vector<Level> levels_;
     At at_ = At::value;
     Num num_ = Num::sign;

@@ -103,7 +103,7 @@ private:
 Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(&members_) {
     if (subscriptions != nullptr) {
         events_ = std::make_unique<Events>(*subscriptions, *names);
-        reader_.set_hooks(events_.get());
+        reader_.set_hooks(events_.get(), events_->wants_scalars());
     }
 }
 Values::~Values() = default;

@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from carrack import ANY, Stream
-from spans_support import WIDTHS, chunked, pieces, written
+from spans_support import WIDTHS, chunked, containers, matches, pieces, spans, written
 
 # Text a caller may have after the value: never a character that could go on a number.
 AFTER = ["", " ", "\n</tool_call>", "x", ",", "]", "{}", *WIDTHS[1:], " \U0001f600 tail"]
@@ -102,3 +102,105 @@ def test_stop_at_end_and_multiple_values_exclude_each_other():
 
 def test_without_stop_at_end_feed_returns_none():
     assert Stream().feed("[1") is None
+
+
+# --- raw ------------------------------------------------------------------
+
+RAW = [[()], [(ANY,)], [(ANY, ...)], [(...,)], [(ANY, ANY)], [(), (ANY,), (ANY, ANY, ...)], [("k",), (0,), (ANY, 1)]]
+SELECT = [None, [], [(ANY,)], [(ANY, ...)]]
+
+
+def raw_texts(events):
+    joined = {}
+    for event in events:
+        if event.kind == "raw":
+            assert isinstance(event.value, str) and event.value, event
+            joined[event.path] = joined.get(event.path, "") + event.value
+    return joined
+
+
+def slices(text, raw):
+    where = {}
+    spans(text, 0, (), where)
+    return {path: text[a:b] for path, (a, b) in where.items() if any(matches(p, path, ANY) for p in raw)}
+
+
+def events_of(stream, chunks, every_chunk):
+    events = []
+    if every_chunk:
+        stream.events()  # subscribe before anything is fed
+    for chunk in chunks:
+        stream.feed(chunk)
+        if every_chunk:
+            events += stream.events()
+    stream.close()  # a number at the root ends there
+    return events + stream.events()
+
+
+@given(written(), st.sampled_from(["", " \n"]), st.sampled_from(RAW), st.sampled_from(SELECT), st.booleans(), st.data())
+def test_raw_fragments_join_to_each_values_slice(value_text, before, raw, select, every_chunk, data):
+    text = before + value_text[1] + " "
+    chunks, _ = data.draw(chunked(text))
+    events = events_of(Stream(raw=raw, select=select), chunks, every_chunk)
+    assert raw_texts(events) == slices(text, raw)
+    # The other events are those of a stream without raw, and raw text lies
+    # between a value's start and its end.
+    plain = events_of(Stream(select=select), chunks, every_chunk)
+    assert [e for e in events if e.kind != "raw"] == plain
+    for path in raw_texts(events):
+        at = [i for i, e in enumerate(events) if e.path == path]
+        kinds = [events[i].kind for i in at]
+        if "start" in kinds:
+            assert kinds[0] == "start"
+        if "end" in kinds:
+            assert kinds[-1] == "end"
+
+
+@given(written(containers), st.sampled_from(AFTER), st.data())
+def test_raw_with_stop_at_end_as_a_tool_call_parser_uses_it(value_text, after, data):
+    value, arguments = value_text
+    text = '{"name": "f\u00e9", "arguments": ' + arguments + "}" + after
+    end = DECODER.raw_decode(text)[1]
+    chunks, as_bytes = data.draw(chunked(text))
+    stream = Stream(select=[("name",)], raw=[("arguments",)], stop_at_end=True)
+    stream.events()
+    taken, events = 0, []
+    for chunk in chunks:
+        taken += stream.feed(chunk)
+        events += stream.events()
+    assert stream.done and taken == (len(text[:end].encode()) if as_bytes else end)
+    assert raw_texts(events) == {("arguments",): arguments}
+    name_end = next(i for i, e in enumerate(events) if e.kind == "end")
+    assert events[name_end].value == "f\u00e9"
+    assert all(e.kind == "raw" for e in events[name_end + 1 :])
+    assert json.loads(raw_texts(events)[("arguments",)]) == value
+
+
+@pytest.mark.parametrize(
+    ("raw", "text", "expected"),
+    [
+        ([()], "-12.5e+3", {(): "-12.5e+3"}),
+        ([(0,)], "[ 7 , 8 ]", {(0,): "7"}),
+        ([("a",)], '{"a" :\t"x\\"\\u00e9\\ud83d\\ude00" }', {("a",): '"x\\"\\u00e9\\ud83d\\ude00"'}),
+        ([("a",)], '{"a": {"b" : [ true , null ] } }', {("a",): '{"b" : [ true , null ] }'}),
+        ([(ANY, ...)], '{"a": [1, {"b": false}]}',
+         {("a",): '[1, {"b": false}]', ("a", 0): "1", ("a", 1): '{"b": false}', ("a", 1, "b"): "false"}),
+    ],
+)
+def test_raw_cases(raw, text, expected):
+    for size in (1, 2, len(text)):
+        chunks = pieces(text, list(range(size, len(text), size)))
+        assert raw_texts(events_of(Stream(raw=raw, select=[]), chunks, True)) == expected
+        assert raw_texts(events_of(Stream(raw=raw, select=[]), chunks, False)) == expected
+
+
+def test_raw_goes_out_as_it_is_fed_and_a_late_subscriber_is_told_once():
+    stream = Stream(raw=[("a",)], select=[])
+    stream.feed('{"a": [12')
+    assert [tuple(e) for e in stream.events()] == [("raw", ("a",), "[12")]
+    stream.feed("3, ")
+    stream.feed('"x')
+    assert [e.value for e in stream.events()] == ["3, ", '"x']
+    stream.feed('y"]}')
+    assert [e.value for e in stream.events()] == ['y"]']
+    assert stream.events() == []
