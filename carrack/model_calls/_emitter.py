@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from carrack._stream import ANY, RejectedTextError, Stream
+from carrack._stream import ANY, Event, RejectedTextError, Stream
 from carrack.model_calls._profiles import Profile, profile
 
 __all__ = ["CallState", "ModelCall", "ModelToolCalls", "ParsedOutput", "merge_deltas"]
@@ -133,6 +133,7 @@ class ModelToolCalls:
         self._stream: Stream | None = None
         self._kind = ""  # "object", "array" or "args"
         self._bare_json = False
+        self._broken = False
         self._calls_before = 0
         self._elems: dict[int, ModelCall] = {}
         self._fed: list[str] = []
@@ -176,10 +177,18 @@ class ModelToolCalls:
         text, self._buf = self._buf, ""
         if text or self._state == _SECTION:
             self._run(text, True)
+        cut: CallState = "cut_off"
         if self._stream is not None:
             self._unclaimed("".join(self._fed))
+            # Cut off, or not JSON already: the text so far must complete.
+            try:
+                json.loads(self._stream.completion())
+            except (ValueError, RuntimeError):
+                cut = "malformed"
+            if self._broken:
+                cut = "malformed"
         for call in self._elems.values():
-            self._end_call(call, "cut_off")
+            self._end_call(call, cut)
         self._elems = {}
         self._stream = None
         if self._content:
@@ -481,7 +490,7 @@ class ModelToolCalls:
             call = ModelCall()
             self._kind = "args"
             self._elems = {0: call}
-            self._new_stream(Stream(select=[], raw=[()], stop_at_end=True))
+            self._new_stream(self._fresh_stream())
             if kind is None:
                 call._ghost = True
                 call.state = "malformed"
@@ -514,33 +523,15 @@ class ModelToolCalls:
     # -- JSON -----------------------------------------------------------------
 
     def _open_json(self, first: str) -> None:
-        p = self.profile
-        w = p.wrapper
-        if first == "[":
-            self._kind = "array"
-            self._new_stream(
-                Stream(
-                    select=[(ANY,)] + [(ANY, *w, k) for k in p.name_keys],
-                    raw=[(ANY, *w, k) for k in p.arguments_keys],
-                    stop_at_end=True,
-                )
-            )
-            self._elems = {}
-        else:
-            self._kind = "object"
-            self._new_stream(
-                Stream(
-                    select=[(*w, k) for k in p.name_keys],
-                    raw=[(*w, k) for k in p.arguments_keys],
-                    stop_at_end=True,
-                )
-            )
-            self._elems = {0: ModelCall()}
+        self._kind = "array" if first == "[" else "object"
+        self._new_stream(self._fresh_stream())
+        self._elems = {} if first == "[" else {0: ModelCall()}
 
     def _new_stream(self, stream: Stream) -> None:
         self._stream = stream
         self._fed = []
         self._state = _JSON
+        self._broken = False
         # Where no marker closes the section, JSON that starts no call is text.
         self._bare_json = not self._section_ends
         self._calls_before = len(self.calls)
@@ -559,16 +550,58 @@ class ModelToolCalls:
             return self._rejected(chunk)
         if n is None:  # pragma: no cover - stop_at_end always counts
             n = len(chunk)
-        self._fed.append(chunk if n == len(chunk) else chunk[:n])
-        self._events(stream)
+        taken = chunk if n == len(chunk) else chunk[:n]
+        if not self._broken:
+            try:
+                events = stream.events()
+            except ValueError:
+                events = self._events_before_break(taken)
+            self._events(events)
+        self._fed.append(taken)
         if stream.done:
-            self._json_done()
+            self._ended()
         return n
 
-    def _events(self, stream: Stream) -> None:
+    def _ended(self) -> None:
+        # A stream that stops at its value's end also stops where the text
+        # stops being JSON: only a value that loads has ended well.
+        stream = self._stream
+        assert stream is not None
+        try:
+            stream.close()
+        except ValueError:
+            self._unclaimed("".join(self._fed))
+            self._abandon()
+        else:
+            self._json_done()
+
+    def _events_before_break(self, taken: str) -> list[Event]:
+        # The text was taken but its events cannot be told (the stream read
+        # something it could not make a path of). The events up to that
+        # character must not depend on the chunking: the chunk is read again
+        # a character at a time; after the break no more events are sent.
+        stream = self._fresh_stream()
+        before = "".join(self._fed)
+        if before:
+            stream.feed(before)
+            stream.events()  # sent already
+        self._stream = stream
+        out: list[Event] = []
+        for k, c in enumerate(taken):
+            stream.feed(c)
+            try:
+                out += stream.events()
+            except ValueError:
+                self._broken = True
+                if k + 1 < len(taken):
+                    stream.feed(taken[k + 1 :])
+                break
+        return out
+
+    def _events(self, events: list[Event]) -> None:
         kind = self._kind
         elems = self._elems
-        for ev, path, value in stream.events():
+        for ev, path, value in events:
             if kind == "array":
                 key = path[0]
                 assert isinstance(key, int)
@@ -604,40 +637,57 @@ class ModelToolCalls:
             self._pending = ""
 
     def _rejected(self, chunk: str) -> int:
-        # The JSON went wrong inside this chunk. Where exactly must not depend
-        # on the chunking, so the text is read again, the last chunk a
-        # character at a time, on a fresh stream with the same paths.
-        old = self._stream
-        assert old is not None
+        # The stream refused a character of this chunk. Which one must not
+        # depend on the chunking, so the text is read again on a fresh stream
+        # with the same paths, this chunk a character at a time; the refused
+        # character is read again after the value.
+        stream = self._fresh_stream()
+        before = "".join(self._fed)
+        if before:
+            stream.feed(before)
+            if not self._broken:
+                stream.events()  # sent already
+        self._stream = stream
+        for k, c in enumerate(chunk):
+            try:
+                n = stream.feed(c)
+            except RejectedTextError:
+                self._unclaimed(before + chunk[:k])
+                self._abandon()
+                return k
+            if not self._broken:
+                try:
+                    self._events(stream.events())
+                except ValueError:
+                    self._broken = True
+            self._fed.append(c)
+            if stream.done:
+                self._ended()
+                return k + (n or 0)
+        return len(chunk)  # pragma: no cover - the chunk failed as a whole
+
+    def _fresh_stream(self) -> Stream:
         p = self.profile
         w = p.wrapper
         if self._kind == "array":
-            stream = Stream(
+            return Stream(
                 select=[(ANY,)] + [(ANY, *w, k) for k in p.name_keys],
                 raw=[(ANY, *w, k) for k in p.arguments_keys],
                 stop_at_end=True,
             )
-        elif self._kind == "object":
-            stream = Stream(
+        if self._kind == "object":
+            return Stream(
                 select=[(*w, k) for k in p.name_keys],
                 raw=[(*w, k) for k in p.arguments_keys],
                 stop_at_end=True,
             )
-        else:
-            stream = Stream(select=[], raw=[()], stop_at_end=True)
-        before = "".join(self._fed)
-        if before:
-            stream.feed(before)
-            stream.events()  # already sent
-        bad = len(chunk)
-        for k, c in enumerate(chunk):
-            try:
-                stream.feed(c)
-            except RejectedTextError:
-                bad = k
-                break
-        self._events(stream)
-        self._unclaimed(before + chunk[:bad])
+        return Stream(select=[], raw=[()], stop_at_end=True)
+
+    def _abandon(self) -> None:
+        # The value is not JSON: its calls are malformed, and what follows
+        # is read as after a call (named calls), up to the section's end, or
+        # as text.
+        p = self.profile
         for call in self._elems.values():
             self._end_call(call, "malformed")
         self._elems = {}
@@ -649,7 +699,6 @@ class ModelToolCalls:
             self._begin_skip(self._section_ends, _TEXT)
         else:
             self._state = _TEXT
-        return bad
 
 
 def merge_deltas(deltas: Iterable[Delta]) -> dict[str, Any]:

@@ -35,7 +35,7 @@ DIFFERENT = {
     **dict.fromkeys([f"hermes-{n}" for n in range(20, 32)] + ["hermes-33", "hermes-34"], LENIENT),
     **dict.fromkeys(["hermes-9", "json-1", "json-2", "qwen25_coder-7"], INCOMPLETE),
     **dict.fromkeys(["hermes-46", "json-27"], "the source also wants the closing tag; the JSON ended, so the call is complete"),
-    **dict.fromkeys(["deepseek_v3-5", "llama3_json-19"], INCOMPLETE),
+    **dict.fromkeys(["deepseek_v3-5"], INCOMPLETE),
     **dict.fromkeys(["internlm2-2", "kimi_k2-33", "kimi_k2-34"], REQUEST),
     "deepseek_v31-9": OWN + ": a section without call markers is content",
     "firefunction_v2-1": OWN + ": leading space before functools dropped",
