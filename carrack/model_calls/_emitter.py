@@ -182,7 +182,7 @@ class ModelToolCalls:
             self._unclaimed("".join(self._fed))
             # Cut off, or not JSON already: the text so far must complete.
             try:
-                json.loads(self._stream.completion())
+                json.loads(self._stream.completion(), strict=False)
             except (ValueError, RuntimeError):
                 cut = "malformed"
             if self._broken:
@@ -289,9 +289,11 @@ class ModelToolCalls:
             text = "".join(call._parts)
             call._parts = []
             if state == "complete":
-                value = json.loads(text)
+                # The stream takes control characters in strings, as json
+                # does with strict=False.
+                value = json.loads(text, strict=False)
                 try:
-                    inner = json.loads(value)
+                    inner = json.loads(value, strict=False)
                 except ValueError:
                     inner = None
                 if self._content:

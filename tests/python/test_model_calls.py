@@ -203,6 +203,7 @@ def test_arguments_written_as_a_string():
         ('"{\\"a\\": [1, 2]}"', '{"a": [1, 2]}'),  # an encoded object: its text
         ('"hello"', '"hello"'),  # any other string stays a string
         ('"[1]"', '"[1]"'),
+        ('"a\x01b"', '"a\x01b"'),  # a control character, as json reads with strict=False
     ]
     for args, sent in cases:
         text = '<tool_call>{"name": "f", "arguments": ' + args + "}</tool_call>"
