@@ -66,6 +66,16 @@ def whole(parts_of):
     return run
 
 
+def walked(parts_of):
+    def run(chunks):
+        stream = Stream()
+        for part in parts_of:
+            stream.feed(part)
+        stream.suffix
+
+    return run
+
+
 WORKLOADS = {
     "values-structured": (lambda: chunks_of(structured(SIZE), 1), values_dropped),
     "values-structured-held": (lambda: chunks_of(structured(SIZE), 1), values_held),
@@ -74,6 +84,8 @@ WORKLOADS = {
     "events-text-heavy-selected": (lambda: chunks_of(text_heavy(SIZE), 2), events([("arguments", ANY)])),
     "items-structured": (lambda: chunks_of(structured(SIZE), 1), items(("arguments", "rows"))),
     "close-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: whole([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
+    # The walk alone, as completion pays for it.
+    "walk-structured-64k-blocks": (lambda: [structured(SIZE * 8)], lambda c: walked([c[0][i:i + 65536] for i in range(0, len(c[0]), 65536)])(c)),
 }
 
 if __name__ == "__main__":

@@ -40,7 +40,12 @@ class StreamClosedError(ValueError):
 
 @final
 class Stream:
-    """A JSON text completed as it grows, walking each chunk once."""
+    """A JSON text completed as it grows, walking each chunk once.
+
+    multiple_values=True reads a sequence of values (paths begin with the
+    value's ordinal; value() and close() give a list); stop_at_end=True holds
+    one value within other text, and feed() then says how much of each chunk
+    it took; raw chooses paths whose values' source text events() hands out."""
 
     def __new__(
         cls,
@@ -85,7 +90,8 @@ class Stream:
     @property
     def done(self) -> bool:
         """Whether the root value has ended (a number at the root: once
-        whitespace follows it, or close() returned it)."""
+        whitespace follows it, or close() returned it); with multiple_values,
+        whether no value is open."""
     def events(self) -> list[Event]:
         """The events since the last call, in the order of the text: 'start'
         when an object, array or string begins, 'append' when a string grew,

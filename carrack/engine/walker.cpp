@@ -377,6 +377,7 @@ root_end:  // the root value has ended: a walk that stops there takes nothing af
     }
     c.whitespace();
     CARRACK_SUSPEND_UNLESS_MORE(P::after_value);
+    if (w_.multiple_) goto begin_value;
     w_.point_ = P::after_value;
     w_.fail(Walker::Failure::rejected);
 
@@ -436,7 +437,7 @@ void Walker::append_suffix(std::string& out) const {
     const char* const close_string = in_key_ ? "\":null" : "\"";
     switch (point_) {
         case Point::value:
-            out += "null";
+            if (!multiple_ || !open_.empty()) out += "null";  // a sequence may hold no value
             break;
         case Point::key_start:
             out += "\"\":null";

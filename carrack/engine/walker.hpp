@@ -75,6 +75,9 @@ public:
     // follows it: the walk then takes nothing more, not even whitespace.
     void set_stop_at_end(bool stop) { stop_at_end_ = stop; }
     bool stop_at_end() const { return stop_at_end_; }
+    // A walk of a sequence of values, separated by whitespace where the
+    // grammar needs it: a value may follow the root value's end.
+    void set_multiple(bool multiple) { multiple_ = multiple; }
     // Whether such a walk has reached the root value's end.
     bool ended() const { return ended_; }
     // Where in the last piece the walk reached the root value's end, in units
@@ -162,6 +165,7 @@ private:
     std::uint8_t letters_seen_ = 0;
     std::uint8_t hex_due_ = 0;
     bool stop_at_end_ = false;
+    bool multiple_ = false;
     bool ended_ = false;
     size_t ended_at_ = 0;
 };

@@ -64,6 +64,8 @@ struct State {
     // is the caller's. ended: the value has ended (the walker knows where).
     bool stop_at_end = false;
     bool ended = false;
+    // Made with multiple_values: the text is a sequence of values, read as a list.
+    bool multiple = false;
 };
 
 struct Stream {
@@ -155,6 +157,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     state.subscriptions = std::move(subscriptions);
     state.stop_at_end = stop_at_end != 0;
     state.walker.set_stop_at_end(state.stop_at_end);
+    state.multiple = multiple_values != 0;
+    state.walker.set_multiple(state.multiple);
     return self;
 }
 
@@ -283,7 +287,7 @@ void reread_values(State& state) {
 Values& read_values(State& state) {
     Subscriptions* subscriptions = state.subscriptions.get();
     if (subscriptions != nullptr && !subscriptions->events_on && subscriptions->items.empty()) subscriptions = nullptr;
-    auto values = std::make_unique<Values>(subscriptions, state.names);
+    auto values = std::make_unique<Values>(subscriptions, state.names, state.multiple);
     carrack::values::Events* events = values->events();
     try {
         values->reuse(state.earlier.get());
@@ -340,6 +344,18 @@ size_t bytes_taken(const BytesFed& bytes, size_t taken) {
     return at - bytes.pending;
 }
 
+// Whether the first length characters of text hold a surrogate.
+bool surrogate_within(PyObject* text, Py_ssize_t length) {
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_2BYTE_KIND:
+            return carrack::python::has_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(text)), length);
+        case PyUnicode_4BYTE_KIND:
+            return carrack::python::has_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
+        default:
+            return false;
+    }
+}
+
 // Takes a str chunk. What can fail comes first and changes nothing that the
 // stream shows; then the walk, which fails only for good (the chunk is then
 // kept in the text, which carrack() rejects); then the commit. waiting, for a
@@ -348,9 +364,16 @@ size_t bytes_taken(const BytesFed& bytes, size_t taken) {
 // A stream that stops at its value's end first walks a copy of the walker, so
 // that it knows how much of the chunk it takes before anything is read or
 // made; the copy, cheap while nesting stays shallow, becomes the walker at the
-// commit. It returns that count, of characters or of bytes.
-PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes) {
-    if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
+// commit. It returns that count, of characters or of bytes. What lies past
+// the value's end is the caller's: a surrogate there is no error of the
+// stream's, nor, when invalid_after says the bytes after chunk are not UTF-8,
+// are those bytes, unless the value goes on into them (nullptr, no exception
+// set, nothing changed: the caller raises the decoding error).
+PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes,
+                    bool invalid_after = false) {
+    if (!state.stop_at_end && carrack::python::holds_surrogate(chunk)) {
+        return carrack::python::raise_encode_error(chunk);
+    }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(chunk);
     state.text.prepare(chunk);
     state.walker.reserve(static_cast<size_t>(length));
@@ -370,9 +393,12 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const B
         // A character cut in two at the chunk's end is not ASCII, so it cannot
         // go on a number at the root: the value ends with the chunk's whole
         // characters, and the cut one is not taken.
-        const bool cut = !failed && !trial->ended() && waiting != nullptr && !waiting->empty() &&
+        const bool cut = !failed && !trial->ended() &&
+                         (invalid_after || (waiting != nullptr && !waiting->empty())) &&
                          trial->end_before_non_ascii();
         if (trial->ended() && !cut) taken = static_cast<Py_ssize_t>(trial->ended_at());
+        if (invalid_after && !trial->ended()) return nullptr;
+        if (surrogate_within(chunk, taken)) return carrack::python::raise_encode_error(chunk);
         const size_t said = bytes == nullptr ? static_cast<size_t>(taken)
                             : trial->ended()  ? bytes_taken(*bytes, static_cast<size_t>(taken))
                                               : bytes->size;
@@ -421,6 +447,30 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const B
     Py_RETURN_NONE;
 }
 
+// For a stream that stops at its value's end, bytes that are not UTF-8 are an
+// error only where the value goes on into them: the valid bytes before them
+// are fed, and the error is raised again if they do not end the value.
+PyObject* feed_valid_bytes(State& state, const char* data, size_t pending, size_t size) {
+    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &error, &traceback);
+    PyErr_NormalizeException(&type, &error, &traceback);
+    Ref held_type(type), held_error(error), held_traceback(traceback);
+    Py_ssize_t start = 0;
+    if (error == nullptr || PyUnicodeDecodeError_GetStart(error, &start) < 0) {
+        if (!PyErr_Occurred()) PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
+        return nullptr;
+    }
+    Ref text(PyUnicode_DecodeUTF8(data, start, "strict"));
+    if (!text) return nullptr;
+    std::string waiting;
+    const BytesFed bytes{data, pending, size};
+    PyObject* result = feed_text(state, text.get(), &waiting, &bytes, true);
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
+    }
+    return result;
+}
+
 // Takes UTF-8 split anywhere: a character cut at the end of a chunk waits for
 // the next one, so that the text only ever holds whole characters.
 PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
@@ -435,7 +485,10 @@ PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
     }
     Py_ssize_t consumed = 0;
     Ref text(PyUnicode_DecodeUTF8Stateful(data, size, "strict", &consumed));
-    if (!text) return nullptr;
+    if (!text) {
+        if (!state.stop_at_end || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+        return feed_valid_bytes(state, data, pending, chunk_size);
+    }
     std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
     const BytesFed bytes{data, pending, chunk_size};
     return feed_text(state, text.get(), &waiting, &bytes);
@@ -509,12 +562,18 @@ PyObject* stream_repr(PyObject* self) {
 PyObject* closed_value(State& state) {
     Values& values = values_of(state);
     if (state.walker.failure() != carrack::Walker::Failure::rejected) state.walker.check();
-    Ref result(values.close());
+    Ref result;
     carrack::values::Events* events = values.events();
-    if (events != nullptr) {
-        events->reserve();
-        events->commit(static_cast<size_t>(state.text.length()));
+    try {
+        result = Ref(values.close());
+        if (events != nullptr) events->reserve();
+    } catch (...) {
+        // Closing a sequence reads a number the text's end ends: the values
+        // are then ahead of the stream, and are read again when next asked for.
+        if (state.multiple) drop(state, std::move(state.values));
+        throw;
     }
+    if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
     return result.release();
 }
 
@@ -777,6 +836,10 @@ constexpr char stream_doc[] =
     "events() reports; by default it reports everywhere.\n\n"
     "raw, paths as select takes them, chooses values whose source text events()\n"
     "also hands out, as 'raw' events (select=[] for those alone).\n\n"
+    "multiple_values=True makes the text a sequence of values (JSON Lines, or\n"
+    "values separated by whitespace): paths begin with the value's ordinal,\n"
+    "items(()) gives each value as it ends, and value() and close() give the\n"
+    "list of the values.\n\n"
     "stop_at_end=True makes the stream hold one value within other text: it\n"
     "stops at the value's end, and feed() says how much of each chunk it took.\n\n"
     ">>> stream = Stream()\n"

@@ -187,6 +187,11 @@ void Events::begin(const Reader& reader, Kind kind) {
     if (raw) open_raw(reader, frame_path(frames_.size() - 1));
 }
 
+void Events::open_sequence() {
+    frames_.push_back(Frame{everything_ ? Selection::Reached{0, 0} : stack_.root(), false, false, false,
+                            raw_on_ ? raw_stack_.root() : Selection::Reached{0, 0}, Ref(), Ref()});
+}
+
 bool Events::raw_wanted(const Reader& reader, Selection::Reached& reached) {
     if (reader.depth() == 0) {
         reached = raw_stack_.root();

@@ -97,6 +97,13 @@ public:
     // A number at the root ends at the end of the text (close()); told once.
     void end_root_number(const Reader& reader, PyObject* value);
 
+    // The list a sequence of values is read as, open from the start: its path
+    // is the root's, and it gives no events of its own.
+    void open_sequence();
+    // close() ended a number at the end of a sequence: told once.
+    void ended_sequence() { root_end_staged_ = true; }
+    bool sequence_end_told() const { return subs_.root_end_told; }
+
     // Whether the reader must tell of numbers and words beginning: raw text is wanted.
     bool wants_scalars() const { return raw_on_; }
 

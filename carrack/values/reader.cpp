@@ -72,7 +72,14 @@ Reader Reader::fork(Sink* sink, Ref closed_string) const {
     copy.error_ = error_;
     copy.error_pos_ = error_pos_;
     copy.value_error_ = value_error_;
+    copy.multiple_ = multiple_;
     return copy;
+}
+
+void Reader::set_multiple() {
+    sink_->open(false);
+    levels_.push_back(Level{false, Ref(), 0, 0});
+    multiple_ = true;
 }
 
 void Reader::open(bool object) {
@@ -503,6 +510,9 @@ void Reader::read(const Unit* in, size_t size) {
                 if (is_whitespace(c)) break;
                 if (levels_.empty()) {
                     fail("Extra data");
+                } else if (multiple_ && levels_.size() == 1) {
+                    at_ = At::value;  // the next value of the sequence
+                    continue;
                 } else if (c == ',') {
                     at_ = levels_.back().object ? At::key : At::value;
                 } else if (c == (levels_.back().object ? '}' : ']')) {

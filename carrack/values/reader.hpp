@@ -106,6 +106,16 @@ public:
 
     explicit Reader(Sink* sink) : sink_(sink) {}
 
+    // Reads a sequence of values, as the elements of an array that is open
+    // from the start and has no brackets: paths then begin with the value's
+    // ordinal. Called before anything is read.
+    void set_multiple();
+    bool multiple() const { return multiple_; }
+    // The bottom level is that array, and no value of the sequence is open.
+    bool between_values() const {
+        return multiple_ && levels_.size() == 1 && (at_ == At::value || at_ == At::after_value);
+    }
+
     // The next piece of text, as code points. Throws python_error when the
     // interpreter fails (memory); malformed text only moves to At::failed.
     template <typename Unit>
@@ -195,6 +205,7 @@ private:
     ReaderHooks* hooks_ = nullptr;
     Recycler* recycler_ = nullptr;
     bool scalar_begins_ = false;  // hooks are told of numbers and words beginning
+    bool multiple_ = false;
     const void* piece_ = nullptr;
     int piece_kind_ = 1;
     size_t piece_start_ = 0;

@@ -100,9 +100,11 @@ private:
     const Values& earlier_;
 };
 
-Values::Values(Subscriptions* subscriptions, const EventNames* names) : reader_(&members_) {
+Values::Values(Subscriptions* subscriptions, const EventNames* names, bool multiple) : reader_(&members_) {
+    if (multiple) reader_.set_multiple();
     if (subscriptions != nullptr) {
         events_ = std::make_unique<Events>(*subscriptions, *names);
+        if (multiple) events_->open_sequence();
         reader_.set_hooks(events_.get(), events_->wants_scalars());
     }
 }
@@ -146,7 +148,7 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
     ensure_readable(policy != Policy::all, walker);
     const auto& levels = reader_.levels();
 
-    if (policy != Policy::all) {
+    if (policy != Policy::all || reader_.between_values()) {
         // A policy closes what is open from the inside out, leaving out what it withholds.
         Ref scalar;
         if (policy == Policy::strings && reader_.in_string() && !reader_.in_key()) scalar = Ref(reader_.chars().str());
@@ -170,7 +172,8 @@ PyObject* Values::value(Policy policy, const Walker& walker) {
         PyErr_SetObject(PyExc_ValueError, completion.value_error().get());
         throw python_error{};
     }
-    if (completion.at() == Reader::At::failed || !completion.ended() || completion.depth() != 0) {
+    const bool completed = reader_.multiple() ? completion.between_values() : completion.ended() && completion.depth() == 0;
+    if (completion.at() == Reader::At::failed || !completed) {
         // Only text that is not JSON completes to what json.loads refuses.
         if (reader_.nonstandard() != nowhere) throw decode_error{"Expecting value", reader_.nonstandard()};
         throw decode_error{completion.error().empty() ? "Expecting value" : completion.error(),
@@ -376,7 +379,10 @@ PyObject* Values::path() const {
             case At::string: case At::escape: case At::unicode:
                 innermost = !r.in_key();
                 break;
-            case At::value: case At::word: case At::number:
+            case At::value:
+                innermost = !r.between_values();
+                break;
+            case At::word: case At::number:
                 innermost = true;
                 break;
             case At::after_key:
@@ -396,7 +402,7 @@ PyObject* Values::path() const {
     return path.release();
 }
 
-bool Values::done() const { return reader_.ended(); }
+bool Values::done() const { return reader_.multiple() ? reader_.between_values() : reader_.ended(); }
 
 PyObject* Values::close() {
     const Reader& r = reader_;
@@ -409,6 +415,7 @@ PyObject* Values::close() {
         throw decode_error{r.error(), r.error_pos(), true};
     }
     if (r.ended() && r.depth() == 0) return Ref(r.root()).release();
+    if (r.multiple()) return close_sequence();
     At at = r.at();
     if (r.number_can_end()) {
         // The end of the text ends the number, as json.loads would read it.
@@ -428,6 +435,41 @@ PyObject* Values::close() {
         default: break;
     }
     throw decode_error{message, r.pos(), true};
+}
+
+// The list of a sequence's values; a number the end of the text ends is
+// read as its last value, and told once.
+PyObject* Values::close_sequence() {
+    if (reader_.depth() == 1 && reader_.number_can_end()) {
+        const bool told = events_ && events_->sequence_end_told();
+        if (events_) events_->set_replay(told);
+        reader_.finish();
+        if (reader_.at() == Reader::At::failed) {
+            if (events_) events_->set_replay(false);
+            return close();  // beyond the digit limit
+        }
+        if (events_) {
+            events_->set_replay(false);
+            events_->ended_sequence();
+        }
+    }
+    if (!reader_.between_values()) {
+        const char* message = "Expecting value";
+        switch (reader_.at()) {
+            case Reader::At::object_first: case Reader::At::key: message = "Expecting property name enclosed in double quotes"; break;
+            case Reader::At::string: case Reader::At::escape: case Reader::At::unicode: message = "Unterminated string"; break;
+            case Reader::At::after_key: message = "Expecting ':' delimiter"; break;
+            case Reader::At::after_value: message = "Expecting ',' delimiter"; break;
+            default: break;
+        }
+        throw decode_error{message, reader_.pos()};
+    }
+    const std::vector<Ref>& elements = members_.levels().front().elements;
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(elements.size()))));
+    for (size_t i = 0; i < elements.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(elements[i].get()));
+    }
+    return list.release();
 }
 
 void Values::end_root_number() {

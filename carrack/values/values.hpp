@@ -34,7 +34,8 @@ enum class Policy : std::uint8_t { all, strings, closed };
 class Values {
 public:
     // Events, when wanted, go to subscriptions, made of names.
-    explicit Values(Subscriptions* subscriptions = nullptr, const EventNames* names = nullptr);
+    // multiple: the text is a sequence of values, read as one list.
+    explicit Values(Subscriptions* subscriptions = nullptr, const EventNames* names = nullptr, bool multiple = false);
     ~Values();
     Values(const Values&) = delete;
     Values& operator=(const Values&) = delete;
@@ -89,6 +90,7 @@ private:
     // Throws when the text is not the beginning of one that json.loads
     // reads. A policy also refuses NaN and Infinity, which are not JSON.
     void check_text(bool standard) const;
+    PyObject* close_sequence();
     PyObject* hand_out(Child innermost);
     bool take_back(size_t level);
     Ref refill(size_t level, const Child& child);

@@ -43,21 +43,44 @@ def document(before, chunk):
               + 'y\\u00e9", "alpha": {}, "delta": {}}, -4000')
     return prefix, middle, ', null, [5000]]}'
 
+BYTES = ("bytes", "stop_bytes")
+
 def fresh(mode, text):
-    stream = Stream(select=[("alpha", ANY, ...)]) if mode == "selected" else Stream()
-    if mode == "bytes" and not text.endswith("}"):
+    if mode == "selected":
+        stream = Stream(select=[("alpha", ANY, ...)])
+    elif mode == "raw":  # raw text of values nested in one another, and no other events
+        stream = Stream(select=[], raw=[("alpha", ANY, ...)])
+    elif mode == "multiple":  # a sequence, whose values' paths begin with their ordinal
+        stream = Stream(multiple_values=True, select=[(ANY, "alpha", 1), (ANY,)], raw=[(0, "alpha", 2)])
+    elif mode.startswith("stop"):  # one value inside other text
+        stream = Stream(select=[("alpha", 1)], raw=[("alpha",), ("alpha", 2)], stop_at_end=True)
+    else:
+        stream = Stream()
+    if mode in BYTES and not text.endswith("}"):
         stream.feed(text.encode()[:-1])  # the last character's last byte waits for the call's chunk
     else:
         stream.feed(text)
     if mode == "values": stream.value()
-    if mode in ("selected", "events"): stream.events(); stream.items(("alpha",))
+    if mode in ("selected", "events", "raw", "stop", "stop_bytes"): stream.events(); stream.items(("alpha",))
+    if mode == "multiple": stream.events(); stream.items(()); stream.items((0, "alpha"))
     return stream
+
+def joined(events):
+    """Events with raw text run together: raw text is cut where it is read, and
+    values read again after a failure read what came since in one go."""
+    out = []
+    for e in events:
+        if e[0] == "raw" and out and out[-1][0] == "raw" and out[-1][1] == e[1]:
+            out[-1] = ("raw", e[1], out[-1][2] + e[2])
+        else:
+            out.append(tuple(e))
+    return out
 
 def answers(stream):
     out = []
     for call in [lambda: stream.text, stream.completion, lambda: stream.path, lambda: stream.done,
                  stream.value, lambda: stream.value("strings"), lambda: stream.value("closed"),
-                 lambda: [tuple(e) for e in stream.events()], lambda: stream.items(("alpha",)),
+                 lambda: joined(stream.events()), lambda: stream.items(("alpha",)),
                  lambda: stream.items(("alpha", 1))]:
         try:
             out.append(("ok", call()))
@@ -68,9 +91,16 @@ def answers(stream):
 def sweep(name, mode, before, chunk, op):
     prefix, middle, rest = document(before, chunk)
     tail = None  # the held-back character's last byte, which the call's chunk brings
-    if mode == "bytes":
+    if mode in BYTES:
         prefix, tail = prefix + "\u00e9", "\u00e9".encode()[-1:]
     whole = prefix + middle + rest
+    if mode.startswith("stop"):
+        rest += " \u0100 </call>"  # the caller's, after the value
+    expected = json.loads(whole)
+    if mode == "multiple":
+        rest += '\n"\u0100" 12'  # two more values, the last ended by close()
+        whole += '\n"\u0100" 12'
+        expected = [expected, "\u0100", 12]
     start = whole if name == "close" else prefix
     n = 1
     while True:
@@ -100,10 +130,9 @@ def sweep(name, mode, before, chunk, op):
             pieces = [middle, rest] if failed or name != "feed" else [rest]
             for piece in pieces:
                 data = tail + piece.encode() if tail is not None and piece is middle else piece
-                stream.feed(data)
-                reference.feed(data)
+                assert stream.feed(data) == reference.feed(data), where
             assert answers(stream) == answers(reference), where
-        assert stream.close() == json.loads(whole), where
+        assert stream.close() == expected, where
         assert stream.done, where
         n += 1
     return n - 1
@@ -121,11 +150,11 @@ OPS = {
 total = 0
 for name, op in OPS.items():
     per_call = 0
-    for mode in ("plain", "values", "selected", "events", "bytes"):
+    for mode in ("plain", "values", "selected", "events", "bytes", "raw", "stop", "stop_bytes", "multiple"):
         # A chunk of every width after text of every narrower width; the
         # other calls after the narrowest and the widest text.
         pairs = [(a, b) for a in ORDER for b in ORDER[ORDER.index(a):]]
-        if name != "feed" or mode == "bytes":
+        if name != "feed" or mode in BYTES:
             pairs = [("ascii", "ascii"), ("ascii", "ucs4"), ("ucs4", "ucs4")]
         for before, chunk in pairs:
             steps = sweep(name, mode, before, chunk, op)

@@ -63,6 +63,11 @@ def test_stop_at_end_takes_exactly_the_value(value_text, before, after, data):
         ([b"[1", b"]\xe2\x82", b"\xac"], [2, 1, 0], True),
         (["  ", "\n", "true", " "], [2, 1, 4, 0], True),
         ([" nul"], [4], False),
+        # What follows the value is the caller's, even when it is not UTF-8 or holds a lone surrogate.
+        ([b"[1]\xff\xfe"], [3], True),
+        ([b"12\xff"], [2], True),
+        ([b"12", b"\xff"], [2, 0], True),
+        (["[1] \ud800"], [3], True),
     ],
 )
 def test_stop_at_end_counts(chunks, counts, done):
@@ -83,6 +88,17 @@ def test_stop_at_end_events_end_a_root_number_once():
     late.feed("6}")
     assert [tuple(e) for e in late.events()] == [("end", (), 456)]
     assert late.events() == [] and late.close() == 456 and late.events() == []
+
+
+@pytest.mark.parametrize("chunks", [[b'"a\xff'], [b'"\xc3', b"\xff"], ['"\ud800"'], ["[1, ", "\ud800]"]])
+def test_stop_at_end_refuses_what_the_value_goes_on_into_and_changes_nothing(chunks):
+    stream = Stream(stop_at_end=True)
+    for chunk in chunks[:-1]:
+        stream.feed(chunk)
+    text = stream.text
+    with pytest.raises(UnicodeError):
+        stream.feed(chunks[-1])
+    assert stream.text == text and not stream.done
 
 
 @pytest.mark.parametrize("text", ['{"a" 1}', "[1 2] x", "nul\U0001f600 x", '"\\x"'])
