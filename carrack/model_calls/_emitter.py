@@ -28,6 +28,7 @@ Delta = dict[str, Any]
 # Reader states.
 _TEXT, _SECTION, _HEADER, _JSON, _SKIP = range(5)
 _WHITESPACE = " \t\r\n"
+_HEADER_LIMIT = 512  # characters: a call's header names a function, briefly
 
 
 @dataclass(eq=False)
@@ -474,8 +475,19 @@ class ModelToolCalls:
         h = self._header + text[i:] if i else self._header + text
         longest = max((len(m) for m in p.name_ends), default=1)
         found = _find_any(h, p.name_ends, max(0, old - longest + 1))
-        if found is None:
-            if final:
+        if found is None or found[0] > _HEADER_LIMIT:
+            if len(h) > _HEADER_LIMIT + longest or found is not None:
+                # No header runs this long: it was not one. Its text is read
+                # again from the limit on, so the place does not depend on
+                # the chunking.
+                self._header = ""
+                if self._section_ends:
+                    self._begin_skip(self._section_ends, _TEXT)
+                else:
+                    self._content.append(h[:_HEADER_LIMIT])
+                    self._state = _TEXT
+                self._run(h[_HEADER_LIMIT:], final)
+            elif final:
                 self._header = ""  # the output ended before the name did
             else:
                 self._header = h
