@@ -552,7 +552,7 @@ class ModelToolCalls:
 
     def _unclaimed(self, text: str) -> None:
         # JSON that turned out to start no call is text.
-        if self._bare_json and len(self.calls) == self._calls_before:
+        if text and self._bare_json and len(self.calls) == self._calls_before:
             self._content.append(text)
 
     def _feed_json(self, chunk: str) -> int:
