@@ -113,8 +113,17 @@ private:
     class Stack {
     public:
         Stack() = default;
-        // data_ may point into the object itself, so copies and moves aim it anew.
-        Stack(const Stack& other) : local_(other.local_), heap_(other.heap_), size_(other.size_) { aim(other); }
+        // data_ may point into the object itself, so copies and moves aim it
+        // anew. A copy holds the open levels only, not the room reserved.
+        Stack(const Stack& other) : size_(other.size_) {
+            if (size_ <= local_.size()) {
+                std::copy(other.data_, other.data_ + size_, local_.begin());
+            } else {
+                heap_.assign(other.data_, other.data_ + size_);
+                data_ = heap_.data();
+                capacity_ = heap_.size();
+            }
+        }
         Stack& operator=(Stack&& other) noexcept {
             local_ = other.local_;
             heap_ = std::move(other.heap_);

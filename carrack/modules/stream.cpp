@@ -360,56 +360,14 @@ bool surrogate_within(PyObject* text, Py_ssize_t length) {
 // stream shows; then the walk, which fails only for good (the chunk is then
 // kept in the text, which carrack() rejects); then the commit. waiting, for a
 // bytes chunk, is what its end left of a character cut in two.
-//
-// A stream that stops at its value's end first walks a copy of the walker, so
-// that it knows how much of the chunk it takes before anything is read or
-// made; the copy, cheap while nesting stays shallow, becomes the walker at the
-// commit. It returns that count, of characters or of bytes. What lies past
-// the value's end is the caller's: a surrogate there is no error of the
-// stream's, nor, when invalid_after says the bytes after chunk are not UTF-8,
-// are those bytes, unless the value goes on into them (nullptr, no exception
-// set, nothing changed: the caller raises the decoding error).
-PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes,
-                    bool invalid_after = false) {
-    if (!state.stop_at_end && carrack::python::holds_surrogate(chunk)) {
-        return carrack::python::raise_encode_error(chunk);
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(chunk);
+PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting) {
+    if (carrack::python::holds_surrogate(chunk)) return carrack::python::raise_encode_error(chunk);
     state.text.prepare(chunk);
-    state.walker.reserve(static_cast<size_t>(length));
-    Py_ssize_t taken = length;
-    std::optional<carrack::Walker> trial;
-    bool failed = false;
-    Ref count;
-    if (state.stop_at_end) {
-        trial.emplace(state.walker);
-        try {
-            carrack::python::feed_str(*trial, chunk);
-        } catch (const std::bad_alloc&) {
-            throw;  // the walker is untouched: nothing changed
-        } catch (...) {
-            failed = true;  // nested too deep: for good, once committed
-        }
-        // A character cut in two at the chunk's end is not ASCII, so it cannot
-        // go on a number at the root: the value ends with the chunk's whole
-        // characters, and the cut one is not taken.
-        const bool cut = !failed && !trial->ended() &&
-                         (invalid_after || (waiting != nullptr && !waiting->empty())) &&
-                         trial->end_before_non_ascii();
-        if (trial->ended() && !cut) taken = static_cast<Py_ssize_t>(trial->ended_at());
-        if (invalid_after && !trial->ended()) return nullptr;
-        if (surrogate_within(chunk, taken)) return carrack::python::raise_encode_error(chunk);
-        const size_t said = bytes == nullptr ? static_cast<size_t>(taken)
-                            : trial->ended()  ? bytes_taken(*bytes, static_cast<size_t>(taken))
-                                              : bytes->size;
-        count = Ref(carrack::python::check(PyLong_FromSize_t(said)));
-    }
+    state.walker.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(chunk)));
     carrack::values::Events* events = nullptr;
     if (state.values) {
         try {
-            carrack::python::with_units([&](auto units, size_t size) { state.values->feed(units, size); },
-                                        PyUnicode_KIND(chunk), PyUnicode_DATA(chunk), static_cast<size_t>(taken));
-            if (trial && trial->ended()) state.values->end_root_number();
+            carrack::python::with_units([&](auto units, size_t size) { state.values->feed(units, size); }, chunk);
             events = state.values->events();
             if (events != nullptr) events->reserve();
         } catch (...) {
@@ -419,16 +377,73 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const B
             throw;
         }
     }
-    if (trial) {
-        state.walker = std::move(*trial);
-    } else {
+    bool failed = false;
+    try {
+        carrack::python::feed_str(state.walker, chunk);
+    } catch (...) {
+        failed = true;  // the walker keeps its failure, and raises it again below
+    }
+    // The commit: nothing below can fail.
+    state.text.append(chunk);
+    if (waiting != nullptr) state.pending_utf8.swap(*waiting);
+    if (events != nullptr) events->commit(static_cast<size_t>(state.text.length()));
+    if (failed) {
+        state.walker.check();
+        throw std::logic_error("the walk failed and kept no failure");
+    }
+    Py_RETURN_NONE;
+}
+
+// feed_text for a stream that stops at its value's end, in the same steps. It
+// first walks a copy of the walker, so that it knows how much of the chunk it
+// takes before anything is read or made; the copy, cheap while nesting stays
+// shallow, becomes the walker at the commit. It returns that count, of
+// characters or, given bytes, of bytes. What lies past the value's end is the
+// caller's: a surrogate there is no error of the stream's, nor, when
+// invalid_after says the bytes after chunk are not UTF-8, are those bytes,
+// unless the value goes on into them (nullptr, no exception set, nothing
+// changed: the caller raises the decoding error).
+PyObject* feed_until_end(State& state, PyObject* chunk, std::string* waiting, const BytesFed* bytes,
+                         bool invalid_after = false) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(chunk);
+    state.text.prepare(chunk);
+    carrack::Walker trial(state.walker);
+    trial.reserve(static_cast<size_t>(length));
+    bool failed = false;
+    try {
+        carrack::python::feed_str(trial, chunk);
+    } catch (const std::bad_alloc&) {
+        throw;  // the walker is untouched: nothing changed
+    } catch (...) {
+        failed = true;  // nested too deep: for good, once committed
+    }
+    // A character cut in two at the chunk's end (or bytes that are not UTF-8)
+    // is not ASCII, so it cannot go on a number at the root: the value ends
+    // with the chunk's whole characters, and the cut one is not taken.
+    const bool cut = !failed && !trial.ended() && (invalid_after || (waiting != nullptr && !waiting->empty())) &&
+                     trial.end_before_non_ascii();
+    const Py_ssize_t taken = trial.ended() && !cut ? static_cast<Py_ssize_t>(trial.ended_at()) : length;
+    if (invalid_after && !trial.ended()) return nullptr;
+    if (surrogate_within(chunk, taken)) return carrack::python::raise_encode_error(chunk);
+    const size_t said = bytes == nullptr ? static_cast<size_t>(taken)
+                        : trial.ended()  ? bytes_taken(*bytes, static_cast<size_t>(taken))
+                                         : bytes->size;
+    Ref count(carrack::python::check(PyLong_FromSize_t(said)));
+    carrack::values::Events* events = nullptr;
+    if (state.values) {
         try {
-            carrack::python::feed_str(state.walker, chunk);
+            carrack::python::with_units([&](auto units, size_t size) { state.values->feed(units, size); },
+                                        PyUnicode_KIND(chunk), PyUnicode_DATA(chunk), static_cast<size_t>(taken));
+            if (trial.ended()) state.values->end_root_number();
+            events = state.values->events();
+            if (events != nullptr) events->reserve();
         } catch (...) {
-            failed = true;  // the walker keeps its failure, and raises it again below
+            drop(state, std::move(state.values));
+            throw;
         }
     }
     // The commit: nothing below can fail.
+    state.walker = std::move(trial);
     state.text.append(chunk, taken);
     state.ended = state.walker.ended();
     if (waiting != nullptr) {
@@ -443,8 +458,7 @@ PyObject* feed_text(State& state, PyObject* chunk, std::string* waiting, const B
         state.walker.check();
         throw std::logic_error("the walk failed and kept no failure");
     }
-    if (count) return count.release();
-    Py_RETURN_NONE;
+    return count.release();
 }
 
 // For a stream that stops at its value's end, bytes that are not UTF-8 are an
@@ -464,7 +478,7 @@ PyObject* feed_valid_bytes(State& state, const char* data, size_t pending, size_
     if (!text) return nullptr;
     std::string waiting;
     const BytesFed bytes{data, pending, size};
-    PyObject* result = feed_text(state, text.get(), &waiting, &bytes, true);
+    PyObject* result = feed_until_end(state, text.get(), &waiting, &bytes, true);
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
     }
@@ -490,8 +504,9 @@ PyObject* feed_bytes(State& state, const char* data, Py_ssize_t size) {
         return feed_valid_bytes(state, data, pending, chunk_size);
     }
     std::string waiting(data + consumed, static_cast<size_t>(size - consumed));
+    if (!state.stop_at_end) return feed_text(state, text.get(), &waiting);
     const BytesFed bytes{data, pending, chunk_size};
-    return feed_text(state, text.get(), &waiting, &bytes);
+    return feed_until_end(state, text.get(), &waiting, &bytes);
 }
 
 PyObject* stream_feed(PyObject* self, PyObject* chunk) {
@@ -516,7 +531,7 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
                 PyErr_SetString(PyExc_ValueError, "a str chunk while a character fed as bytes is incomplete");
                 return nullptr;
             }
-            return feed_text(state, chunk, nullptr, nullptr);
+            return state.stop_at_end ? feed_until_end(state, chunk, nullptr, nullptr) : feed_text(state, chunk, nullptr);
         }
         return feed_bytes(state, static_cast<const char*>(view.buf), view.len);
     });

@@ -42,35 +42,17 @@ public:
     }
 
     // Appends the chunk prepare() was last called for; cannot fail.
-    void append(PyObject* chunk) noexcept { append(chunk, PyUnicode_GET_LENGTH(chunk)); }
+    void append(PyObject* chunk) noexcept {
+        append_units(chunk, PyUnicode_GET_LENGTH(chunk), PyUnicode_MAX_CHAR_VALUE(chunk));
+    }
 
     // Appends the first count characters of that chunk. The text keeps the
     // width prepared for the whole chunk, which may be wider than its
     // characters need; to_str() makes the str CPython would.
     void append(PyObject* chunk, Py_ssize_t count) noexcept {
-        if (prepared_kind_ != kind_) {
-            units_.swap(wider_);
-            kind_ = prepared_kind_;
-            std::vector<char>().swap(wider_);
-        }
-        const int from = PyUnicode_KIND(chunk);
-        const void* data = PyUnicode_DATA(chunk);
-        const size_t at = units_.size();
-        units_.resize(at + static_cast<size_t>(count) * kind_);  // within the capacity reserved
-        if (count == 0) return;  // an empty vector may hold no storage to copy into
-        char* out = units_.data() + at;
-        if (from == kind_) {
-            std::memcpy(out, data, static_cast<size_t>(count) * kind_);
-        } else if (kind_ == PyUnicode_2BYTE_KIND) {
-            widen_into<Py_UCS1, Py_UCS2>(data, count, out);
-        } else if (from == PyUnicode_1BYTE_KIND) {
-            widen_into<Py_UCS1, Py_UCS4>(data, count, out);
-        } else {
-            widen_into<Py_UCS2, Py_UCS4>(data, count, out);
-        }
-        length_ += count;
-        max_char_ = std::max(max_char_, count == PyUnicode_GET_LENGTH(chunk) ? PyUnicode_MAX_CHAR_VALUE(chunk)
-                                                                              : max_char(from, data, count));
+        append_units(chunk, count,
+                     count == PyUnicode_GET_LENGTH(chunk) ? PyUnicode_MAX_CHAR_VALUE(chunk)
+                                                          : max_char(PyUnicode_KIND(chunk), PyUnicode_DATA(chunk), count));
     }
 
     // A new str: the text followed by an ASCII suffix.
@@ -92,6 +74,32 @@ public:
     }
 
 private:
+    // largest: the maximum PyUnicode_New wants for the characters appended.
+    void append_units(PyObject* chunk, Py_ssize_t count, Py_UCS4 largest) noexcept {
+        if (prepared_kind_ != kind_) {
+            units_.swap(wider_);
+            kind_ = prepared_kind_;
+            std::vector<char>().swap(wider_);
+        }
+        const int from = PyUnicode_KIND(chunk);
+        const void* data = PyUnicode_DATA(chunk);
+        const size_t at = units_.size();
+        units_.resize(at + static_cast<size_t>(count) * kind_);  // within the capacity reserved
+        if (count == 0) return;  // an empty vector may hold no storage to copy into
+        char* out = units_.data() + at;
+        if (from == kind_) {
+            std::memcpy(out, data, static_cast<size_t>(count) * kind_);
+        } else if (kind_ == PyUnicode_2BYTE_KIND) {
+            widen_into<Py_UCS1, Py_UCS2>(data, count, out);
+        } else if (from == PyUnicode_1BYTE_KIND) {
+            widen_into<Py_UCS1, Py_UCS4>(data, count, out);
+        } else {
+            widen_into<Py_UCS2, Py_UCS4>(data, count, out);
+        }
+        length_ += count;
+        max_char_ = std::max(max_char_, largest);
+    }
+
     // The maximum PyUnicode_New wants for count units of kind.
     static Py_UCS4 max_char(int kind, const void* data, Py_ssize_t count) noexcept {
         Py_UCS4 largest = 0;
