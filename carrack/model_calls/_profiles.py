@@ -120,6 +120,7 @@ PROFILES: dict[str, Profile] = {
             ends=("<｜tool▁calls▁end｜>",),
             json_calls=False,
             call_starts=("<｜tool▁call▁begin｜>",),
+            header_first=True,
             name_ends=("```json",),
             header=r"\s*(?:function)?\s*<｜tool▁sep｜>\s*(\S+?)\s*$",
             call_ends=("<｜tool▁call▁end｜>",),
@@ -170,6 +171,20 @@ PROFILES: dict[str, Profile] = {
         ),
         Profile("generic_json", bare=True, wrapper=("tool_call",)),
         Profile(
+            "xlam",
+            starts=("[TOOL_CALLS]", "<tool_call>", "```json"),
+            ends=("</tool_call>", "```"),
+            unclosed=("[TOOL_CALLS]",),
+            bare=True,
+        ),
+        Profile(
+            "functionary_v3_2",
+            starts=(">>>",),
+            json_calls=False,
+            header_first=True,
+            name_ends=("\n",),
+        ),
+        Profile(
             "functionary_v3_1",
             starts=("<function=",),
             json_calls=False,
@@ -182,6 +197,7 @@ PROFILES: dict[str, Profile] = {
 PROFILES["gpt_oss_harmony"] = PROFILES["gpt_oss"]
 PROFILES["granite4"] = PROFILES["hermes"]
 PROFILES["json_array"] = PROFILES["json"]
+PROFILES["deepseek_r1"] = PROFILES["deepseek_v3"]
 
 
 def profile(format: str | Profile) -> Profile:
