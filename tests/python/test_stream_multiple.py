@@ -35,16 +35,31 @@ def canon(values):
     return json.dumps(values)
 
 
+def ends(text, count):
+    """Where each of the first count values of text ends."""
+    out, at = [], 0
+    for _ in range(count):
+        at = spans(text, at, (), {})
+        out.append(at)
+    return out
+
+
 @given(sequences(), st.booleans(), st.data())
 def test_values_and_items_are_each_value_as_json_loads_reads_it(sequence, ask_every_chunk, data):
     values, text = sequence
-    chunks, _ = data.draw(chunked(text))
+    chunks, as_bytes = data.draw(chunked(text))
     stream = Stream(multiple_values=True)
     items = stream.items(()) if ask_every_chunk else []
+    fed = b"" if as_bytes else ""
     for chunk in chunks:
         assert stream.feed(chunk) is None
+        fed += chunk
         if ask_every_chunk:
             items += stream.items(())
+            # Each value as soon as it has ended: a number once a character follows it.
+            read = len(fed.decode("utf-8", "ignore")) if as_bytes else len(fed)
+            ended = [v for v, end in zip(values, ends(text, len(values))) if end < read or (end == read and not is_number(v))]
+            assert canon(items) == canon(ended)
             so_far = stream.value("closed")
             assert canon(so_far[: len(items)]) == canon(values[: len(items)])
     assert canon(stream.close()) == canon(values)
