@@ -198,6 +198,7 @@ PROFILES["gpt_oss_harmony"] = PROFILES["gpt_oss"]
 PROFILES["granite4"] = PROFILES["hermes"]
 PROFILES["json_array"] = PROFILES["json"]
 PROFILES["deepseek_r1"] = PROFILES["deepseek_v3"]
+PROFILES["functionary_v3_1_llama31"] = PROFILES["functionary_v3_1"]
 
 
 def profile(format: str | Profile) -> Profile:
