@@ -32,11 +32,13 @@ from carrack.batch import complete_many, loads_many
 from carrack.carrack import carrack as complete
 from carrack.patch import JsonPatch
 from carrack.tool_calls import ToolCall, ToolCalls
+from carrack.model_calls import ModelToolCalls
 
 __all__ = [
     "ANY",
     "Event",
     "JsonPatch",
+    "ModelToolCalls",
     "NestingTooDeepError",
     "RejectedTextError",
     "Stream",
