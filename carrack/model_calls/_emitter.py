@@ -141,6 +141,8 @@ class ModelToolCalls:
         self._skip_to: tuple[str, ...] = ()
         self._after_skip = _SECTION
         self._closed = False
+        self._next_text: str | None = None
+        self._next: dict[str, int] = {}
 
     # -- public ---------------------------------------------------------------
 
@@ -309,6 +311,7 @@ class ModelToolCalls:
     # -- the reader -----------------------------------------------------------
 
     def _run(self, text: str, final: bool) -> None:
+        self._next_text = None  # the same text may be fed again
         i = 0
         n = len(text)
         while i < n or (final and self._state == _SECTION and self._pending):
@@ -331,9 +334,19 @@ class ModelToolCalls:
         return -1
 
     def _text(self, text: str, i: int, final: bool) -> int:
+        # Where each marker's first character next stands in this text, kept
+        # while the scan has not passed it (the scan of one text only moves
+        # forward): prose full of one first character and free of another
+        # is not searched to its end again at each of them.
+        if text is not self._next_text:
+            self._next_text = text
+            self._next = {}
+        nxt = self._next
         j = -1
         for c in self._firsts:
-            k = text.find(c, i)
+            k = nxt.get(c, -2)
+            if k == -2 or -1 < k < i:
+                k = nxt[c] = text.find(c, i)
             if k != -1 and (j == -1 or k < j):
                 j = k
         if j == -1:
@@ -348,7 +361,7 @@ class ModelToolCalls:
                 if action == 1:
                     return j + len(m)
                 return self._open_section(m, j + len(m))
-            if not final and m.startswith(text[j:]):
+            if not final and len(text) - j < len(m) and m.startswith(text[j:]):
                 wait = True
         if c in "{[" and self.profile.bare:
             verdict = self._bare(text, j)
@@ -433,7 +446,7 @@ class ModelToolCalls:
                         self._leave_section()
                         return j
                     return j + len(m)
-                if not final and m.startswith(text[j:]):
+                if not final and n - j < len(m) and m.startswith(text[j:]):
                     wait = True
         if wait:
             return self._hold(text, j)
