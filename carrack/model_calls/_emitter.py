@@ -149,6 +149,8 @@ class ModelToolCalls:
     def feed(self, chunk: str) -> list[Delta]:
         """The deltas that ``chunk``, appended to the output so far, makes
         final."""
+        if not isinstance(chunk, str):
+            raise TypeError(f"chunk must be str, not {type(chunk).__name__}")
         if self._closed:
             raise ValueError("feed() after close()")
         out: list[Delta] = []
@@ -294,7 +296,12 @@ class ModelToolCalls:
             if state == "complete":
                 # The stream takes control characters in strings, as json
                 # does with strict=False.
-                value = json.loads(text, strict=False)
+                try:
+                    value = json.loads(text, strict=False)
+                except ValueError:
+                    # Arguments written twice in one call object.
+                    call.state = "malformed"
+                    return
                 try:
                     inner = json.loads(value, strict=False)
                 except ValueError:
@@ -302,6 +309,14 @@ class ModelToolCalls:
                 if self._content:
                     self._flush()
                 self._send(call, value if isinstance(inner, dict) else text)
+        elif state == "complete" and call._parts:
+            # An object that writes its arguments twice sent both texts: they
+            # are not one JSON value, and the call cannot run. (Read once, at
+            # the call's end.)
+            try:
+                json.loads(call.arguments, strict=False)
+            except ValueError:
+                call.state = "malformed"
         elif state == "complete" and call._string is None:
             # A call written without arguments takes none.
             if self._content:

@@ -32,3 +32,33 @@ def test_a_whole_output_is_read_in_linear_work(fmt):
     CountingText.read = 0
     ModelToolCalls(fmt, ids=ids).parse(text)
     assert CountingText.read < 20 * n
+
+
+@pytest.mark.parametrize("chunk", [b"<tool_call>", bytearray(b"x"), None, 5, ["a"]])
+def test_a_chunk_that_is_not_text_is_refused(chunk):
+    reader = ModelToolCalls("hermes", ids=ids)
+    with pytest.raises(TypeError, match="chunk must be str"):
+        reader.feed(chunk)
+    assert reader.feed("hi") + reader.close() == [{"content": "hi"}]
+
+
+# A call object that writes its arguments twice: both texts went out, so the
+# call must not be reported complete (and reading it must not raise).
+@pytest.mark.parametrize(
+    "body",
+    [
+        '{"name": "f", "arguments": {}, "arguments": {"b": 2}}',
+        '{"name": "f", "arguments": {"a": 1}, "parameters": {"a": 1}}',
+        '{"name": "f", "arguments": "a", "arguments": "b"}',
+        '{"name": "f", "arguments": "{\\"a\\": 1}", "parameters": {}}',
+        '{"arguments": [1], "name": "f", "arguments": 2}',
+    ],
+)
+@pytest.mark.parametrize("step", [1, 3, 1000])
+def test_arguments_written_twice_make_a_malformed_call(body, step):
+    text = "<tool_call>" + body + "</tool_call>"
+    reader = ModelToolCalls("hermes", ids=ids)
+    deltas = [d for i in range(0, len(text), step) for d in reader.feed(text[i : i + step])] + reader.close()
+    assert [c.state for c in reader.calls] == ["malformed"]
+    assert reader.finish_reason == "stop"
+    assert merge_deltas(deltas)["tool_calls"][0]["function"]["name"] == "f"
