@@ -29,6 +29,9 @@ Delta = dict[str, Any]
 _TEXT, _SECTION, _HEADER, _JSON, _SKIP = range(5)
 _WHITESPACE = " \t\r\n"
 _HEADER_LIMIT = 512  # characters: a call's header names a function, briefly
+# What the stream refuses: text that is not JSON, and a lone surrogate (which
+# no UTF-8 text, hence no JSON, holds).
+_UNREADABLE = (RejectedTextError, UnicodeEncodeError)
 
 
 @dataclass(eq=False)
@@ -588,7 +591,7 @@ class ModelToolCalls:
         assert stream is not None
         try:
             n = stream.feed(chunk)
-        except RejectedTextError:
+        except _UNREADABLE:
             return self._rejected(chunk)
         if n is None:  # pragma: no cover - stop_at_end always counts
             n = len(chunk)
@@ -693,7 +696,7 @@ class ModelToolCalls:
         for k, c in enumerate(chunk):
             try:
                 n = stream.feed(c)
-            except RejectedTextError:
+            except _UNREADABLE:
                 self._unclaimed(before + chunk[:k])
                 self._abandon()
                 return k

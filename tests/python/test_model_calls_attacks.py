@@ -62,3 +62,27 @@ def test_arguments_written_twice_make_a_malformed_call(body, step):
     assert [c.state for c in reader.calls] == ["malformed"]
     assert reader.finish_reason == "stop"
     assert merge_deltas(deltas)["tool_calls"][0]["function"]["name"] == "f"
+
+
+# A lone surrogate inside a call's JSON cannot be UTF-8, so not JSON: the call
+# is malformed, and the text after it is read as after any malformed call.
+@pytest.mark.parametrize("step", [1, 2, 5, 1000])
+@pytest.mark.parametrize(
+    "text, content, names",
+    [
+        ('<tool_call>{"name": "f", "arguments": {"a": "\ud800"}}</tool_call>ok', "ok", ["f"]),
+        ('<tool_call>{"name": "\udc00f", "arguments": {}}</tool_call>ok', "ok", []),
+        ('{"name": "f", "arguments": {"\ud83d": 1}} ok', None, ["f"]),
+    ],
+)
+def test_a_lone_surrogate_in_a_call_makes_it_malformed(text, content, names, step):
+    fmt = "hermes" if text.startswith("<") else "json"
+    reader = ModelToolCalls(fmt, ids=ids)
+    deltas = [d for i in range(0, len(text), step) for d in reader.feed(text[i : i + step])] + reader.close()
+    message = merge_deltas(deltas)
+    assert [c["function"]["name"] for c in message["tool_calls"]] == names
+    assert all(c.state == "malformed" for c in reader.calls)
+    if content is not None:
+        assert message["content"] == content
+    whole = ModelToolCalls(fmt, ids=ids)
+    assert message == merge_deltas(whole.feed(text) + whole.close())
