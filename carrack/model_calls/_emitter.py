@@ -145,6 +145,7 @@ class ModelToolCalls:
         self._after_skip = _SECTION
         self._closed = False
         self._next_text: str | None = None
+        self._busy = False
         self._next: dict[str, int] = {}
 
     # -- public ---------------------------------------------------------------
@@ -156,6 +157,20 @@ class ModelToolCalls:
             raise TypeError(f"chunk must be str, not {type(chunk).__name__}")
         if self._closed:
             raise ValueError("feed() after close()")
+        return self._guarded(self._feed, chunk)
+
+    def _guarded(self, call: Callable[[str], list[Delta]], chunk: str) -> list[Delta]:
+        # The ids function runs in the middle of a chunk: text it fed or a
+        # close() it made would land inside the one being read.
+        if self._busy:
+            raise RuntimeError("ModelToolCalls is in use: feed() or close() from inside its own call")
+        self._busy = True
+        try:
+            return call(chunk)
+        finally:
+            self._busy = False
+
+    def _feed(self, chunk: str) -> list[Delta]:
         out: list[Delta] = []
         self._out = out
         if not chunk:
@@ -177,6 +192,9 @@ class ModelToolCalls:
     def close(self) -> list[Delta]:
         """Ends the output: held-back text goes out as content, and a call
         still open is cut off."""
+        return self._guarded(self._close, "")
+
+    def _close(self, _: str) -> list[Delta]:
         out: list[Delta] = []
         self._out = out
         if self._closed:

@@ -86,3 +86,16 @@ def test_a_lone_surrogate_in_a_call_makes_it_malformed(text, content, names, ste
         assert message["content"] == content
     whole = ModelToolCalls(fmt, ids=ids)
     assert message == merge_deltas(whole.feed(text) + whole.close())
+
+
+@pytest.mark.parametrize("inner", [lambda r: r.feed("<tool_call>"), lambda r: r.close()])
+def test_feed_or_close_from_the_ids_function_is_refused(inner):
+    reader = None
+
+    def reentering(index):
+        inner(reader)
+        return "call"
+
+    reader = ModelToolCalls("hermes", ids=reentering)
+    with pytest.raises(RuntimeError, match="in use"):
+        reader.feed('<tool_call>{"name": "f", "arguments": {}}</tool_call>')
