@@ -97,6 +97,14 @@ def _harmony_header(text: str) -> HeaderKind:
     return ("content", None)
 
 
+def _functionary_header(text: str) -> HeaderKind | None:
+    # ">>>all" opens a message to the user: content, not a call to "all".
+    m = re.match(r">>>\s*(\S+?)\s*$", text)
+    if m is None:
+        return None
+    return ("content", None) if m.group(1) == "all" else ("call", m.group(1))
+
+
 _HERMES = Profile("hermes", starts=("<tool_call>",), ends=("</tool_call>",))
 
 PROFILES: dict[str, Profile] = {
@@ -183,6 +191,7 @@ PROFILES: dict[str, Profile] = {
             json_calls=False,
             header_first=True,
             name_ends=("\n",),
+            header=_functionary_header,
         ),
         Profile(
             "functionary_v3_1",

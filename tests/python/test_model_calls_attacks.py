@@ -99,3 +99,23 @@ def test_feed_or_close_from_the_ids_function_is_refused(inner):
     reader = ModelToolCalls("hermes", ids=reentering)
     with pytest.raises(RuntimeError, match="in use"):
         reader.feed('<tool_call>{"name": "f", "arguments": {}}</tool_call>')
+
+
+# Functionary v3.2 addresses each message: ">>>all" to the user, ">>>name" to
+# a function.
+@pytest.mark.parametrize(
+    "text, content, calls",
+    [
+        (">>>all\nHello there", "Hello there", []),
+        ('>>>get_weather\n{"city": "Paris"}>>>all\nDone', "Done", [("get_weather", '{"city": "Paris"}')]),
+        ('>>>all\nLooking.>>>f\n{"a": 1}', "Looking.", [("f", '{"a": 1}')]),
+    ],
+)
+@pytest.mark.parametrize("step", [1, 4, 1000])
+def test_functionary_all_is_content(text, content, calls, step):
+    reader = ModelToolCalls("functionary_v3_2", ids=ids)
+    deltas = [d for i in range(0, len(text), step) for d in reader.feed(text[i : i + step])] + reader.close()
+    message = merge_deltas(deltas)
+    assert message["content"] == content
+    assert [(c["function"]["name"], c["function"]["arguments"]) for c in message["tool_calls"]] == calls
+    assert all(c.state == "complete" for c in reader.calls)
