@@ -116,6 +116,10 @@ class ModelToolCalls:
         if p.bare:
             for c in "{[":
                 marks.setdefault(c, [])
+        # The longest marker first, so that one marker that begins another
+        # (<a and <ab) never wins only because the chunk ended after it.
+        for group in marks.values():
+            group.sort(key=lambda mark: -len(mark[0]))
         self._marks = marks
         self._firsts = tuple(marks)
         keys = set(p.name_keys) | set(p.arguments_keys)
@@ -394,6 +398,8 @@ class ModelToolCalls:
         wait = False
         for m, action in self._marks[c]:
             if text.startswith(m, j):
+                if wait:
+                    break  # a longer marker may still come
                 if action == 1:
                     return j + len(m)
                 return self._open_section(m, j + len(m))
@@ -469,9 +475,13 @@ class ModelToolCalls:
                 self._leave_section()
             return n
         wait = False
+        # Ends first, then call starts, then starts, and the longest first
+        # in each: a marker wins only when none before it may still come.
         for group, what in ((self._section_ends, 0), (p.call_starts, 1), (p.starts, 2)):
-            for m in group:
+            for m in sorted(group, key=len, reverse=True):
                 if text.startswith(m, j):
+                    if wait:
+                        return self._hold(text, j)
                     if what == 0:
                         self._pending = ""
                         self._state = _TEXT
@@ -576,6 +586,9 @@ class ModelToolCalls:
             self._header = h[-(longest - 1) :] if longest > 1 else ""
             return len(text)
         k, m = found
+        if any(len(x) > len(h) - k and x.startswith(h[k:]) for x in self._skip_to):
+            self._header = h[k:]  # a longer marker may still come
+            return len(text)
         self._header = ""
         self._state = self._after_skip
         if self._state == _SECTION:

@@ -4,7 +4,7 @@ arguments twice."""
 
 import pytest
 
-from carrack.model_calls import PROFILES, ModelToolCalls, merge_deltas
+from carrack.model_calls import PROFILES, ModelToolCalls, Profile, merge_deltas
 from model_calls_support import ids
 
 
@@ -119,3 +119,27 @@ def test_functionary_all_is_content(text, content, calls, step):
     assert message["content"] == content
     assert [(c["function"]["name"], c["function"]["arguments"]) for c in message["tool_calls"]] == calls
     assert all(c.state == "complete" for c in reader.calls)
+
+
+# A profile whose markers begin one another: the longest one that stands in
+# the text wins, wherever the chunks end.
+NESTED = [
+    Profile("nested", starts=("<a", "<ab"), ends=("</a", "</ab")),
+    Profile("nested_longest_first", starts=("<ab", "<a"), ends=("</ab", "</a")),
+    Profile("nested_unclosed", starts=("<ab", "<a")),
+]
+
+
+@pytest.mark.parametrize("profile", NESTED, ids=lambda p: p.name)
+@pytest.mark.parametrize(
+    "text",
+    ["<a[</<</ab tail", "x<ab{\"name\": \"f\", \"arguments\": {}}</ab y", "<a{\"name\": \"f\", \"arguments\": {}}</a</ab z", "<a</ab"],
+)
+def test_markers_that_begin_one_another_read_alike_under_every_chunking(profile, text):
+    def read(step):
+        reader = ModelToolCalls(profile, ids=ids)
+        deltas = [d for i in range(0, len(text), step) for d in reader.feed(text[i : i + step])] + reader.close()
+        return merge_deltas(deltas), [c.state for c in reader.calls]
+
+    whole = read(len(text))
+    assert all(read(step) == whole for step in (1, 2, 3))
