@@ -150,6 +150,8 @@ class ModelToolCalls:
         self._closed = False
         self._next_text: str | None = None
         self._busy = False
+        # Inside a message for the user, whose text ends at a marker.
+        self._in_message = False
         self._next: dict[str, int] = {}
 
     # -- public ---------------------------------------------------------------
@@ -397,9 +399,12 @@ class ModelToolCalls:
         c = text[j]
         wait = False
         for m, action in self._marks[c]:
+            if self._in_message and m in self.profile.between_messages:
+                continue  # the message's own text
             if text.startswith(m, j):
                 if wait:
                     break  # a longer marker may still come
+                self._in_message = False
                 if action == 1:
                     return j + len(m)
                 return self._open_section(m, j + len(m))
@@ -557,6 +562,7 @@ class ModelToolCalls:
         kind = p.read_header(h[:k])
         if kind is not None and kind[0] == "content":
             self._state = _TEXT
+            self._in_message = True
         elif kind is not None and kind[0] == "drop":
             self._begin_skip(p.drop_until, _TEXT)
         else:

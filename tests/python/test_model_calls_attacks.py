@@ -143,3 +143,20 @@ def test_markers_that_begin_one_another_read_alike_under_every_chunking(profile,
 
     whole = read(len(text))
     assert all(read(step) == whole for step in (1, 2, 3))
+
+
+# gpt-oss: " to=" names a recipient only in a message's header; inside the
+# text of a message for the user it is text.
+@pytest.mark.parametrize("step", [1, 3, 7, 1000])
+def test_gpt_oss_to_inside_a_final_message_is_text(step):
+    text = (
+        "<|channel|>final<|message|>Set x to=5 now.<|end|>"
+        "<|start|>assistant<|channel|>commentary to=functions.f <|constrain|>json<|message|>"
+        '{"a": 1}<|call|>'
+    )
+    reader = ModelToolCalls("gpt_oss", ids=ids)
+    deltas = [d for i in range(0, len(text), step) for d in reader.feed(text[i : i + step])] + reader.close()
+    message = merge_deltas(deltas)
+    assert message["content"] == "Set x to=5 now."
+    assert [(c["function"]["name"], c["function"]["arguments"]) for c in message["tool_calls"]] == [("f", '{"a": 1}')]
+    assert reader.finish_reason == "tool_calls"
