@@ -152,6 +152,8 @@ class ModelToolCalls:
         self._busy = False
         # Inside a message for the user, whose text ends at a marker.
         self._in_message = False
+        self._cut_short = False
+        self._header_call = False
         self._next: dict[str, int] = {}
 
     # -- public ---------------------------------------------------------------
@@ -207,6 +209,11 @@ class ModelToolCalls:
             return out
         self._closed = True
         text, self._buf = self._buf, ""
+        if self._state == _HEADER and self._header:
+            # The output ended inside a call's header: no name is final, so
+            # no call went out, but the turn was cut all the same.
+            kind = self.profile.read_header(self._header)
+            self._cut_short = self._header_call or (kind is not None and kind[0] == "call")
         if text or self._state == _SECTION:
             self._run(text, True)
         cut: CallState = "cut_off"
@@ -219,6 +226,8 @@ class ModelToolCalls:
                 cut = "malformed"
             if self._broken:
                 cut = "malformed"
+        if cut == "cut_off" and any(c.name is None and not c._ghost for c in self._elems.values()):
+            self._cut_short = True  # a call cut off before its name was final
         for call in self._elems.values():
             self._end_call(call, cut)
         self._elems = {}
@@ -230,9 +239,12 @@ class ModelToolCalls:
     @property
     def finish_reason(self) -> str:
         """``"tool_calls"`` when calls were sent and all are complete;
-        ``"length"`` when the output cut one off; ``"stop"`` otherwise (no
+        ``"length"`` when the output cut one off (even before its name was
+        final, when no call went out for it); ``"stop"`` otherwise (no
         call, or a malformed one)."""
         states = {c.state for c in self.calls}
+        if self._cut_short:
+            return "length"
         if not states:
             return "stop"
         if states == {"complete"}:
@@ -462,6 +474,7 @@ class ModelToolCalls:
             # (gpt-oss: " to=functions.f" opens a header).
             self._state = _HEADER
             self._header = marker
+            self._header_call = False
         else:
             self._state = _SECTION
         return i
@@ -492,6 +505,7 @@ class ModelToolCalls:
                         self._state = _TEXT
                     elif what == 1:
                         self._start_header("")
+                        self._header_call = True
                     else:
                         # Another section begins: this one is over.
                         self._leave_section()
@@ -529,6 +543,7 @@ class ModelToolCalls:
         self._state = _TEXT
 
     def _start_header(self, text: str) -> None:
+        self._header_call = False  # a call-start marker says it is a call
         self._pending = ""
         self._state = _HEADER
         self._header = text

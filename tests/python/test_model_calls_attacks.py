@@ -160,3 +160,32 @@ def test_gpt_oss_to_inside_a_final_message_is_text(step):
     assert message["content"] == "Set x to=5 now."
     assert [(c["function"]["name"], c["function"]["arguments"]) for c in message["tool_calls"]] == [("f", '{"a": 1}')]
     assert reader.finish_reason == "tool_calls"
+
+
+# An output cut inside a call before its name was final sends no call, but the
+# turn was cut: finish_reason says so.
+@pytest.mark.parametrize(
+    "fmt, text, sent",
+    [
+        ("hermes", '<tool_call>{"name": "get_wea', 0),
+        ("hermes", '<tool_call>{"arguments": {"a": 1}, "na', 0),
+        ("hermes", '<tool_call>{"name": "f", "arguments": {}}</tool_call><tool_call>{"name": "g', 1),
+        ("mistral", "[TOOL_CALLS]get_wea", 0),
+        ("kimi_k2", "<|tool_calls_section_begin|><|tool_call_begin|>functions.get_w", 0),
+        ("deepseek_v31", "<｜tool▁calls▁begin｜><｜tool▁call▁begin｜>get_w", 0),
+        ("gpt_oss", "<|channel|>commentary to=functions.get_w", 0),
+    ],
+)
+@pytest.mark.parametrize("step", [1, 1000])
+def test_a_call_cut_before_its_name_ends_the_turn_as_length(fmt, text, sent, step):
+    reader = ModelToolCalls(fmt, ids=ids)
+    for i in range(0, len(text), step):
+        reader.feed(text[i : i + step])
+    reader.close()
+    assert len(reader.calls) == sent
+    assert reader.finish_reason == "length"
+
+
+@pytest.mark.parametrize("fmt, text", [("gpt_oss", "<|channel|>fin"), ("hermes", "hello <tool_"), ("hermes", '<tool_call>{"name": 5, "argu')])
+def test_text_that_holds_no_cut_call_ends_the_turn_as_stop(fmt, text):
+    assert ModelToolCalls(fmt, ids=ids).parse(text).finish_reason == "stop"
