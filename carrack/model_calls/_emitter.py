@@ -153,6 +153,7 @@ class ModelToolCalls:
         # Inside a message for the user, whose text ends at a marker.
         self._in_message = False
         self._cut_short = False
+        self._given_back = ""  # text a malformed call took that is not its own
         self._header_call = False
         self._next: dict[str, int] = {}
 
@@ -185,11 +186,12 @@ class ModelToolCalls:
             return out
         if self._state == _JSON:
             n = self._feed_json(chunk)
-            if n == len(chunk):
+            back, self._given_back = self._given_back, ""
+            if n == len(chunk) and not back:
                 if self._content:
                     self._flush()
                 return out
-            chunk = chunk[n:]
+            chunk = back + chunk[n:]
         text = self._buf + chunk if self._buf else chunk
         self._buf = ""
         self._run(text, False)
@@ -375,7 +377,16 @@ class ModelToolCalls:
             elif state == _SECTION:
                 i = self._section(text, i, final)
             elif state == _JSON:
+                start = i
                 i += self._feed_json(text[i:])
+                back = self._given_back
+                if back:
+                    self._given_back = ""
+                    if len(back) <= i - start:
+                        i -= len(back)  # taken from this text: read it again
+                    else:  # partly from an earlier chunk
+                        text, i, n = back + text[i:], 0, len(back) + n - i
+                        self._next_text = None
             elif state == _HEADER:
                 i = self._header_text(text, i, final)
             else:
@@ -666,9 +677,17 @@ class ModelToolCalls:
         assert stream is not None
         try:
             stream.close()
-        except ValueError:
-            self._unclaimed("".join(self._fed))
+        except ValueError as error:
+            # The stream took any character for a closing bracket, so it may
+            # have taken the first characters of what follows (the "</" of
+            # "</tool_call>" after a call short of a "}"): the text from the
+            # first character that is not JSON is read again after the call.
+            fed = "".join(self._fed)
+            pos = getattr(error, "pos", None)
+            back = fed[pos:] if isinstance(pos, int) and 0 < pos < len(fed) else ""
+            self._unclaimed(fed[: len(fed) - len(back)])
             self._abandon()
+            self._given_back = back
         else:
             self._json_done()
 

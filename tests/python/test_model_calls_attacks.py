@@ -189,3 +189,34 @@ def test_a_call_cut_before_its_name_ends_the_turn_as_length(fmt, text, sent, ste
 @pytest.mark.parametrize("fmt, text", [("gpt_oss", "<|channel|>fin"), ("hermes", "hello <tool_"), ("hermes", '<tool_call>{"name": 5, "argu')])
 def test_text_that_holds_no_cut_call_ends_the_turn_as_stop(fmt, text):
     assert ModelToolCalls(fmt, ids=ids).parse(text).finish_reason == "stop"
+
+
+# A call short of a closing bracket: the stream takes any character for the
+# bracket, here the first ones of the closing marker. What follows the place
+# where the call stopped being JSON is read again: the marker closes the
+# section, and the text and calls after it are not lost.
+@pytest.mark.parametrize("step", [1, 2, 3, 5, 1000])
+@pytest.mark.parametrize(
+    "fmt, text, content, calls",
+    [
+        (
+            "hermes",
+            '<tool_call>{"name": "f", "arguments": {"a": 1}</tool_call>After.<tool_call>{"name": "g", "arguments": {}}</tool_call>',
+            "After.",
+            [("f", "malformed"), ("g", "complete")],
+        ),
+        ("hermes", '<tool_call>{"name": "f", "arguments": {"a": {"b": 1}</tool_call>After', "After", [("f", "malformed")]),
+        ("json", '{"name": "f", "arguments": {"a": 1}<b>hi</b>', "<b>hi</b>", [("f", "malformed")]),
+        (
+            "llama3_json",
+            '{"name": "f", "parameters": {{"name": "g", "parameters": {}}',
+            "",
+            [("f", "malformed"), ("g", "complete")],
+        ),
+    ],
+)
+def test_text_after_a_call_short_of_a_bracket_is_read(fmt, text, content, calls, step):
+    reader = ModelToolCalls(fmt, ids=ids)
+    deltas = [d for i in range(0, len(text), step) for d in reader.feed(text[i : i + step])] + reader.close()
+    assert merge_deltas(deltas)["content"] == content
+    assert [(c.name, c.state) for c in reader.calls] == calls
