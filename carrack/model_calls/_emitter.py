@@ -32,6 +32,7 @@ _HEADER_LIMIT = 512  # characters: a call's header names a function, briefly
 # What the stream refuses: text that is not JSON, and a lone surrogate (which
 # no UTF-8 text, hence no JSON, holds).
 _UNREADABLE = (RejectedTextError, UnicodeEncodeError)
+_PIECE = 1 << 16  # characters of a long text given to the stream at once, at most
 
 
 @dataclass(eq=False)
@@ -154,6 +155,7 @@ class ModelToolCalls:
         self._in_message = False
         self._cut_short = False
         self._given_back = ""  # text a malformed call took that is not its own
+        self._piece = 64
         self._header_call = False
         self._next: dict[str, int] = {}
 
@@ -372,27 +374,35 @@ class ModelToolCalls:
         n = len(text)
         while i < n or (final and self._state == _SECTION and self._pending):
             state = self._state
+            start = i
             if state == _TEXT:
                 i = self._text(text, i, final)
             elif state == _SECTION:
                 i = self._section(text, i, final)
             elif state == _JSON:
-                start = i
-                i += self._feed_json(text[i:])
-                back = self._given_back
-                if back:
-                    self._given_back = ""
-                    if len(back) <= i - start:
-                        i -= len(back)  # taken from this text: read it again
-                    else:  # partly from an earlier chunk
-                        text, i, n = back + text[i:], 0, len(back) + n - i
-                        self._next_text = None
+                # A piece at a time, twice as long each time: the stream
+                # reads (and the slice copies) all it is given, though its
+                # value may end in the first characters, and a text may hold
+                # many calls.
+                piece = self._piece
+                self._piece = min(2 * piece, _PIECE)
+                i += self._feed_json(text[i : i + piece])
             elif state == _HEADER:
                 i = self._header_text(text, i, final)
             else:
                 i = self._skip(text, i)
             if i < 0:
                 return
+            back = self._given_back
+            if back:
+                # Text taken that is read again: from this text, or partly
+                # from what an earlier chunk left held.
+                self._given_back = ""
+                if len(back) <= i - start:
+                    i -= len(back)
+                else:
+                    text, i, n = back + text[i:], 0, len(back) + n - i
+                    self._next_text = None
 
     def _hold(self, text: str, i: int) -> int:
         self._buf = text[i:]
@@ -562,9 +572,14 @@ class ModelToolCalls:
     def _header_text(self, text: str, i: int, final: bool) -> int:
         p = self.profile
         old = len(self._header)
-        h = self._header + text[i:] if i else self._header + text
         longest = max((len(m) for m in p.name_ends), default=1)
-        found = _find_any(h, p.name_ends, max(0, old - longest + 1))
+        # No more than a header can hold, and first what a name usually
+        # takes: a text may hold many headers.
+        for width in (64, _HEADER_LIMIT + longest + 1):
+            h = self._header + text[i : i + width]
+            found = _find_any(h, p.name_ends, max(0, old - longest + 1))
+            if found is not None or i + width >= len(text):
+                break
         if found is None or found[0] > _HEADER_LIMIT:
             if len(h) > _HEADER_LIMIT + longest or found is not None:
                 # No header runs this long: it was not one. Its text is read
@@ -576,7 +591,10 @@ class ModelToolCalls:
                 else:
                     self._content.append(h[:_HEADER_LIMIT])
                     self._state = _TEXT
-                self._run(h[_HEADER_LIMIT:], final)
+                if old <= _HEADER_LIMIT:
+                    return i + _HEADER_LIMIT - old
+                self._given_back = h[_HEADER_LIMIT:old]  # held from the last chunk
+                return i
             elif final:
                 self._header = ""  # the output ended before the name did
             else:
@@ -611,11 +629,14 @@ class ModelToolCalls:
 
     def _skip(self, text: str, i: int) -> int:
         old = len(self._header)
-        h = self._header + text[i:]
         longest = max(len(m) for m in self._skip_to)
-        found = _find_any(h, self._skip_to, max(0, old - longest + 1))
+        if old:  # the end of the last chunk may begin a marker
+            h, off, start = self._header + text[i:], i - old, max(0, old - longest + 1)
+        else:  # searched in place: a text may hold many calls
+            h, off, start = text, 0, i
+        found = _find_any(h, self._skip_to, start)
         if found is None:
-            self._header = h[-(longest - 1) :] if longest > 1 else ""
+            self._header = h[max(start, len(h) - longest + 1) :] if longest > 1 else ""
             return len(text)
         k, m = found
         if any(len(x) > len(h) - k and x.startswith(h[k:]) for x in self._skip_to):
@@ -626,7 +647,7 @@ class ModelToolCalls:
         if self._state == _SECTION:
             self._fresh = False
             self._pending = ""
-        return i + k + len(m) - old
+        return off + k + len(m)
 
     # -- JSON -----------------------------------------------------------------
 
@@ -637,6 +658,7 @@ class ModelToolCalls:
 
     def _new_stream(self, stream: Stream) -> None:
         self._stream = stream
+        self._piece = 64
         self._fed = []
         self._state = _JSON
         self._broken = False

@@ -220,3 +220,29 @@ def test_text_after_a_call_short_of_a_bracket_is_read(fmt, text, content, calls,
     deltas = [d for i in range(0, len(text), step) for d in reader.feed(text[i : i + step])] + reader.close()
     assert merge_deltas(deltas)["content"] == content
     assert [(c.name, c.state) for c in reader.calls] == calls
+
+
+MANY_CALLS = {
+    "hermes": '<tool_call>{"name": "f", "arguments": {"a": 1}}</tool_call> ',
+    "json": '{"name": "f", "arguments": {"a": 1]} ',
+    "kimi_k2": "<|tool_call_begin|>functions.f:0<|tool_call_argument_begin|>{}<|tool_call_end|>",
+    "mistral": '[TOOL_CALLS]f[ARGS]{"a": 1}',
+}
+
+
+@pytest.mark.parametrize("fmt", sorted(MANY_CALLS))
+def test_an_output_of_many_calls_is_read_in_linear_work(fmt):
+    text = MANY_CALLS[fmt] * 1000
+    if fmt == "kimi_k2":
+        text = "<|tool_calls_section_begin|>" + text + "<|tool_calls_section_end|>"
+    CountingText.read = 0
+    parsed = ModelToolCalls(fmt, ids=ids).parse(CountingText(text))
+    assert len(parsed.tool_calls) == 1000
+    assert CountingText.read < 20 * len(text)
+
+
+def test_many_headers_that_name_nothing_are_read_without_recursion():
+    # Each "[TOOL_CALLS]" is followed by more than a header holds: the text
+    # after the limit is read again, a header at a time, in one loop.
+    text = ("[TOOL_CALLS]" + "x" * 600) * 1500
+    assert ModelToolCalls("mistral", ids=ids).parse(text).content == "x" * 600 * 1500
