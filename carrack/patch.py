@@ -55,6 +55,8 @@ class JsonPatch:
                     whole = "".join(pieces)
                     self._strings[path] = [whole]
                     out.append({"op": "replace", "path": pointer(path), "value": whole})
+            elif kind == "raw":
+                continue  # source text, which the value's own events tell too
             elif path in self._open:
                 # an object, array or string ends: it is already whole
                 self._open.discard(path)

@@ -30,9 +30,14 @@ def tokens(text: str, seed: int = 0):
 
 
 async def chat_completions(request: Request) -> Response:
-    body = await request.json()
-    model, output = body["model"], body["messages"][-1]["content"]
-    calls = ModelToolCalls(model)
+    try:  # a bad request is the client's error, not the server's
+        body = await request.json()
+        model, output = body["model"], body["messages"][-1]["content"]
+        calls = ModelToolCalls(model)
+        if not isinstance(output, str):
+            raise TypeError("the last message's content must be a string")
+    except (ValueError, LookupError, TypeError) as error:
+        return JSONResponse({"error": {"message": str(error), "type": "invalid_request_error"}}, 400)
     head = {"id": "chatcmpl-1", "created": int(time.time()), "model": model}
     if not body.get("stream"):
         parsed = calls.parse(output)

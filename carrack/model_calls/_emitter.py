@@ -29,6 +29,10 @@ Delta = dict[str, Any]
 _TEXT, _SECTION, _HEADER, _JSON, _SKIP = range(5)
 _WHITESPACE = " \t\r\n"
 _HEADER_LIMIT = 512  # characters: a call's header names a function, briefly
+# What the stream refuses: text that is not JSON, and a lone surrogate (which
+# no UTF-8 text, hence no JSON, holds).
+_UNREADABLE = (RejectedTextError, UnicodeEncodeError)
+_PIECE = 1 << 16  # characters of a long text given to the stream at once, at most
 
 
 @dataclass(eq=False)
@@ -113,6 +117,10 @@ class ModelToolCalls:
         if p.bare:
             for c in "{[":
                 marks.setdefault(c, [])
+        # The longest marker first, so that one marker that begins another
+        # (<a and <ab) never wins only because the chunk ended after it.
+        for group in marks.values():
+            group.sort(key=lambda mark: -len(mark[0]))
         self._marks = marks
         self._firsts = tuple(marks)
         keys = set(p.name_keys) | set(p.arguments_keys)
@@ -141,25 +149,51 @@ class ModelToolCalls:
         self._skip_to: tuple[str, ...] = ()
         self._after_skip = _SECTION
         self._closed = False
+        self._next_text: str | None = None
+        self._busy = False
+        # Inside a message for the user, whose text ends at a marker.
+        self._in_message = False
+        self._cut_short = False
+        self._given_back = ""  # text a malformed call took that is not its own
+        self._piece = 64
+        self._header_call = False
+        self._next: dict[str, int] = {}
 
     # -- public ---------------------------------------------------------------
 
     def feed(self, chunk: str) -> list[Delta]:
         """The deltas that ``chunk``, appended to the output so far, makes
         final."""
+        if not isinstance(chunk, str):
+            raise TypeError(f"chunk must be str, not {type(chunk).__name__}")
         if self._closed:
             raise ValueError("feed() after close()")
+        return self._guarded(self._feed, chunk)
+
+    def _guarded(self, call: Callable[[str], list[Delta]], chunk: str) -> list[Delta]:
+        # The ids function runs in the middle of a chunk: text it fed or a
+        # close() it made would land inside the one being read.
+        if self._busy:
+            raise RuntimeError("ModelToolCalls is in use: feed() or close() from inside its own call")
+        self._busy = True
+        try:
+            return call(chunk)
+        finally:
+            self._busy = False
+
+    def _feed(self, chunk: str) -> list[Delta]:
         out: list[Delta] = []
         self._out = out
         if not chunk:
             return out
         if self._state == _JSON:
             n = self._feed_json(chunk)
-            if n == len(chunk):
+            back, self._given_back = self._given_back, ""
+            if n == len(chunk) and not back:
                 if self._content:
                     self._flush()
                 return out
-            chunk = chunk[n:]
+            chunk = back + chunk[n:]
         text = self._buf + chunk if self._buf else chunk
         self._buf = ""
         self._run(text, False)
@@ -170,12 +204,20 @@ class ModelToolCalls:
     def close(self) -> list[Delta]:
         """Ends the output: held-back text goes out as content, and a call
         still open is cut off."""
+        return self._guarded(self._close, "")
+
+    def _close(self, _: str) -> list[Delta]:
         out: list[Delta] = []
         self._out = out
         if self._closed:
             return out
         self._closed = True
         text, self._buf = self._buf, ""
+        if self._state == _HEADER and self._header:
+            # The output ended inside a call's header: no name is final, so
+            # no call went out, but the turn was cut all the same.
+            kind = self.profile.read_header(self._header)
+            self._cut_short = self._header_call or (kind is not None and kind[0] == "call")
         if text or self._state == _SECTION:
             self._run(text, True)
         cut: CallState = "cut_off"
@@ -188,6 +230,8 @@ class ModelToolCalls:
                 cut = "malformed"
             if self._broken:
                 cut = "malformed"
+        if cut == "cut_off" and any(c.name is None and not c._ghost for c in self._elems.values()):
+            self._cut_short = True  # a call cut off before its name was final
         for call in self._elems.values():
             self._end_call(call, cut)
         self._elems = {}
@@ -199,9 +243,12 @@ class ModelToolCalls:
     @property
     def finish_reason(self) -> str:
         """``"tool_calls"`` when calls were sent and all are complete;
-        ``"length"`` when the output cut one off; ``"stop"`` otherwise (no
+        ``"length"`` when the output cut one off (even before its name was
+        final, when no call went out for it); ``"stop"`` otherwise (no
         call, or a malformed one)."""
         states = {c.state for c in self.calls}
+        if self._cut_short:
+            return "length"
         if not states:
             return "stop"
         if states == {"complete"}:
@@ -292,7 +339,12 @@ class ModelToolCalls:
             if state == "complete":
                 # The stream takes control characters in strings, as json
                 # does with strict=False.
-                value = json.loads(text, strict=False)
+                try:
+                    value = json.loads(text, strict=False)
+                except ValueError:
+                    # Arguments written twice in one call object.
+                    call.state = "malformed"
+                    return
                 try:
                     inner = json.loads(value, strict=False)
                 except ValueError:
@@ -300,6 +352,14 @@ class ModelToolCalls:
                 if self._content:
                     self._flush()
                 self._send(call, value if isinstance(inner, dict) else text)
+        elif state == "complete" and call._parts:
+            # An object that writes its arguments twice sent both texts: they
+            # are not one JSON value, and the call cannot run. (Read once, at
+            # the call's end.)
+            try:
+                json.loads(call.arguments, strict=False)
+            except ValueError:
+                call.state = "malformed"
         elif state == "complete" and call._string is None:
             # A call written without arguments takes none.
             if self._content:
@@ -309,31 +369,59 @@ class ModelToolCalls:
     # -- the reader -----------------------------------------------------------
 
     def _run(self, text: str, final: bool) -> None:
+        self._next_text = None  # the same text may be fed again
         i = 0
         n = len(text)
         while i < n or (final and self._state == _SECTION and self._pending):
             state = self._state
+            start = i
             if state == _TEXT:
                 i = self._text(text, i, final)
             elif state == _SECTION:
                 i = self._section(text, i, final)
             elif state == _JSON:
-                i += self._feed_json(text[i:])
+                # A piece at a time, twice as long each time: the stream
+                # reads (and the slice copies) all it is given, though its
+                # value may end in the first characters, and a text may hold
+                # many calls.
+                piece = self._piece
+                self._piece = min(2 * piece, _PIECE)
+                i += self._feed_json(text[i : i + piece])
             elif state == _HEADER:
                 i = self._header_text(text, i, final)
             else:
                 i = self._skip(text, i)
             if i < 0:
                 return
+            back = self._given_back
+            if back:
+                # Text taken that is read again: from this text, or partly
+                # from what an earlier chunk left held.
+                self._given_back = ""
+                if len(back) <= i - start:
+                    i -= len(back)
+                else:
+                    text, i, n = back + text[i:], 0, len(back) + n - i
+                    self._next_text = None
 
     def _hold(self, text: str, i: int) -> int:
         self._buf = text[i:]
         return -1
 
     def _text(self, text: str, i: int, final: bool) -> int:
+        # Where each marker's first character next stands in this text, kept
+        # while the scan has not passed it (the scan of one text only moves
+        # forward): prose full of one first character and free of another
+        # is not searched to its end again at each of them.
+        if text is not self._next_text:
+            self._next_text = text
+            self._next = {}
+        nxt = self._next
         j = -1
         for c in self._firsts:
-            k = text.find(c, i)
+            k = nxt.get(c, -2)
+            if k == -2 or -1 < k < i:
+                k = nxt[c] = text.find(c, i)
             if k != -1 and (j == -1 or k < j):
                 j = k
         if j == -1:
@@ -344,11 +432,16 @@ class ModelToolCalls:
         c = text[j]
         wait = False
         for m, action in self._marks[c]:
+            if self._in_message and m in self.profile.between_messages:
+                continue  # the message's own text
             if text.startswith(m, j):
+                if wait:
+                    break  # a longer marker may still come
+                self._in_message = False
                 if action == 1:
                     return j + len(m)
                 return self._open_section(m, j + len(m))
-            if not final and m.startswith(text[j:]):
+            if not final and len(text) - j < len(m) and m.startswith(text[j:]):
                 wait = True
         if c in "{[" and self.profile.bare:
             verdict = self._bare(text, j)
@@ -402,6 +495,7 @@ class ModelToolCalls:
             # (gpt-oss: " to=functions.f" opens a header).
             self._state = _HEADER
             self._header = marker
+            self._header_call = False
         else:
             self._state = _SECTION
         return i
@@ -420,20 +514,25 @@ class ModelToolCalls:
                 self._leave_section()
             return n
         wait = False
+        # Ends first, then call starts, then starts, and the longest first
+        # in each: a marker wins only when none before it may still come.
         for group, what in ((self._section_ends, 0), (p.call_starts, 1), (p.starts, 2)):
-            for m in group:
+            for m in sorted(group, key=len, reverse=True):
                 if text.startswith(m, j):
+                    if wait:
+                        return self._hold(text, j)
                     if what == 0:
                         self._pending = ""
                         self._state = _TEXT
                     elif what == 1:
                         self._start_header("")
+                        self._header_call = True
                     else:
                         # Another section begins: this one is over.
                         self._leave_section()
                         return j
                     return j + len(m)
-                if not final and m.startswith(text[j:]):
+                if not final and n - j < len(m) and m.startswith(text[j:]):
                     wait = True
         if wait:
             return self._hold(text, j)
@@ -465,6 +564,7 @@ class ModelToolCalls:
         self._state = _TEXT
 
     def _start_header(self, text: str) -> None:
+        self._header_call = False  # a call-start marker says it is a call
         self._pending = ""
         self._state = _HEADER
         self._header = text
@@ -472,9 +572,14 @@ class ModelToolCalls:
     def _header_text(self, text: str, i: int, final: bool) -> int:
         p = self.profile
         old = len(self._header)
-        h = self._header + text[i:] if i else self._header + text
         longest = max((len(m) for m in p.name_ends), default=1)
-        found = _find_any(h, p.name_ends, max(0, old - longest + 1))
+        # No more than a header can hold, and first what a name usually
+        # takes: a text may hold many headers.
+        for width in (64, _HEADER_LIMIT + longest + 1):
+            h = self._header + text[i : i + width]
+            found = _find_any(h, p.name_ends, max(0, old - longest + 1))
+            if found is not None or i + width >= len(text):
+                break
         if found is None or found[0] > _HEADER_LIMIT:
             if len(h) > _HEADER_LIMIT + longest or found is not None:
                 # No header runs this long: it was not one. Its text is read
@@ -486,7 +591,10 @@ class ModelToolCalls:
                 else:
                     self._content.append(h[:_HEADER_LIMIT])
                     self._state = _TEXT
-                self._run(h[_HEADER_LIMIT:], final)
+                if old <= _HEADER_LIMIT:
+                    return i + _HEADER_LIMIT - old
+                self._given_back = h[_HEADER_LIMIT:old]  # held from the last chunk
+                return i
             elif final:
                 self._header = ""  # the output ended before the name did
             else:
@@ -498,6 +606,7 @@ class ModelToolCalls:
         kind = p.read_header(h[:k])
         if kind is not None and kind[0] == "content":
             self._state = _TEXT
+            self._in_message = True
         elif kind is not None and kind[0] == "drop":
             self._begin_skip(p.drop_until, _TEXT)
         else:
@@ -520,19 +629,25 @@ class ModelToolCalls:
 
     def _skip(self, text: str, i: int) -> int:
         old = len(self._header)
-        h = self._header + text[i:]
         longest = max(len(m) for m in self._skip_to)
-        found = _find_any(h, self._skip_to, max(0, old - longest + 1))
+        if old:  # the end of the last chunk may begin a marker
+            h, off, start = self._header + text[i:], i - old, max(0, old - longest + 1)
+        else:  # searched in place: a text may hold many calls
+            h, off, start = text, 0, i
+        found = _find_any(h, self._skip_to, start)
         if found is None:
-            self._header = h[-(longest - 1) :] if longest > 1 else ""
+            self._header = h[max(start, len(h) - longest + 1) :] if longest > 1 else ""
             return len(text)
         k, m = found
+        if any(len(x) > len(h) - k and x.startswith(h[k:]) for x in self._skip_to):
+            self._header = h[k:]  # a longer marker may still come
+            return len(text)
         self._header = ""
         self._state = self._after_skip
         if self._state == _SECTION:
             self._fresh = False
             self._pending = ""
-        return i + k + len(m) - old
+        return off + k + len(m)
 
     # -- JSON -----------------------------------------------------------------
 
@@ -543,6 +658,7 @@ class ModelToolCalls:
 
     def _new_stream(self, stream: Stream) -> None:
         self._stream = stream
+        self._piece = 64
         self._fed = []
         self._state = _JSON
         self._broken = False
@@ -560,7 +676,7 @@ class ModelToolCalls:
         assert stream is not None
         try:
             n = stream.feed(chunk)
-        except RejectedTextError:
+        except _UNREADABLE:
             return self._rejected(chunk)
         if n is None:  # pragma: no cover - stop_at_end always counts
             n = len(chunk)
@@ -583,9 +699,17 @@ class ModelToolCalls:
         assert stream is not None
         try:
             stream.close()
-        except ValueError:
-            self._unclaimed("".join(self._fed))
+        except ValueError as error:
+            # The stream took any character for a closing bracket, so it may
+            # have taken the first characters of what follows (the "</" of
+            # "</tool_call>" after a call short of a "}"): the text from the
+            # first character that is not JSON is read again after the call.
+            fed = "".join(self._fed)
+            pos = getattr(error, "pos", None)
+            back = fed[pos:] if isinstance(pos, int) and 0 < pos < len(fed) else ""
+            self._unclaimed(fed[: len(fed) - len(back)])
             self._abandon()
+            self._given_back = back
         else:
             self._json_done()
 
@@ -665,7 +789,7 @@ class ModelToolCalls:
         for k, c in enumerate(chunk):
             try:
                 n = stream.feed(c)
-            except RejectedTextError:
+            except _UNREADABLE:
                 self._unclaimed(before + chunk[:k])
                 self._abandon()
                 return k

@@ -47,7 +47,9 @@ class Profile:
     :data:`HeaderKind`). The arguments are one JSON value; the text after it up
     to one of ``call_ends`` is dropped. ``drop``: markers removed from content
     wherever they stand; ``drop_until``: after a ``("drop", None)`` header, the
-    text up to one of these markers is removed.
+    text up to one of these markers is removed. ``between_messages``: starts
+    that open a header only outside the text of a message for the user
+    (gpt-oss's `` to=``): inside it, up to the next marker, they are text.
     """
 
     name: str
@@ -67,6 +69,7 @@ class Profile:
     call_ends: tuple[str, ...] = ()
     drop: tuple[str, ...] = ()
     drop_until: tuple[str, ...] = ()
+    between_messages: tuple[str, ...] = ()
 
     def ends_for(self, start: str) -> tuple[str, ...]:
         """The markers that close a section opened by ``start``."""
@@ -95,6 +98,14 @@ def _harmony_header(text: str) -> HeaderKind:
     if "analysis" in text:
         return ("drop", None)
     return ("content", None)
+
+
+def _functionary_header(text: str) -> HeaderKind | None:
+    # ">>>all" opens a message to the user: content, not a call to "all".
+    m = re.match(r">>>\s*(\S+?)\s*$", text)
+    if m is None:
+        return None
+    return ("content", None) if m.group(1) == "all" else ("call", m.group(1))
 
 
 _HERMES = Profile("hermes", starts=("<tool_call>",), ends=("</tool_call>",))
@@ -154,6 +165,7 @@ PROFILES: dict[str, Profile] = {
             call_ends=("<|call|>", "<|end|>"),
             drop=("<|end|>", "<|return|>", "<|call|>"),
             drop_until=("<|end|>",),
+            between_messages=(" to=",),
         ),
         Profile("json", bare=True),
         Profile("hunyuan_a13b", starts=("<tool_calls>",), ends=("</tool_calls>",)),
@@ -183,6 +195,7 @@ PROFILES: dict[str, Profile] = {
             json_calls=False,
             header_first=True,
             name_ends=("\n",),
+            header=_functionary_header,
         ),
         Profile(
             "functionary_v3_1",

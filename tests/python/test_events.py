@@ -220,6 +220,22 @@ def test_json_patch_builds_the_value_after_every_chunk(case):
     assert all(op["op"] in ("add", "append") for op in pieces)
 
 
+@pytest.mark.parametrize("raw", [[(...,)], [()], [("a",)], [("a", ANY)]])
+def test_json_patch_passes_over_raw_text(raw):
+    # A stream that also hands out raw text gives the same patch.
+    text = '{"a": [1, {"b": "x"}, 2.5], "c": "y"}'
+    plain, both = Stream(), Stream(raw=raw)
+    writer, raw_writer = JsonPatch(), JsonPatch()
+    ops, with_raw = [], []
+    for i in range(0, len(text), 3):
+        plain.feed(text[i : i + 3])
+        both.feed(text[i : i + 3])
+        ops += writer.ops(plain.events())
+        with_raw += raw_writer.ops(both.events())
+    assert with_raw == ops
+    assert jsonpatch.apply_patch(None, with_raw) == json.loads(text)
+
+
 # --- Chosen cases ----------------------------------------------------------
 
 

@@ -52,6 +52,8 @@ def fresh(mode, text):
         stream = Stream(select=[], raw=[("alpha", ANY, ...)])
     elif mode == "multiple":  # a sequence, whose values' paths begin with their ordinal
         stream = Stream(multiple_values=True, select=[(ANY, "alpha", 1), (ANY,)], raw=[(0, "alpha", 2)])
+    elif mode == "stop_events":  # events alone, without building values
+        stream = Stream(select=[("alpha", ANY)], raw=[("alpha", 1), ("alpha", 1, ...)], stop_at_end=True, values=False)
     elif mode.startswith("stop"):  # one value inside other text
         stream = Stream(select=[("alpha", 1)], raw=[("alpha",), ("alpha", 2)], stop_at_end=True)
     else:
@@ -63,6 +65,7 @@ def fresh(mode, text):
     if mode == "values": stream.value()
     if mode in ("selected", "events", "raw", "stop", "stop_bytes"): stream.events(); stream.items(("alpha",))
     if mode == "multiple": stream.events(); stream.items(()); stream.items((0, "alpha"))
+    if mode == "stop_events": stream.events()
     return stream
 
 def joined(events):
@@ -96,7 +99,7 @@ def sweep(name, mode, before, chunk, op):
     whole = prefix + middle + rest
     if mode.startswith("stop"):
         rest += " \u0100 </call>"  # the caller's, after the value
-    expected = json.loads(whole)
+    expected = None if mode == "stop_events" else json.loads(whole)
     if mode == "multiple":
         rest += '\n"\u0100" 12'  # two more values, the last ended by close()
         whole += '\n"\u0100" 12'
@@ -150,7 +153,9 @@ OPS = {
 total = 0
 for name, op in OPS.items():
     per_call = 0
-    for mode in ("plain", "values", "selected", "events", "bytes", "raw", "stop", "stop_bytes", "multiple"):
+    for mode in ("plain", "values", "selected", "events", "bytes", "raw", "stop", "stop_bytes", "multiple", "stop_events"):
+        if mode == "stop_events" and name in ("value", "items"):
+            continue  # no values to build
         # A chunk of every width after text of every narrower width; the
         # other calls after the narrowest and the widest text.
         pairs = [(a, b) for a in ORDER for b in ORDER[ORDER.index(a):]]

@@ -38,14 +38,17 @@ def base_url():
     server = uvicorn.Server(uvicorn.Config(load_app(), log_level="warning", lifespan="off"))
     thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
     thread.start()
-    deadline = time.monotonic() + 20
-    while not server.started:
-        assert time.monotonic() < deadline, "the server did not start"
-        time.sleep(0.05)
-    yield f"http://127.0.0.1:{port}/v1"
-    server.should_exit = True
-    thread.join(10)
-    sock.close()
+    try:
+        deadline = time.monotonic() + 20
+        while not server.started:
+            # A server that failed to start has ended its thread: say so now.
+            assert thread.is_alive() and time.monotonic() < deadline, "the server did not start"
+            time.sleep(0.05)
+        yield f"http://127.0.0.1:{port}/v1"
+    finally:
+        server.should_exit = True
+        thread.join(10)
+        sock.close()
 
 
 async def through_server(client, fmt, output, seed):
@@ -105,3 +108,23 @@ def test_a_whole_response(base_url):
     assert choice.message.content == "Checking. "
     (call,) = choice.message.tool_calls
     assert (call.function.name, call.function.arguments) == ("get_weather", '{"city": "Paris"}')
+
+
+# What a hostile client may send: the server answers 400, and stays up.
+@pytest.mark.parametrize(
+    "body",
+    [
+        b"not json",
+        b"[]",
+        b'{"messages": [{"role": "user", "content": "x"}]}',
+        b'{"model": "no_such_format", "messages": [{"role": "user", "content": "x"}]}',
+        b'{"model": "hermes", "messages": []}',
+        b'{"model": "hermes", "messages": [{"role": "user", "content": [{"type": "text", "text": "x"}]}], "stream": true}',
+    ],
+)
+def test_a_bad_request_is_refused(base_url, body):
+    import httpx
+
+    response = httpx.post(base_url + "/chat/completions", content=body, timeout=30)
+    assert response.status_code == 400
+    assert response.json()["error"]["type"] == "invalid_request_error"
