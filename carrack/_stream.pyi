@@ -70,7 +70,10 @@ class Stream:
         nothing, so the chunk may be fed again. With stop_at_end, returns how
         many of the chunk's characters (str) or bytes (bytes-like, counting
         the start of a character cut at the end when it is taken) belong to
-        the value; chunk[n:] is the caller's. Otherwise returns None."""
+        the value; chunk[n:] is the caller's. Otherwise returns None. The
+        end is where the completer finds it, and it reads more than JSON
+        ('[x' ends after its 'x'): check value() or close(), which raise
+        json.JSONDecodeError for a value that is not JSON."""
     @property
     def text(self) -> str:
         """Everything fed so far."""

@@ -814,7 +814,10 @@ PyMethodDef stream_methods[] = {
      "after its last character is. A character cut in two at the chunk's end\n"
      "counts with its bytes when it is taken (it then waits for the next chunk);\n"
      "a number at the root ends at the first character that cannot go on it, or\n"
-     "at close(). Once the value has ended, feed returns 0."},
+     "at close(). Once the value has ended, feed returns 0. The end is where the\n"
+     "completer finds it, and the completer reads more than JSON ('[x' ends after\n"
+     "its 'x'): a value that is not JSON ends too, and its value() and close()\n"
+     "raise json.JSONDecodeError, so check one of them before trusting it."},
     {"completion", stream_completion, METH_NOARGS,
      "completion($self, /)\n--\n\n"
      "The text with the suffix appended: equal to carrack(text), without walking\n"
