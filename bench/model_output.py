@@ -115,6 +115,25 @@ def tenth(times: list[float], which: int) -> float:
     return sum(part) / len(part)
 
 
+def per_token_by_size(sizes: list[int], runs: int) -> list[tuple[int, int, float]]:
+    """carrack's mean cost a token over whole calls of each size, the clock
+    read once a call: flat if a token costs its own length."""
+    rows = []
+    for size in sizes:
+        tokens = tokens_of(model_output(size)[0])
+        fastest = float("inf")
+        for _ in range(runs):
+            calls = ModelToolCalls("hermes")
+            gc.collect()
+            start = time.perf_counter()
+            for token in tokens:
+                calls.feed(token)
+            calls.close()
+            fastest = min(fastest, time.perf_counter() - start)
+        rows.append((size, len(tokens), fastest / len(tokens)))
+    return rows
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
@@ -166,6 +185,16 @@ def main() -> None:
     ]
     for name, first, last, growth, ratio_last, ratio_all in rows:
         lines.append(f"| {name} | {first * 1e6:.2f} | {last * 1e6:.2f} | {growth:.2f} | {ratio_last:.0f} | {ratio_all:.0f} |")
+    sizes = [16 * 1024, 64 * 1024] if args.quick else [16 * 1024, 64 * 1024, 256 * 1024, 1024 * 1024]
+    lines += [
+        "",
+        "carrack's mean cost a token over whole calls of each size (the clock read once a call, fastest of the runs):",
+        "",
+        "| call | tokens | µs/token |",
+        "|---:|---:|---:|",
+    ]
+    for size, count, per_token in per_token_by_size(sizes, runs):
+        lines.append(f"| {size // 1024} KB | {count} | {per_token * 1e6:.2f} |")
     report = "\n".join(lines) + "\n"
     print(report)
     if not args.quick:
