@@ -12,7 +12,7 @@ it arrives, so a token costs its own length, however long the call already is.
 from __future__ import annotations
 
 import json
-import secrets
+import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any, Literal
@@ -76,7 +76,9 @@ class ParsedOutput:
 
 
 def _random_id(index: int) -> str:
-    return "call_" + secrets.token_hex(12)
+    # os.urandom, as secrets does: importing secrets imports hashlib, which
+    # crashes CPython 3.12 when an embedding program restarts the interpreter.
+    return "call_" + os.urandom(12).hex()
 
 
 def _find_any(text: str, markers: Iterable[str], start: int) -> tuple[int, str] | None:
