@@ -1,39 +1,35 @@
 """Whole documents (twitter, citm, canada) fed in 64 KB chunks: building the
 value, events with and without container values, items of the main array,
 against json.loads, orjson.loads and ijson (yajl2_c). Every way is timed the
-same: the fastest whole run of REPEATS, the collector off during a run.
+same, as in the events benchmark whose ways it reuses: the fastest whole run
+of REPEATS, the collector off during a run.
 
     bash bench/run-documents [REPEATS]
 """
 
 from __future__ import annotations
 
-import gc
 import json
 import sys
-import time
-from pathlib import Path
-from typing import Any, Callable
+from typing import Any
+
+import orjson
 
 from carrack import Stream
+from events import (
+    CORPUS,
+    best_of,
+    blocks,
+    whole_carrack_bare_events,
+    whole_carrack_events,
+    whole_carrack_items,
+    whole_ijson_events,
+    whole_ijson_items,
+)
 
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"  # beside the repository
 DOCUMENTS = {"twitter": ("twitter.json", ("statuses",), "statuses.item"),
              "citm": ("citm_catalog.json", ("performances",), "performances.item"),
              "canada": ("canada.json", ("features",), "features.item")}
-BLOCK = 65536
-
-
-def best(repeats: int, run: Callable[[], Any]) -> float:
-    fastest = float("inf")
-    for _ in range(repeats):
-        gc.collect()
-        gc.disable()
-        start = time.perf_counter()
-        run()
-        fastest = min(fastest, time.perf_counter() - start)
-        gc.enable()
-    return fastest
 
 
 def carrack_close(parts: list[str]) -> Any:
@@ -43,59 +39,22 @@ def carrack_close(parts: list[str]) -> Any:
     return stream.close()
 
 
-def carrack_events(values: bool) -> Callable[[list[str]], int]:
-    def run(parts: list[str]) -> int:
-        stream, count = (Stream() if values else Stream(values=False)), 0
-        for part in parts:
-            stream.feed(part)
-            count += len(stream.events())
-        return count
-
-    return run
-
-
-def carrack_items(path: tuple) -> Callable[[list[str]], int]:
-    def run(parts: list[str]) -> int:
-        stream, count = Stream(), 0
-        for part in parts:
-            stream.feed(part)
-            count += len(stream.items(path))
-        return count
-
-    return run
-
-
-def ijson_run(start: Callable[[list], Any]) -> Callable[[list[bytes]], int]:
-    def run(parts: list[bytes]) -> int:
-        out = ijson.sendable_list()
-        parser, count = start(out), 0
-        for part in parts:
-            parser.send(part)
-            count += len(out)
-            del out[:]
-        parser.close()
-        return count + len(out)
-
-    return run
-
-
 def main() -> None:
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 7
     print(f"best of {repeats} whole runs each, ms; ratios: the peer's time over carrack's")
     for name, (file, path, prefix) in DOCUMENTS.items():
         text = (CORPUS / file).read_text(encoding="utf-8")
-        parts = [text[i : i + BLOCK] for i in range(0, len(text), BLOCK)]
-        raw = text.encode()
-        raw_parts = [raw[i : i + BLOCK] for i in range(0, len(raw), BLOCK)]
+        parts, raw = blocks(text), text.encode()
+        raw_parts = [part.encode() for part in parts]
         times = {
-            "close": best(repeats, lambda: carrack_close(parts)),
-            "json.loads": best(repeats, lambda: json.loads(text)),
-            "orjson.loads": best(repeats, lambda: orjson.loads(raw)),
-            "events": best(repeats, lambda: carrack_events(True)(parts)),
-            "events values=False": best(repeats, lambda: carrack_events(False)(parts)),
-            "ijson parse": best(repeats, lambda: ijson_run(YAJL.parse_coro)(raw_parts)),
-            "items": best(repeats, lambda: carrack_items(path)(parts)),
-            "ijson items": best(repeats, lambda: ijson_run(lambda out: YAJL.items_coro(out, prefix))(raw_parts)),
+            "close": best_of(repeats, carrack_close, parts),
+            "json.loads": best_of(repeats, json.loads, text),
+            "orjson.loads": best_of(repeats, orjson.loads, raw),
+            "events": best_of(repeats, whole_carrack_events, parts),
+            "events values=False": best_of(repeats, whole_carrack_bare_events, parts),
+            "ijson parse": best_of(repeats, whole_ijson_events, raw_parts),
+            "items": best_of(repeats, whole_carrack_items(path), parts),
+            "ijson items": best_of(repeats, whole_ijson_items(prefix), raw_parts),
         }
         print(name, {k: round(v * 1000, 2) for k, v in times.items()})
         print(
@@ -108,8 +67,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    import ijson
-    import orjson
-
-    YAJL = ijson.get_backend("yajl2_c")
     main()
