@@ -290,14 +290,15 @@ PyObject* loads_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs) 
     }
 }
 
-// The rows go a window at a time, in order, each in three passes: the walks
-// without the interpreter, across the calling thread and threads - 1 helpers;
-// the result strs allocated holding it (only the allocation needs it); their
-// text copied in without it, across the threads again. A window is small
-// enough that its text is still in the cache for the second and third passes:
-// three passes over the whole batch read every row from memory twice, which
-// made a batch of a million 1 KB rows slower than a loop over complete.
-// Nothing else sees a result before the last window is done.
+// The rows go a window at a time, in order. A window's rows are read holding
+// the interpreter; then the calling thread and threads - 1 helpers walk its
+// blocks without it, while the calling thread also allocates each walked
+// block's result strs, in order, holding it only for that (only the allocation
+// needs it), and copies their text in without it. A block is small enough that
+// its text is still in the cache when its results are made: a pass over the
+// whole batch for each step read every row from memory twice, which made a
+// batch of a million 1 KB rows slower than a loop over complete. Nothing else
+// sees a result before the last window is done.
 PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "complete_many(texts, null_errors, threads)");
@@ -321,7 +322,6 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<TextRow> texts;
         std::vector<Outcome> outcomes;
         std::vector<std::string> suffixes;
-        std::vector<size_t> to_fill;
         for (size_t first = 0;;) {
             // The window's rows, read holding the interpreter, each row's header
             // just before its walk reads the text after it.
@@ -357,67 +357,92 @@ PyObject* complete_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             const size_t block_rows = rows_per_block(count, text_bytes);
             const size_t blocks = (count + block_rows - 1) / block_rows;
             const unsigned threads = threads_for(most, count, text_bytes);
-
-            // The walks. Under errors="raise" the blocks after a bad row are left;
-            // those before it are all walked, since blocks are taken in order.
-            {
-                BlockQueue queue(blocks);
-                auto walk = [&] {
-                    for (size_t block = queue.take(); block < blocks; block = queue.take()) {
-                        const size_t stop = std::min(count, (block + 1) * block_rows);
-                        for (size_t i = block * block_rows; i < stop; ++i) {
-                            if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
-                            if (!null_errors && failed(outcomes[i])) queue.stop();
+            WalkedBlocks walked(blocks);
+            BlockQueue queue(blocks);
+            // A block's walk, on whichever thread takes it. Under errors="raise"
+            // the blocks after one with a bad row are passed over unwalked: the
+            // calling thread raises before it reaches them.
+            auto walk_block = [&](size_t block) noexcept {
+                if (!walked.passed_over(block)) {
+                    const size_t stop = std::min(count, (block + 1) * block_rows);
+                    for (size_t i = block * block_rows; i < stop; ++i) {
+                        if (outcomes[i] == Outcome::completed) outcomes[i] = walk_row(texts[i], suffixes[i]);
+                        if (!null_errors && failed(outcomes[i])) {
+                            walked.pass_over_after(block);
+                            break;
                         }
                     }
-                };
-                PyThreadState* released = PyEval_SaveThread();
-                with_helpers(threads, walk, walk);
-                PyEval_RestoreThread(released);
-            }
-
-            // The results, allocated in order: the first bad row raises.
-            to_fill.clear();
-            for (size_t i = 0; i < count; ++i) {
-                Ref& result = results[first + i];
-                if (outcomes[i] == Outcome::completed) {
-                    if (suffixes[i].empty()) {
-                        result = held[i];
-                        continue;
-                    }
-                    const auto length = static_cast<Py_ssize_t>(texts[i].length + suffixes[i].size());
-                    result = Ref(PyUnicode_New(length, texts[i].max_char));
-                    if (!result) return nullptr;
-                    to_fill.push_back(i);
-                } else if (outcomes[i] == Outcome::null || null_errors) {
-                    result = Ref::borrow(Py_None);
-                } else {
-                    raise_row(held[i].get(), outcomes[i]);
-                    return note_row(static_cast<Py_ssize_t>(first + i));
                 }
-            }
-
-            // The text of each new str: the row's own, then the suffix.
-            {
-                const size_t fill_blocks = (to_fill.size() + block_rows - 1) / block_rows;
-                BlockQueue queue(fill_blocks);
-                auto fill = [&] {
-                    for (size_t block = queue.take(); block < fill_blocks; block = queue.take()) {
-                        const size_t stop = std::min(to_fill.size(), (block + 1) * block_rows);
-                        for (size_t k = block * block_rows; k < stop; ++k) {
-                            const size_t i = to_fill[k];
+                walked.done(block);
+            };
+            auto helper = [&]() noexcept {
+                for (size_t block = queue.take(); block < blocks; block = queue.take()) walk_block(block);
+            };
+            // The calling thread takes the blocks in order: it walks them itself
+            // while the helpers have not, then allocates each block's results
+            // holding the interpreter and copies their text in without it, while
+            // the helpers walk the blocks ahead. So the allocation, which alone
+            // needs the interpreter, overlaps the walks instead of waiting for
+            // them. It stops at the first bad row to raise, or a failed
+            // allocation (MemoryError set).
+            size_t raise_at = count;
+            bool out_of_memory = false;
+            auto caller = [&]() noexcept {
+                for (size_t block = 0; block < blocks; ++block) {
+                    if (!walked.is_done(block)) {
+                        PyThreadState* released = PyEval_SaveThread();
+                        while (!walked.is_done(block)) {
+                            const size_t next = queue.take();
+                            if (next < blocks) {
+                                walk_block(next);
+                            } else {
+                                std::this_thread::yield();  // a helper is walking it: some microseconds
+                            }
+                        }
+                        PyEval_RestoreThread(released);
+                    }
+                    const size_t start = block * block_rows;
+                    const size_t stop = std::min(count, start + block_rows);
+                    bool filled = false;
+                    for (size_t i = start; i < stop; ++i) {
+                        Ref& result = results[first + i];
+                        if (outcomes[i] == Outcome::completed) {
+                            if (suffixes[i].empty()) {
+                                result = held[i];
+                                continue;
+                            }
+                            const auto length = static_cast<Py_ssize_t>(texts[i].length + suffixes[i].size());
+                            result = Ref(PyUnicode_New(length, texts[i].max_char));
+                            if (!result) {
+                                out_of_memory = true;
+                                walked.pass_over_after(0);
+                                return;
+                            }
+                            filled = true;
+                        } else if (outcomes[i] == Outcome::null || null_errors) {
+                            result = Ref::borrow(Py_None);
+                        } else {
+                            raise_at = i;
+                            walked.pass_over_after(0);
+                            return;
+                        }
+                    }
+                    // The copies need no interpreter; letting it go once a block
+                    // also lets other Python threads run during a long batch.
+                    PyThreadState* released = PyEval_SaveThread();
+                    for (size_t i = start; filled && i < stop; ++i) {
+                        if (outcomes[i] == Outcome::completed && !suffixes[i].empty()) {
                             write_completion(results[first + i].get(), texts[i], suffixes[i]);
                         }
                     }
-                };
-                const unsigned fillers = threads_for(threads, to_fill.size(), text_bytes);
-                if (fillers == 1) {
-                    fill();  // one thread's copy of a window: quicker than letting the interpreter go
-                } else {
-                    PyThreadState* released = PyEval_SaveThread();
-                    with_helpers(fillers, fill, fill);
                     PyEval_RestoreThread(released);
                 }
+            };
+            with_helpers(threads, helper, caller);
+            if (out_of_memory) return nullptr;
+            if (raise_at < count) {
+                raise_row(held[raise_at].get(), outcomes[raise_at]);
+                return note_row(static_cast<Py_ssize_t>(first + raise_at));
             }
             first = end;
         }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -28,6 +29,28 @@ public:
 private:
     std::atomic<size_t> next_{0};
     size_t blocks_;
+};
+
+// Which blocks are walked, for a thread that waits on them in order. Under
+// errors="raise" a bad row's block makes those after it passed over: they are
+// marked done without a walk, since nothing after the first bad row is used.
+class WalkedBlocks {
+public:
+    explicit WalkedBlocks(size_t blocks)
+        : done_(std::make_unique<std::atomic<bool>[]>(blocks)), passed_over_after_(blocks) {}
+    void done(size_t block) { done_[block].store(true, std::memory_order_release); }
+    // Acquires what the block's walk wrote.
+    bool is_done(size_t block) const { return done_[block].load(std::memory_order_acquire); }
+    void pass_over_after(size_t block) {
+        size_t seen = passed_over_after_.load(std::memory_order_relaxed);
+        while (block < seen && !passed_over_after_.compare_exchange_weak(seen, block, std::memory_order_relaxed)) {
+        }
+    }
+    bool passed_over(size_t block) const { return block > passed_over_after_.load(std::memory_order_relaxed); }
+
+private:
+    std::unique_ptr<std::atomic<bool>[]> done_;
+    std::atomic<size_t> passed_over_after_;
 };
 
 // Runs helper() on threads - 1 new threads and then caller() on the calling

@@ -203,15 +203,19 @@ def test_extreme_batches_equal_a_loop(rows, threads):
         assert outcome(carrack.complete_many, rows, errors=errors, threads=threads) == loop(carrack.complete, rows, errors)
 
 
-@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("threads", [1, 2, 3, 8])
 def test_the_first_bad_row_raises_whichever_window_it_falls_in(threads):
-    # Rows in many windows of text, each bad row alone: the index is the loop's.
+    # Rows in many windows and blocks of text: the index is the loop's, also
+    # where a helper walks a later bad row's block before the first one's.
     base = rows_of(5, 6000)
-    for at in (0, 15, 2999, 5999):
+    for at, later in ((0, 7), (15, 22), (2999, 5000), (5999, 6006), (40, 5990)):
         rows = list(base)
         rows.insert(at, "[1]]")
-        rows.insert(at + 7, 5)
+        rows.insert(later, 5)
         assert outcome(carrack.complete_many, rows, threads=threads) == loop(carrack.complete, rows)
+        rows[at] = "[1]"
+        assert outcome(carrack.complete_many, rows, threads=threads) == loop(carrack.complete, rows)
+        assert outcome(carrack.complete_many, rows, threads=threads, errors="null") == loop(carrack.complete, rows, "null")
 
 
 @pytest.mark.parametrize(

@@ -250,3 +250,63 @@ print("steps", n)
 def test_a_chunk_fed_again_after_events_failed_to_queue_is_read_once(cpp_injector):
     steps = report(run_python(WAITING_EVENTS, env=cpp_injector))
     assert steps > 1
+
+
+BATCH_SWEEP = r'''
+import ctypes, os, random
+import carrack
+
+if injector == "cpp":
+    library = ctypes.CDLL(os.environ["CARRACK_FAIL_ALLOCATIONS"])
+    def arm(n): library.carrack_fail_allocation(n)
+    def disarm(): return bool(library.carrack_allocation_failed())
+else:
+    import _testcapi
+    def arm(n): _testcapi.set_nomemory(n, 0)
+    def disarm(): _testcapi.remove_mem_hooks(); return True
+
+# Rows of every width, deep and wide, enough text for several blocks on two
+# threads, so that a failure can come on a helper's walk or the caller's
+# allocation while the other thread goes on.
+chars = ["a", "\u00e9", "\u0100", "\U0001f600"]
+generate = random.Random(3)
+rows = []
+for i in range(360):
+    width = chars[i % 4]
+    rows.append(None if i % 41 == 0 else
+                '{"k": [' * (i % 9) + '"' + (width + "x") * generate.randrange(200, 700))
+expected = {"raise": [None if r is None else carrack.complete(r) for r in rows]}
+steps = 0
+for threads in (1, 2):
+    for errors in ("raise", "null"):
+        n = 1
+        while True:
+            arm(n)
+            try:
+                got = carrack.complete_many(rows, errors=errors, threads=threads)
+            except MemoryError:
+                got = None
+            hit = disarm()
+            steps += 1
+            if got is not None:
+                for i, (value, wanted) in enumerate(zip(got, expected["raise"], strict=True)):
+                    # errors="null" makes a row whose walk ran out of memory None
+                    assert value == wanted or (errors == "null" and hit and value is None), (threads, errors, n, i)
+                if not hit or injector == "python":
+                    break
+            n += 1
+# Nothing is left broken: the whole batch again, with nothing failing.
+assert carrack.complete_many(rows, threads=2) == expected["raise"]
+print("steps", steps)
+'''
+
+
+@pytest.mark.parametrize("injector", ["cpp", "python"])
+def test_every_allocation_failure_in_a_batch_raises_or_gives_the_loops_rows(injector, request):
+    if injector == "python":
+        pytest.importorskip("_testcapi")
+        env = None
+    else:
+        env = request.getfixturevalue("cpp_injector")
+    steps = report(run_python(f"injector = {injector!r}\n" + BATCH_SWEEP, env=env))
+    assert steps > 100
