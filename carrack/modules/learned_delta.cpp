@@ -220,7 +220,7 @@ void learned_delta_dealloc(PyObject* self) {
 }
 
 PyMethodDef learned_delta_methods[] = {
-    {"learn", learned_delta_learn, METH_O, "learn(shape)\n--\n\nThe shape to read, or None to read none."},
+    {"learn", learned_delta_learn, METH_O, "learn($self, shape, /)\n--\n\nThe shape to read, or None to read none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -237,7 +237,7 @@ PyType_Slot learned_delta_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(learned_delta_dealloc)},
     {Py_tp_methods, learned_delta_methods},
     {Py_tp_members, learned_delta_members},
-    {Py_tp_doc, const_cast<char*>("_LearnedDelta(fallback)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("_LearnedDelta(fallback, /)\n--\n\n"
                                   "Reads a chunk of SSE bytes that is one event of the learned shape; "
                                   "gives any other to the fallback.")},
     {0, nullptr},
