@@ -16,6 +16,7 @@
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
 #define Py_T_PYSSIZET T_PYSSIZET
+#define Py_T_OBJECT_EX T_OBJECT_EX
 #define Py_READONLY READONLY
 #endif
 
@@ -27,6 +28,16 @@ using carrack::python::Ref;
 enum Name { ended, opened, rest, refused, name_count };
 constexpr const char* name_texts[name_count] = {"_ended", "_opened", "_rest", "_refused"};
 
+// Where the part's type keeps the slots the guards read, found when the shape
+// is learned: reading them there costs a load, where getattr costs a look-up
+// in the type. Good while the part's type is that type, unchanged since (its
+// version tag moves whenever the class is modified); otherwise getattr.
+struct Slots {
+    PyTypeObject* type = nullptr;  // borrowed: the learned part keeps it alive
+    unsigned int version = 0;
+    Py_ssize_t offsets[3] = {};    // of _ended, _opened, _rest
+};
+
 struct LearnedDelta {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -35,6 +46,7 @@ struct LearnedDelta {
     // nullptr while there is no shape or the decoder holds bytes. Replaced whole,
     // never changed: a call holds its own reference.
     PyObject* learned;
+    Slots slots;  // of the learned part
     PyObject* names[name_count];
     bool busy;  // a call is past its checks: one that re-enters takes the general path
 };
@@ -72,6 +84,42 @@ bool attribute_is(PyObject* object, PyObject* name, PyObject* expected) {
     return same;
 }
 
+// The slots of the part's type that hold the guards' attributes, when each is
+// a plain object slot (__slots__); else a Slots with no type.
+Slots find_slots(PyObject* part, PyObject* const* names) {
+    Slots slots;
+    PyTypeObject* type = Py_TYPE(part);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Type_AssignVersionTag(type)) return slots;
+#endif
+    for (int i = 0; i < 3; ++i) {
+        PyObject* descriptor = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names[i]);
+        if (descriptor == nullptr) {
+            PyErr_Clear();
+            return {};
+        }
+        bool plain = Py_IS_TYPE(descriptor, &PyMemberDescr_Type) &&
+                     reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member->type == Py_T_OBJECT_EX &&
+                     PyObject_TypeCheck(part, reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_common.d_type);
+        if (plain) slots.offsets[i] = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member->offset;
+        Py_DECREF(descriptor);
+        if (!plain) return {};
+    }
+    slots.version = type->tp_version_tag;
+    if (slots.version != 0) slots.type = type;
+    return slots;
+}
+
+// Whether the part is plainly streaming: not ended, opened, nothing refused.
+bool plainly_streaming(PyObject* part, const Slots& slots, PyObject* const* names) {
+    if (Py_TYPE(part) == slots.type && slots.type->tp_version_tag == slots.version) {
+        auto slot = [&](int i) { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(part) + slots.offsets[i]); };
+        return slot(ended) == Py_False && slot(opened) == Py_True && slot(rest) == Py_None;
+    }
+    return attribute_is(part, names[ended], Py_False) && attribute_is(part, names[opened], Py_True) &&
+           attribute_is(part, names[rest], Py_None);
+}
+
 // Feeds the fragment as the part's _add would: a refusal goes to
 // part._refused(fragment, error), run as inside an except block, so that what
 // it raises has the refusal as its context.
@@ -96,7 +144,7 @@ bool feed(PyObject* self, PyObject* part, PyObject* feed, PyObject* fragment) {
 
 // The chunk read here, or nullopt for the general path (no exception set),
 // or an empty Ref with an exception set.
-std::optional<Ref> read(PyObject* self, PyObject* learned, PyObject* chunk) {
+std::optional<Ref> read(PyObject* self, PyObject* learned, const Slots& slots, PyObject* chunk) {
     PyObject* after = PyTuple_GET_ITEM(learned, 1);
     PyObject* fixed = PyTuple_GET_ITEM(learned, 2);
     PyObject* part = PyTuple_GET_ITEM(learned, 3);
@@ -108,10 +156,7 @@ std::optional<Ref> read(PyObject* self, PyObject* learned, PyObject* chunk) {
     if (!fragment) return std::nullopt;
     // The part must be plainly streaming, as the general path's fast feed requires.
     PyObject** names = cast(self)->names;
-    if (!attribute_is(owner, names[ended], Py_False) || !attribute_is(part, names[ended], Py_False) ||
-        !attribute_is(part, names[opened], Py_True) || !attribute_is(part, names[rest], Py_None)) {
-        return std::nullopt;
-    }
+    if (!attribute_is(owner, names[ended], Py_False) || !plainly_streaming(part, slots, names)) return std::nullopt;
     if (fragment->length == 0) return Ref(PyList_New(0));
     // Made before the fragment is fed, so that a failure changes nothing.
     Ref list(PyList_New(1));
@@ -128,11 +173,13 @@ std::optional<Ref> read(PyObject* self, PyObject* learned, PyObject* chunk) {
 PyObject* learned_delta_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Ref learned;
     Ref fallback;
+    Slots slots;
     Py_BEGIN_CRITICAL_SECTION(self);
     LearnedDelta* delta = cast(self);
     fallback = Ref::borrow(delta->fallback);
     if (!delta->busy && delta->learned != nullptr) {
         learned = Ref::borrow(delta->learned);
+        slots = delta->slots;
         delta->busy = true;
     }
     Py_END_CRITICAL_SECTION();
@@ -143,7 +190,7 @@ PyObject* learned_delta_call(PyObject* self, PyObject* const* args, size_t nargs
     if (learned) {
         std::optional<Ref> result;
         if (PyVectorcall_NARGS(nargsf) == 1 && kwnames == nullptr && PyBytes_CheckExact(args[0])) {
-            result = read(self, learned.get(), args[0]);
+            result = read(self, learned.get(), slots, args[0]);
         }
         Py_BEGIN_CRITICAL_SECTION(self);
         cast(self)->busy = false;
@@ -188,10 +235,12 @@ PyObject* learned_delta_learn(PyObject* self, PyObject* learned) {
             return nullptr;
         }
     }
+    const Slots slots = learned == Py_None ? Slots{} : find_slots(PyTuple_GET_ITEM(learned, 3), cast(self)->names);
     PyObject* old = nullptr;
     Py_BEGIN_CRITICAL_SECTION(self);
     old = cast(self)->learned;
     cast(self)->learned = learned == Py_None ? nullptr : Py_NewRef(learned);
+    cast(self)->slots = slots;
     Py_END_CRITICAL_SECTION();
     Py_XDECREF(old);
     Py_RETURN_NONE;
