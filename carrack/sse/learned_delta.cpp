@@ -10,7 +10,7 @@ namespace {
 
 bool starts_with(std::string_view text, std::size_t at, std::string_view start) {
     return at <= text.size() && text.size() - at >= start.size() &&
-           std::memcmp(text.data() + at, start.data(), start.size()) == 0;
+           (start.empty() || std::memcmp(text.data() + at, start.data(), start.size()) == 0);
 }
 
 int hex_digit(unsigned char c) {
@@ -198,6 +198,7 @@ std::optional<Fragment> match(std::string_view chunk, const Shape& shape) {
 }
 
 void decode(std::string_view chunk, const Fragment& fragment, void* out, int width) {
+    if (fragment.length == 0) return;
     if (!fragment.escaped) {
         std::memcpy(out, chunk.data() + fragment.begin, fragment.length);
         return;
