@@ -268,6 +268,22 @@ void learned_delta_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The fallback, the method the reader stands in for: inspect.signature() and
+// tools that follow __wrapped__ show its signature.
+PyObject* learned_delta_wrapped(PyObject* self, void*) {
+    PyObject* fallback = cast(self)->fallback;
+    if (fallback == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "__wrapped__");
+        return nullptr;
+    }
+    return Py_NewRef(fallback);
+}
+
+PyGetSetDef learned_delta_getset[] = {
+    {"__wrapped__", learned_delta_wrapped, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef learned_delta_methods[] = {
     {"learn", learned_delta_learn, METH_O, "learn($self, shape, /)\n--\n\nThe shape to read, or None to read none."},
     {nullptr, nullptr, 0, nullptr},
@@ -286,6 +302,7 @@ PyType_Slot learned_delta_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(learned_delta_dealloc)},
     {Py_tp_methods, learned_delta_methods},
     {Py_tp_members, learned_delta_members},
+    {Py_tp_getset, learned_delta_getset},
     {Py_tp_doc, const_cast<char*>("_LearnedDelta(fallback, /)\n--\n\n"
                                   "Reads a chunk of SSE bytes that is one event of the learned shape; "
                                   "gives any other to the fallback.")},

@@ -480,3 +480,33 @@ def test_every_cpp_allocation_failure_in_the_native_reader_changes_nothing(tmp_p
         env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
     result = run_python('injector = "cpp"\n' + SWEEP, env=env)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-5000:]
+
+
+def test_the_instance_feed_sse_shows_the_method_signature():
+    import inspect
+
+    collector = ToolCalls()
+    collector.feed_sse(b'data: {"type":"message_start","message":{"id":"m","content":[]}}\n\n')
+    assert type(collector.feed_sse).__name__ == "_LearnedDelta"
+    assert inspect.signature(collector.feed_sse) == inspect.signature(ToolCalls.feed_sse.__get__(collector))
+
+
+def test_a_changed_part_class_is_read_through_getattr(monkeypatch):
+    """The guards read the part's slots directly only while its class is as it
+    was when the shape was learned; a class changed since (here, its _ended
+    made a property that says True) is read through getattr."""
+    from carrack.tool_calls import _parts
+
+    start, chunk, end = variant_chunks(False, b'"abc"')
+    collector = ToolCalls()
+    for piece in start:
+        collector.feed_sse(piece)
+    assert collector.feed_sse(chunk) == collector.calls
+    monkeypatch.setattr(_parts.ToolCall, "_ended", property(lambda self: True), raising=False)
+    # The native reader sees the call as ended and leaves the chunk; so does the
+    # Python one, and the general path raises, as for a call that ended.
+    with pytest.raises(ValueError, match="after the end"):
+        collector.feed_sse(chunk)
+    monkeypatch.undo()
+    assert collector.feed_sse(chunk) == collector.calls
+    assert collector.calls[0].text == '{"a": "xabcabc'
