@@ -1,4 +1,4 @@
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from types import EllipsisType
 from typing import Any, Final, Literal, TypeAlias, final
 
@@ -113,3 +113,14 @@ class Stream:
         """End the stream: json.loads(text, strict=False), after which feed
         raises StreamClosedError. Raises json.JSONDecodeError unless the text
         is exactly one complete value, and then changes nothing."""
+
+@final
+class _LearnedDelta:
+    """Reads a chunk of SSE bytes that is one event of the learned shape; gives
+    any other to the fallback. The collector's SSE reader's, private."""
+
+    def __new__(cls, fallback: Callable[[Any], list[Any]], /) -> _LearnedDelta: ...
+    def __call__(self, chunk: Any) -> list[Any]: ...
+    def learn(self, shape: tuple[bytes, bytes, bytes | None, Any, Any, Any] | None, /) -> None: ...
+    @property
+    def __wrapped__(self) -> Callable[[Any], list[Any]]: ...

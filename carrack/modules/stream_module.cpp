@@ -105,6 +105,12 @@ int module_exec(PyObject* module) {
     Py_DECREF(stream_type);
     if (status < 0) return -1;
 
+    PyObject* learned_delta_type = PyType_FromModuleAndSpec(module, &carrack::stream::learned_delta_spec, nullptr);
+    if (learned_delta_type == nullptr) return -1;
+    status = PyModule_AddObjectRef(module, "_LearnedDelta", learned_delta_type);
+    Py_DECREF(learned_delta_type);
+    if (status < 0) return -1;
+
     PyObject* any_type = PyType_FromModuleAndSpec(module, &any_spec, nullptr);
     if (any_type == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "AnyStep", any_type) < 0) {

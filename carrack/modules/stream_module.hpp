@@ -31,4 +31,7 @@ inline ModuleState& module_state(PyTypeObject* type) {
 // The Stream type's spec, defined with the type.
 extern PyType_Spec stream_spec;
 
+// The SSE reader's learned-delta fast path (modules/learned_delta.cpp).
+extern PyType_Spec learned_delta_spec;
+
 }  // namespace carrack::stream

@@ -211,7 +211,14 @@ class ToolCalls:
         reader = self._sse
         if reader is None:
             reader = self._sse = SSEReader(self)
+            if reader.native is not None:
+                # The native reader of the learned delta takes this name on the
+                # instance, as the format's reader takes feed's; it falls back to
+                # _feed_sse, this method.
+                self.feed_sse = reader.native  # type: ignore[method-assign]
         return reader.feed(chunk)
+
+    _feed_sse = feed_sse
 
     def close(self) -> None:
         """Ends the stream. Calls still open when the response did not end are

@@ -5,6 +5,9 @@ path has taken a delta, the text around its fragment is kept, and a later event
 that is the same text around another fragment (a sequence number or OpenAI's
 ``obfuscation`` padding aside) is the same delta: its fragment is read with
 json's own string scanner and fed, and the event is neither built nor parsed.
+A chunk that is one whole such event is read before any of that, in one
+native call (carrack._stream._LearnedDelta), which the collector's feed_sse is
+on the instance; any other chunk comes here.
 """
 
 from __future__ import annotations
@@ -14,6 +17,7 @@ import json.decoder
 import re
 from typing import TYPE_CHECKING, Any, Callable
 
+from carrack._stream import _LearnedDelta
 from carrack.sse import Decoder
 from carrack.tool_calls._parts import Content, ToolCall
 
@@ -31,10 +35,12 @@ scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scans
 Learned = tuple[str, str, "str | None", "ToolCall | Content", str]
 # What an event changed when it changed nothing.
 NOTHING: Any = object()
+# Whether chunks go to the native reader first: off only to test it against this one.
+NATIVE = True
 
 
 class SSEReader:
-    __slots__ = ("_owner", "_decoder", "_learned", "_backlog")
+    __slots__ = ("_owner", "_decoder", "_learned", "_backlog", "native", "_shape")
 
     def __init__(self, owner: ToolCalls) -> None:
         self._owner = owner
@@ -43,9 +49,28 @@ class SSEReader:
         # The data of events that a chunk completed after one that raised: fed
         # first by the next call, so that a caller who goes on loses none.
         self._backlog: list[str] = []
+        #: The native reader of the learned delta, whose fallback is the owner's
+        #: feed_sse (this reader's feed); None when it is switched off.
+        self.native = _LearnedDelta(owner._feed_sse) if NATIVE else None
+        # The learned delta as the native reader takes it: (before, after, fixed)
+        # as UTF-8, the part, its feed and the owner.
+        self._shape: tuple[bytes, bytes, bytes | None, ToolCall | Content, Any, ToolCalls] | None = None
 
     def feed(self, chunk: bytes | bytearray | memoryview | str) -> list[ToolCall | Content]:
-        """Feeds each event the chunk completes; the parts they changed."""
+        """Feeds each event the chunk completes; the parts they changed. The
+        native reader reads only while the decoder holds nothing between events
+        and no backlog waits: it is told so after every chunk read here."""
+        native = self.native
+        if native is None:
+            return self._read(chunk)
+        native.learn(None)
+        try:
+            return self._read(chunk)
+        finally:
+            if self._shape is not None and self._decoder._quiet and not self._backlog:
+                native.learn(self._shape)
+
+    def _read(self, chunk: bytes | bytearray | memoryview | str) -> list[ToolCall | Content]:
         learned = self._learned
         decoder = self._decoder
         if self._backlog:
@@ -67,6 +92,8 @@ class SSEReader:
     def close(self) -> None:
         """The body ended: a line that its last CR ended is read, and an event
         it completes fed."""
+        if self.native is not None:
+            self.native.learn(None)
         backlog, self._backlog = self._backlog, []
         self._feed_data(backlog + [event.data for event in self._decoder.close()])
 
@@ -122,7 +149,11 @@ class SSEReader:
             return
         after = data[end:]
         padding = PADDING.search(after)
-        self._learned = (data[: quote + 1], after, after[: padding.start()] if padding else None, part, after + "\n\n")
+        fixed = after[: padding.start()] if padding else None
+        self._learned = (data[: quote + 1], after, fixed, part, after + "\n\n")
+        if self.native is not None:
+            utf8 = [text.encode("utf-8", "surrogatepass") for text in (data[: quote + 1], after)]
+            self._shape = (utf8[0], utf8[1], None if fixed is None else fixed.encode("utf-8", "surrogatepass"), part, part._feed, self._owner)
 
     def _delta(self, text: str, start: int, learned: Learned, trail: int) -> Any:
         """The part that the event whose data starts at ``start`` of the text fed,
