@@ -160,6 +160,7 @@ bool padding(std::string_view text) {
             const std::size_t digits = at;
             while (at < size && text[at] >= '0' && text[at] <= '9') ++at;
             if (at == digits) return false;
+            if (text[digits] == '0' && at - digits > 1) return false;  // json.loads refuses a leading zero
         }
         ++members;
     }

@@ -26,7 +26,12 @@ if TYPE_CHECKING:
 
 # Members that only number or pad an event (Responses' sequence_number, the
 # obfuscation OpenAI adds to stream events): they tell the collector nothing.
-PADDING = re.compile(r'(?:,\s*"(?:sequence_number|obfuscation)"\s*:\s*(?:-?\d+|"[^"\\]*"))+\s*}\s*\Z')
+# Only what json.loads reads: JSON's whitespace (no line breaks inside a data
+# line), numbers without leading zeros or other digits than ASCII's, strings
+# without control characters.
+PADDING = re.compile(
+    r'(?:,[ \t]*"(?:sequence_number|obfuscation)"[ \t]*:[ \t]*(?:-?(?:0|[1-9][0-9]*)|"[^"\\\x00-\x1f]*"))+[ \t]*}[ \t]*\Z'
+)
 # json's own (C) reader of a string literal: (its value, the index after it).
 scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
 # The learned delta: the data before its fragment's literal (with the opening
@@ -172,7 +177,13 @@ class SSEReader:
             close = len(text) - trail - 1
             # The commonest padding, a sequence number alone, without the regex.
             digits = text[rest + 19 : close]
-            if not (text.startswith(',"sequence_number":', rest) and digits.isascii() and digits.isdigit() and text[close] == "}"):
+            if not (
+                text.startswith(',"sequence_number":', rest)
+                and digits.isascii()
+                and digits.isdigit()
+                and (digits[0] != "0" or digits == "0")
+                and text[close] == "}"
+            ):
                 if PADDING.match(text, rest, close + 1) is None:
                     return None
         owner = self._owner

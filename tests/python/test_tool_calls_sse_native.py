@@ -251,6 +251,11 @@ PADDING = [
     ("no digits", ',"sequence_number":}', False),
     ("Unicode digits", ',"sequence_number":\u0663}', False),
     ("missing brace", ',"sequence_number":5', False),
+    ("zero", ',"sequence_number":0}', True),
+    ("minus zero", ',"sequence_number":-0}', True),
+    ("leading zero", ',"sequence_number":007}', False),
+    ("no-break space", ',\u00a0"sequence_number":7}', False),
+    ("control character in obfuscation", ',"sequence_number":5,"obfuscation":"a\x01b"}', False),
     ("no padding", '}', False),  # the learned shape had a sequence number: no longer the same text
 ]
 
@@ -282,6 +287,21 @@ def test_bytes_that_are_not_utf_8_are_left(monkeypatch, name, literal):
 @pytest.mark.parametrize(("name", "closing", "taken"), PADDING, ids=[p[0] for p in PADDING])
 def test_padding_taken_or_left(monkeypatch, name, closing, taken):
     check_variant(monkeypatch, True, b'"a"', taken, closing)
+
+
+@pytest.mark.parametrize(("name", "closing", "taken"), PADDING, ids=[p[0] for p in PADDING])
+@pytest.mark.parametrize("native", [True, False])
+def test_padding_that_json_refuses_is_refused_on_every_path(monkeypatch, name, closing, taken, native):
+    # The event as sent: either path must read it as json.loads reads its data.
+    start, chunk, end = variant_chunks(True, b'"a"', closing)
+    data = chunk.split(b"data: ", 1)[1].rstrip(b"\n")
+    try:
+        json.loads(data)
+        refused = False
+    except ValueError:
+        refused = True
+    fed = feed_all(start + [chunk] + end, native, monkeypatch)[0]
+    assert (fed[2 * len(start)][0] == "error") == refused
 
 
 CHANGES = [
