@@ -22,17 +22,18 @@ FORMATS = list(BUILDERS)
 
 
 def outcome(collector):
-    calls = [(c.index, c.id, c.name, c.type, c.text, c.state, c.executable, c.reason, c.parsed) for c in collector]
+    calls = [(c.index, c.id, c.name, c.type, c.text, c.state, c.executable, c.reason, json.dumps(c.parsed)) for c in collector]
     content = collector.content
     values = [_value(c.arguments) for c in collector]
     return (collector.finish_reason, collector.reason, collector.refusal, collector.id, calls, values,
             None if content is None else (content.text, content.state, content.reason), collector.skipped,
-            collector.message() if collector.format is not None else None)
+            repr(collector.message()) if collector.format is not None else None)
 
 
 def _value(stream):
     try:
-        return ("ok", stream.value())
+        # As JSON text, so that a NaN (which json.loads reads) equals itself.
+        return ("ok", json.dumps(stream.value()))
     except Exception as error:
         return ("error", type(error).__name__)
 
