@@ -94,6 +94,14 @@ class SSEReader:
                         return [] if part is NOTHING else [part]
         return self._feed_data(decoder.data(chunk))
 
+    def forget(self) -> None:
+        """Forgets the learned delta: its part may no longer be the one its
+        text names (a call started at the same index)."""
+        self._learned = None
+        self._shape = None
+        if self.native is not None:
+            self.native.learn(None)
+
     def close(self) -> None:
         """The body ended: a line that its last CR ended is read, and an event
         it completes fed."""
@@ -186,20 +194,16 @@ class SSEReader:
             ):
                 if PADDING.match(text, rest, close + 1) is None:
                     return None
-        owner = self._owner
-        if owner._ended:
+        if self._owner._ended or part._ended:
             return None
-        if type(part) is ToolCall:
-            if part._ended:
-                return None
-            if fragment:
-                if part._opened and part._rest is None:  # _add, inlined on the fast path
-                    try:
-                        part._feed(fragment)
-                    except Exception as error:
-                        part._refused(fragment, error)
-                else:
-                    part._add(fragment)
-        elif fragment:
-            owner._text(fragment)
+        if fragment:
+            # The part's _add, inlined on the fast path (the content's too: it is
+            # the part that the owner's _text feeds).
+            if part._opened and part._rest is None:
+                try:
+                    part._feed(fragment)
+                except Exception as error:
+                    part._refused(fragment, error)
+            else:
+                part._add(fragment)
         return part if fragment else NOTHING
