@@ -28,10 +28,12 @@ if TYPE_CHECKING:
 # obfuscation OpenAI adds to stream events): they tell the collector nothing.
 # Only what json.loads reads: JSON's whitespace (no line breaks inside a data
 # line), numbers without leading zeros or other digits than ASCII's, strings
-# without control characters.
+# without control characters, ints of no more digits than it reads whatever
+# the interpreter's int digit limit (which may be set no lower than 640).
 PADDING = re.compile(
-    r'(?:,[ \t]*"(?:sequence_number|obfuscation)"[ \t]*:[ \t]*(?:-?(?:0|[1-9][0-9]*)|"[^"\\\x00-\x1f]*"))+[ \t]*}[ \t]*\Z'
+    r'(?:,[ \t]*"(?:sequence_number|obfuscation)"[ \t]*:[ \t]*(?:-?(?:0|[1-9][0-9]{0,639})|"[^"\\\x00-\x1f]*"))+[ \t]*}[ \t]*\Z'
 )
+MAX_DIGITS = 640
 # json's own (C) reader of a string literal: (its value, the index after it).
 scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
 # The learned delta: the data before its fragment's literal (with the opening
@@ -132,7 +134,7 @@ class SSEReader:
                 return None
             try:
                 value = json.loads(data)
-            except json.JSONDecodeError as error:
+            except ValueError as error:  # JSONDecodeError, or an int beyond the interpreter's digit limit
                 raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
             except RecursionError:
                 raise ValueError(f"a server-sent event whose data nests deeper than json reads: {data[:80]!r}") from None
@@ -189,6 +191,7 @@ class SSEReader:
                 text.startswith(',"sequence_number":', rest)
                 and digits.isascii()
                 and digits.isdigit()
+                and len(digits) <= MAX_DIGITS
                 and (digits[0] != "0" or digits == "0")
                 and text[close] == "}"
             ):

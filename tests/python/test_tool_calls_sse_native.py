@@ -257,6 +257,12 @@ PADDING = [
     ("leading zero", ',"sequence_number":007}', False),
     ("no-break space", ',\u00a0"sequence_number":7}', False),
     ("control character in obfuscation", ',"sequence_number":5,"obfuscation":"a\x01b"}', False),
+    # json.loads reads an int of up to 640 digits whatever sys.set_int_max_str_digits
+    # says, and refuses one longer than the limit (4300 by default).
+    ("640 digits", ',"sequence_number":' + "7" * 640 + "}", True),
+    ("641 digits", ',"sequence_number":' + "7" * 641 + "}", False),
+    ("beyond the int digits limit", ',"sequence_number":' + "7" * 4301 + "}", False),
+    ("beyond the limit, negative", ',"obfuscation":"x","sequence_number":-' + "7" * 4301 + "}", False),
     ("no padding", '}', False),  # the learned shape had a sequence number: no longer the same text
 ]
 
