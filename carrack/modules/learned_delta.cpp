@@ -25,8 +25,9 @@ namespace {
 using carrack::python::Ref;
 
 // The attribute names the guards read, and the part's refusal handler.
-enum Name { ended, opened, rest, refused, name_count };
-constexpr const char* name_texts[name_count] = {"_ended", "_opened", "_rest", "_refused"};
+enum Name { ended, opened, rest, feed_name, refused, name_count };
+constexpr const char* name_texts[name_count] = {"_ended", "_opened", "_rest", "_feed", "_refused"};
+constexpr int guarded = 4;  // the part's attributes that the guards read: names[0, 4)
 
 // Where the part's type keeps the slots the guards read, found when the shape
 // is learned: reading them there costs a load, where getattr costs a look-up
@@ -35,7 +36,7 @@ constexpr const char* name_texts[name_count] = {"_ended", "_opened", "_rest", "_
 struct Slots {
     PyTypeObject* type = nullptr;  // borrowed: the learned part keeps it alive
     unsigned int version = 0;
-    Py_ssize_t offsets[3] = {};    // of _ended, _opened, _rest
+    Py_ssize_t offsets[guarded] = {};  // of _ended, _opened, _rest, _feed
 };
 
 struct LearnedDelta {
@@ -92,7 +93,7 @@ Slots find_slots(PyObject* part, PyObject* const* names) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Type_AssignVersionTag(type)) return slots;
 #endif
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < guarded; ++i) {
         PyObject* descriptor = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names[i]);
         if (descriptor == nullptr) {
             PyErr_Clear();
@@ -110,14 +111,15 @@ Slots find_slots(PyObject* part, PyObject* const* names) {
     return slots;
 }
 
-// Whether the part is plainly streaming: not ended, opened, nothing refused.
-bool plainly_streaming(PyObject* part, const Slots& slots, PyObject* const* names) {
+// Whether the part is plainly streaming: not ended, opened, nothing refused,
+// and still fed by the feed learned with it (the general path reads _feed anew).
+bool plainly_streaming(PyObject* part, PyObject* feed, const Slots& slots, PyObject* const* names) {
     if (Py_TYPE(part) == slots.type && slots.type->tp_version_tag == slots.version) {
         auto slot = [&](int i) { return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(part) + slots.offsets[i]); };
-        return slot(ended) == Py_False && slot(opened) == Py_True && slot(rest) == Py_None;
+        return slot(ended) == Py_False && slot(opened) == Py_True && slot(rest) == Py_None && slot(feed_name) == feed;
     }
     return attribute_is(part, names[ended], Py_False) && attribute_is(part, names[opened], Py_True) &&
-           attribute_is(part, names[rest], Py_None);
+           attribute_is(part, names[rest], Py_None) && attribute_is(part, names[feed_name], feed);
 }
 
 // Feeds the fragment as the part's _add would: a refusal goes to
@@ -156,7 +158,10 @@ std::optional<Ref> read(PyObject* self, PyObject* learned, const Slots& slots, P
     if (!fragment) return std::nullopt;
     // The part must be plainly streaming, as the general path's fast feed requires.
     PyObject** names = cast(self)->names;
-    if (!attribute_is(owner, names[ended], Py_False) || !plainly_streaming(part, slots, names)) return std::nullopt;
+    PyObject* feed_method = PyTuple_GET_ITEM(learned, 4);
+    if (!attribute_is(owner, names[ended], Py_False) || !plainly_streaming(part, feed_method, slots, names)) {
+        return std::nullopt;
+    }
     if (fragment->length == 0) return Ref(PyList_New(0));
     // Made before the fragment is fed, so that a failure changes nothing.
     Ref list(PyList_New(1));
@@ -165,7 +170,7 @@ std::optional<Ref> read(PyObject* self, PyObject* learned, const Slots& slots, P
     if (!text_object) return Ref();
     carrack::sse::decode(text, *fragment, PyUnicode_DATA(text_object.get()),
                          static_cast<int>(PyUnicode_KIND(text_object.get())));
-    if (!feed(self, part, PyTuple_GET_ITEM(learned, 4), text_object.get())) return Ref();
+    if (!feed(self, part, feed_method, text_object.get())) return Ref();
     PyList_SET_ITEM(list.get(), 0, Py_NewRef(part));
     return list;
 }

@@ -122,6 +122,10 @@ bool walk(std::string_view text, std::size_t at, std::size_t& end, Put put) {
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
+// The most digits of an int that json.loads reads whatever the interpreter's
+// int digit limit (which may be set no lower); a longer one may be refused.
+constexpr std::size_t max_digits = 640;
+
 // Padding members after the fixed data: one or more `,"sequence_number": N`
 // or `,"obfuscation": "..."`, then `}`, with spaces or tabs between. Only plain
 // ASCII is taken; anything else goes to the general path.
@@ -159,7 +163,7 @@ bool padding(std::string_view text) {
             if (at < size && text[at] == '-') ++at;
             const std::size_t digits = at;
             while (at < size && text[at] >= '0' && text[at] <= '9') ++at;
-            if (at == digits) return false;
+            if (at == digits || at - digits > max_digits) return false;
             if (text[digits] == '0' && at - digits > 1) return false;  // json.loads refuses a leading zero
         }
         ++members;

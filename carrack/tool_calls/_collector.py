@@ -211,7 +211,10 @@ class ToolCalls:
         reader = self._sse
         if reader is None:
             reader = self._sse = SSEReader(self)
-            if reader.native is not None:
+            if reader.native is not None and type(self).feed_sse is not ToolCalls.feed_sse:
+                # A subclass's own feed_sse must see every chunk: the name stays its.
+                reader.native = None
+            elif reader.native is not None:
                 # The native reader of the learned delta takes this name on the
                 # instance, as the format's reader takes feed's; it falls back to
                 # _feed_sse, this method.
@@ -286,6 +289,9 @@ class ToolCalls:
             elif code == START:
                 part = call = step[1]
                 self._calls.append(call)
+                if self._sse is not None:
+                    # The call may take the index that a learned delta names.
+                    self._sse.forget()
                 if step[2] is not None:
                     step[2](call)
             elif code == END:

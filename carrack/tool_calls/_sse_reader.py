@@ -28,10 +28,12 @@ if TYPE_CHECKING:
 # obfuscation OpenAI adds to stream events): they tell the collector nothing.
 # Only what json.loads reads: JSON's whitespace (no line breaks inside a data
 # line), numbers without leading zeros or other digits than ASCII's, strings
-# without control characters.
+# without control characters, ints of no more digits than it reads whatever
+# the interpreter's int digit limit (which may be set no lower than 640).
 PADDING = re.compile(
-    r'(?:,[ \t]*"(?:sequence_number|obfuscation)"[ \t]*:[ \t]*(?:-?(?:0|[1-9][0-9]*)|"[^"\\\x00-\x1f]*"))+[ \t]*}[ \t]*\Z'
+    r'(?:,[ \t]*"(?:sequence_number|obfuscation)"[ \t]*:[ \t]*(?:-?(?:0|[1-9][0-9]{0,639})|"[^"\\\x00-\x1f]*"))+[ \t]*}[ \t]*\Z'
 )
+MAX_DIGITS = 640
 # json's own (C) reader of a string literal: (its value, the index after it).
 scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
 # The learned delta: the data before its fragment's literal (with the opening
@@ -94,6 +96,14 @@ class SSEReader:
                         return [] if part is NOTHING else [part]
         return self._feed_data(decoder.data(chunk))
 
+    def forget(self) -> None:
+        """Forgets the learned delta: its part may no longer be the one its
+        text names (a call started at the same index)."""
+        self._learned = None
+        self._shape = None
+        if self.native is not None:
+            self.native.learn(None)
+
     def close(self) -> None:
         """The body ended: a line that its last CR ended is read, and an event
         it completes fed."""
@@ -124,7 +134,7 @@ class SSEReader:
                 return None
             try:
                 value = json.loads(data)
-            except json.JSONDecodeError as error:
+            except ValueError as error:  # JSONDecodeError, or an int beyond the interpreter's digit limit
                 raise ValueError(f"a server-sent event whose data is not JSON ({error}): {data[:80]!r}") from None
             except RecursionError:
                 raise ValueError(f"a server-sent event whose data nests deeper than json reads: {data[:80]!r}") from None
@@ -181,25 +191,22 @@ class SSEReader:
                 text.startswith(',"sequence_number":', rest)
                 and digits.isascii()
                 and digits.isdigit()
+                and len(digits) <= MAX_DIGITS
                 and (digits[0] != "0" or digits == "0")
                 and text[close] == "}"
             ):
                 if PADDING.match(text, rest, close + 1) is None:
                     return None
-        owner = self._owner
-        if owner._ended:
+        if self._owner._ended or part._ended:
             return None
-        if type(part) is ToolCall:
-            if part._ended:
-                return None
-            if fragment:
-                if part._opened and part._rest is None:  # _add, inlined on the fast path
-                    try:
-                        part._feed(fragment)
-                    except Exception as error:
-                        part._refused(fragment, error)
-                else:
-                    part._add(fragment)
-        elif fragment:
-            owner._text(fragment)
+        if fragment:
+            # The part's _add, inlined on the fast path (the content's too: it is
+            # the part that the owner's _text feeds).
+            if part._opened and part._rest is None:
+                try:
+                    part._feed(fragment)
+                except Exception as error:
+                    part._refused(fragment, error)
+            else:
+                part._add(fragment)
         return part if fragment else NOTHING

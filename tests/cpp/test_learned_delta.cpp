@@ -119,6 +119,9 @@ TEST(LearnedDelta, Padding) {
         {R"(,"sequence_number":5)", false},
         {R"(,"sequence_number":5}})", false},
         {"}", false},
+        // As many digits as json reads whatever the int digit limit, and one more.
+        {",\"sequence_number\":" + std::string(640, '7') + "}", true},
+        {",\"sequence_number\":-" + std::string(641, '7') + "}", false},
     };
     for (const auto& [after, taken] : cases) {
         const std::string chunk = "data: " + std::string(before) + "x\"" + after + "\n\n";

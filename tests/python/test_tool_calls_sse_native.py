@@ -257,6 +257,12 @@ PADDING = [
     ("leading zero", ',"sequence_number":007}', False),
     ("no-break space", ',\u00a0"sequence_number":7}', False),
     ("control character in obfuscation", ',"sequence_number":5,"obfuscation":"a\x01b"}', False),
+    # json.loads reads an int of up to 640 digits whatever sys.set_int_max_str_digits
+    # says, and refuses one longer than the limit (4300 by default).
+    ("640 digits", ',"sequence_number":' + "7" * 640 + "}", True),
+    ("641 digits", ',"sequence_number":' + "7" * 641 + "}", False),
+    ("beyond the int digits limit", ',"sequence_number":' + "7" * 4301 + "}", False),
+    ("beyond the limit, negative", ',"obfuscation":"x","sequence_number":-' + "7" * 4301 + "}", False),
     ("no padding", '}', False),  # the learned shape had a sequence number: no longer the same text
 ]
 
@@ -383,11 +389,16 @@ def test_a_feed_that_reenters_goes_the_general_way():
     inner = []
 
     def feed(fragment):
+        # The inner call feeds the part through this too: it re-enters once.
+        shape[3]._feed = stream_feed
         native.learn(None)
         inner.append(collector.feed_sse(chunk.replace(b'"abc"', b'"IN"')))
         native.learn(shape)
-        shape[3]._stream.feed(fragment)
+        stream_feed(fragment)
 
+    # The part's own feed, as the shape has it: a feed other than the part's is left.
+    stream_feed = shape[3]._feed
+    shape[3]._feed = feed
     native.learn(shape[:4] + (feed,) + shape[5:])
     assert collector.feed_sse(chunk) == collector.calls
     assert inner == [collector.calls]
@@ -531,3 +542,84 @@ def test_a_changed_part_class_is_read_through_getattr(monkeypatch):
     monkeypatch.undo()
     assert collector.feed_sse(chunk) == collector.calls
     assert collector.calls[0].text == '{"a": "xabcabc'
+
+
+# --- hostile changes after the shape is learned ---------------------------------------------------
+
+def chat_chunk(delta, finish_reason=None):
+    event = {"id": "c", "object": "chat.completion.chunk", "created": 1, "model": "m",
+             "choices": [{"index": 0, "delta": delta, "finish_reason": finish_reason}]}
+    return f"data: {json.dumps(event, separators=(',', ':'))}\n\n".encode()
+
+
+def chat_start(id):
+    return chat_chunk({"tool_calls": [{"index": 0, "id": id, "type": "function", "function": {"name": "f", "arguments": ""}}]})
+
+
+def chat_args(fragment):
+    return chat_chunk({"tool_calls": [{"index": 0, "function": {"arguments": fragment}}]})
+
+
+def test_a_second_call_at_a_learned_index_takes_the_later_deltas(monkeypatch):
+    """Servers that number every call 0 start a second call at the index the
+    shape was learned on: its deltas are the second call's, as fed as dicts."""
+    chunks = [chat_start("a"), chat_args('{"x"'), chat_args(":1"), chat_start("b"), chat_args('{"y"'),
+              chat_args(":2}"), chat_chunk({}, "tool_calls")]
+    native = same_both_ways(chunks, monkeypatch)
+    assert native[1] == as_dicts([chunk[6:-2] for chunk in chunks])
+    # And after a call has started through feed() between chunks.
+    collector = ToolCalls()
+    for chunk in chunks[:3]:
+        collector.feed_sse(chunk)
+    collector.feed(json.loads(chunks[3][6:-2]))
+    for chunk in chunks[4:]:
+        collector.feed_sse(chunk)
+    assert [call.text for call in collector] == ['{"x":1', '{"y":2}']
+
+
+def _reclass(call):
+    from carrack.tool_calls._parts import ToolCall
+
+    call.__class__ = type("Sub", (ToolCall,), {"__slots__": ()})
+
+
+def _refeed(call):
+    feed = call._feed
+    call._feed = lambda fragment: feed(fragment.upper())
+
+
+# (name, what is done to the learned call between chunks)
+CHANGES_AFTER_LEARNING = [
+    ("class made a subclass", _reclass),
+    ("feed replaced", _refeed),
+]
+
+
+@pytest.mark.parametrize(("name", "change"), CHANGES_AFTER_LEARNING, ids=[c[0] for c in CHANGES_AFTER_LEARNING])
+def test_a_call_changed_after_learning_is_fed_as_changed(monkeypatch, name, change):
+    texts = []
+    for native in (True, False):
+        monkeypatch.setattr(_sse_reader, "NATIVE", native)
+        collector = ToolCalls()
+        for chunk in [chat_start("a"), chat_args('{"x"'), chat_args(':"a')]:
+            collector.feed_sse(chunk)
+        change(collector.calls[0])
+        assert collector.feed_sse(chat_args("b")) == collector.calls
+        texts.append((collector.calls[0].text, collector.content))
+    expected = '{"x":"aB' if name == "feed replaced" else '{"x":"ab'
+    assert texts == [(expected, None)] * 2
+
+
+def test_a_subclass_feed_sse_sees_every_chunk():
+    seen = []
+
+    class Logged(ToolCalls):
+        def feed_sse(self, chunk):
+            seen.append(chunk)
+            return super().feed_sse(chunk)
+
+    chunks = [chat_start("a"), chat_args('{"x"'), chat_args(":1"), chat_args("}")]
+    collector = Logged()
+    for chunk in chunks:
+        collector.feed_sse(chunk)
+    assert seen == chunks and collector.calls[0].text == '{"x":1}'
