@@ -195,9 +195,13 @@ class ToolCalls:
         other events). A malformed or out-of-order event raises ValueError (a
         wrong type, TypeError) and changes nothing that was collected."""
         # Reached only until the format is known: then the format's reader takes
-        # this name on the instance, which saves a call on every delta.
-        self._bind(self._detect(event))
-        return self.feed(event)
+        # this name on the instance, which saves a call on every delta; but not
+        # where a subclass has its own feed, which must see every event.
+        if self._closed:
+            raise ValueError("feed() after close()")
+        if self._reader is None:
+            self._bind(self._detect(event))
+        return cast("ToolCall | Content | None", self._reader.feed(event))
 
     def feed_sse(self, chunk: bytes | bytearray | memoryview | str) -> list[ToolCall | Content]:
         """Takes a piece of an HTTP response body of server-sent events, split
@@ -232,7 +236,8 @@ class ToolCalls:
             self._sse.close()
         self._closed = True
         # feed is rebound on purpose, to skip a dispatch on every event.
-        self.feed = self._refuse  # type: ignore[method-assign]
+        if type(self).feed is ToolCalls.feed:
+            self.feed = self._refuse  # type: ignore[method-assign]
         if not self._ended:
             self._finish(self.finish_reason, normal=False, why="the stream stopped before the response ended")
 
@@ -252,7 +257,8 @@ class ToolCalls:
             raise ValueError(f"choice applies to openai-chat only, not {format}")
         self.format = cast(Format, format)
         self._reader = READERS[format].Reader(self, self._choice)
-        self.feed = self._reader.feed  # type: ignore[method-assign]  # rebound as above
+        if type(self).feed is ToolCalls.feed:
+            self.feed = self._reader.feed  # type: ignore[method-assign]  # rebound as above
 
     def _slowly(self, event: Any) -> ToolCall | Content | None:
         """Reads an event off the fast path, whole, then applies it."""

@@ -623,3 +623,30 @@ def test_a_subclass_feed_sse_sees_every_chunk():
     for chunk in chunks:
         collector.feed_sse(chunk)
     assert seen == chunks and collector.calls[0].text == '{"x":1}'
+
+
+@pytest.mark.parametrize("way", ["feed", "feed_sse"])
+def test_a_subclass_feed_sees_every_event_and_is_refused_after_close(way):
+    seen = []
+
+    class Logged(ToolCalls):
+        def feed(self, event):
+            seen.append(event)
+            return super().feed(event)
+
+    chunks = [chat_start("a"), chat_args('{"x"'), chat_args(":1"), chat_args("}")]
+    events = [json.loads(chunk.split(b"data: ", 1)[1]) for chunk in chunks]
+    collector, plain = Logged(), ToolCalls()
+    for chunk, event in zip(chunks, events):
+        if way == "feed":
+            assert _part(collector.feed(event)) == _part(plain.feed(event))
+        else:
+            collector.feed_sse(chunk)
+    if way == "feed":
+        assert seen == events
+    else:  # the events the Python path parses; the learned deltas after them are read without an event
+        assert seen == events[: len(seen)] and seen
+    assert collector.calls[0].text == '{"x":1}' and outcome(collector)[1:] == outcome(plain if way == "feed" else collector)[1:]
+    collector.close()
+    with pytest.raises(ValueError, match="after close"):
+        collector.feed(events[-1])
