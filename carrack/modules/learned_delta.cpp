@@ -23,6 +23,7 @@
 namespace {
 
 using carrack::python::Ref;
+using carrack::python::take_exception;
 
 // The attribute names the guards read, and the part's refusal handler.
 enum Name { ended, opened, rest, feed_name, refused, name_count };
@@ -56,20 +57,6 @@ LearnedDelta* cast(PyObject* self) { return reinterpret_cast<LearnedDelta*>(self
 
 std::string_view view(PyObject* bytes) {
     return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
-}
-
-PyObject* take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-#endif
 }
 
 // Whether object.name is `expected`; false also when reading it raised (the
@@ -133,7 +120,7 @@ bool feed(PyObject* self, PyObject* part, PyObject* feed, PyObject* fragment) {
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    Ref error(take_exception());
+    Ref error = take_exception();
     PyObject* handled = PyErr_GetHandledException();
     PyErr_SetHandledException(error.get());
     PyObject* call[3] = {part, fragment, error.get()};

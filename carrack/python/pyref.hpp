@@ -45,4 +45,20 @@ inline void check(int status) {
     if (status < 0) throw python_error{};
 }
 
+// The pending exception, normalised, with its traceback, as an owned
+// reference (empty when none is pending); the error indicator is cleared.
+inline Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref(value);
+#endif
+}
+
 }  // namespace carrack::python

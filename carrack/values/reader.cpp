@@ -11,6 +11,7 @@ namespace carrack::values {
 
 using python::check;
 using python::python_error;
+using python::take_exception;
 using scan::is_digit;
 using scan::is_whitespace;
 
@@ -29,16 +30,7 @@ constexpr std::string_view words[] = {"null", "true", "false", "NaN", "Infinity"
 
 // The message of the exception pending, which is then cleared.
 Ref take_message() {
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exception(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    Ref exception(value);
-#endif
+    Ref exception = take_exception();
     if (!exception) return Ref(check(PyUnicode_FromString("")));
     return Ref(check(PyObject_Str(exception.get())));
 }
